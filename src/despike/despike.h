@@ -1,0 +1,20 @@
+// Despike: spike detection on a 16-bit image and the in-place rewrite of a
+// FITS product with its spike tables.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kMaxDespikePasses = 20;
+constexpr int kMinDespikeSize = 5;
+
+// Finds and replaces isolated spikes in image (nx columns, ny rows) over
+// |niter| passes. On status 0 the spike list (count and three arrays of
+// count entries, null when 0) is set; the caller releases the arrays with
+// delete[]. Status -1 leaves the image and the outputs untouched.
+int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int niter,
+                  int32_t& count, int32_t*& addresses, int16_t*& old_values,
+                  int16_t*& new_values);
+
+// Despikes the product at path in the form that DESPIKE selects; problems
+// are logged as warnings and never stop the run.
+void despike_product(const char* path);

@@ -1,0 +1,51 @@
+// Helpers shared by the test programs: scratch directories, files, and
+// running the built programs as a person would.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+// A fresh directory under the system's temporary folder, removed with all
+// its contents when the object goes away (unless TAVO_KEEP_TEST_DIRS is set).
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "tavo");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The directory's path, without a final separator.
+    const std::string& path() const { return path_; }
+    // path() + "/" + name.
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct ProgramResult {
+    int exit_status = -1;  // the exit code, or -1 when the program did not exit normally
+    std::string out;       // everything written on standard output
+    std::string err;       // everything written on standard error
+};
+
+// Runs argv[0] with the given arguments (no shell), in directory cwd when
+// it is not empty, with standard input from /dev/null, and waits for it.
+ProgramResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+void make_dirs(const std::string& path);
+// Names of the entries of a directory (without "." and ".."), sorted.
+std::vector<std::string> list_dir(const std::string& path);
+
+// Splits text into lines (without their line ends).
+std::vector<std::string> split_lines(const std::string& text);
+
+// The console lines of a run with their "YYYY/MM/DD HH:MM:SS " time stamp
+// removed; lines without a stamp are kept as they are.
+std::vector<std::string> strip_log_stamps(const std::string& text);
+
+}  // namespace test_support
