@@ -23,6 +23,27 @@ struct TelemetryField {
 
 extern const TelemetryField telemetry_fields[kTelemetryFieldCount];
 
+// One named position of a mechanism (filter wheel or aperture selector): the
+// inclusive encoder range of the flight model with its own calibration
+// ("special") and the range of every other flight model.
+struct EncoderPosition {
+    int32_t status;       // written as FWnSTATUS / ASSTATUS
+    const char* name;     // quoted FITS string, apostrophes included
+    int32_t wavelength;   // aperture selector only (Angstrom); 0 for the wheels
+    uint16_t special_low, special_high;
+    uint16_t other_low, other_high;
+};
+
+constexpr int kFilterWheelPositions = 5;
+constexpr int kAperturePositions = 6;
+constexpr uint32_t kFilterWheel1SpecialFm = 3;
+constexpr uint32_t kFilterWheel2SpecialFm = 4;
+constexpr uint32_t kApertureSpecialFm = 3;
+
+extern const EncoderPosition filter_wheel1_positions[kFilterWheelPositions];
+extern const EncoderPosition filter_wheel2_positions[kFilterWheelPositions];
+extern const EncoderPosition aperture_positions[kAperturePositions];
+
 // Writes one image product into product_dir (ending with the separator),
 // despikes it and logs the outcome. header_packet is the image's header
 // packet (at least 792 bytes), pixels its pixels in FITS byte order.
