@@ -1,0 +1,161 @@
+// The daily CSV tables: for every day of the window, the products of its 24
+// hour directories, sorted, one row each, in isp/YYYY/MM/YYYYMMDD.csv under
+// the satellite directory.
+#include <dirent.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "driver/driver.h"
+#include "isp/isp.h"
+#include "time/time.h"
+
+namespace {
+
+// The deepest path formed here is the output root (kValueSlot) with the
+// satellite, day and hour levels and a day-list entry below it.
+constexpr size_t kPathCapacity = 512;
+static_assert(kValueSlot + sizeof "KITE-16/2018/11/01/" + kDayEntryBytes < kPathCapacity);
+
+constexpr const char* kCsvDirectoryName = "isp";
+constexpr const char* kProductMarker = ".fits";
+constexpr int32_t kOneDaySeconds = 86400;
+// Days are stepped from noon: every supported date, 2000-01-01 included,
+// is a valid instant then.
+constexpr uint32_t kDayStepClock = 120000;
+
+// The day list, rebuilt for every day and sorted in place.
+char day_list[kDayListCapacity][kDayEntryBytes];
+int day_list_count = 0;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+// The paths of the export; every one ends with the separator except the CSV file.
+struct CsvPaths {
+    char satellite_directory[kPathCapacity];
+    char csv_directory[kPathCapacity];
+    char year_directory[kPathCapacity];
+    char day_directory[kPathCapacity];
+    char csv_file[kPathCapacity];
+};
+
+// Formats one path of the export. They fit by construction (see kPathCapacity).
+__attribute__((format(printf, 2, 3))) void format_path(char* path, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(path, kPathCapacity, format, args);
+    va_end(args);
+}
+
+bool ensure_directory(const char* parent, const char* name, char* run_message) {
+    if (make_directory(parent, name)) return true;
+    set_run_message(run_message, "ERROR - Failed to create subdirectory %s%s", parent, name);
+    return false;
+}
+
+// Adds the products of one hour directory; a missing directory adds nothing.
+void list_hour_directory(const char* day_directory, int hour, char separator) {
+    char hour_directory[kPathCapacity];
+    format_path(hour_directory, "%sH%02d00%c", day_directory, hour, separator);
+    DirHandle directory(opendir(hour_directory));
+    if (!directory) return;
+    while (const dirent* item = readdir(directory.get())) {
+        if (std::strstr(item->d_name, kProductMarker) == nullptr) continue;
+        if (day_list_count >= kDayListCapacity) continue;
+        if (std::strlen(item->d_name) > kMaxProductNameLength) continue;
+        const int length =
+            std::snprintf(day_list[day_list_count], kDayEntryBytes, "H%02d00%c%s", hour, separator, item->d_name);
+        if (length > 0 && static_cast<size_t>(length) < kDayEntryBytes) ++day_list_count;
+    }
+}
+
+int compare_entries(const void* left, const void* right) {
+    return std::strcmp(static_cast<const char*>(left), static_cast<const char*>(right));
+}
+
+void build_day_list(const char* day_directory, char separator) {
+    day_list_count = 0;
+    for (int hour = 0; hour < kHoursPerDay; ++hour) list_hour_directory(day_directory, hour, separator);
+    // strcmp orders by unsigned bytes: hour directory first, then file name.
+    std::qsort(day_list, static_cast<size_t>(day_list_count), kDayEntryBytes, compare_entries);
+}
+
+// Creates (or empties) the day's CSV file.
+bool create_csv_file(const char* csv_path, char* run_message) {
+    FileHandle csv(std::fopen(csv_path, "w"));
+    if (!csv || std::fclose(csv.release()) != 0) {
+        set_run_message(run_message, "ERROR - Failed to write to file %s", csv_path);
+        return false;
+    }
+    return true;
+}
+
+bool export_day(uint32_t date, CsvPaths& paths, char* run_message) {
+    const char separator = run_settings.path_separator;
+    const int year = static_cast<int>(date / 10000);
+    const int month = static_cast<int>(date / 100 % 100);
+    const int day = static_cast<int>(date % 100);
+    char name[8];
+
+    std::snprintf(name, sizeof name, "%04d", year);
+    if (!ensure_directory(paths.csv_directory, name, run_message)) return false;
+    format_path(paths.year_directory, "%s%04d%c", paths.csv_directory, year, separator);
+    std::snprintf(name, sizeof name, "%02d", month);
+    if (!ensure_directory(paths.year_directory, name, run_message)) return false;
+
+    format_path(paths.csv_file, "%s%04d%c%02d%c%08u.csv", paths.csv_directory, year, separator,
+                  month, separator, date);
+    format_path(paths.day_directory, "%s%04d%c%02d%c%02d%c", paths.satellite_directory, year,
+                  separator, month, separator, day, separator);
+
+    build_day_list(paths.day_directory, separator);
+    if (day_list_count == 0) return true;  // a day without products keeps its file
+    if (!create_csv_file(paths.csv_file, run_message)) return false;
+    for (int i = 0; i < day_list_count; ++i) {
+        if (!append_isp_row(paths.csv_file, paths.day_directory, day_list[i], i == 0, run_message)) return false;
+    }
+    char line[kPathCapacity + 32];
+    std::snprintf(line, sizeof line, "ISP - Generated %s", paths.csv_file);
+    write_log_line(line);
+    return true;
+}
+
+}  // namespace
+
+int write_isp_csv(char* run_message) {
+    CsvPaths paths;
+    const char separator = run_settings.path_separator;
+    format_path(paths.satellite_directory, "%sKITE-%02d%c",
+                  run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], run_settings.param_number[PARAM_KITE],
+                  separator);
+    if (!ensure_directory(paths.satellite_directory, kCsvDirectoryName, run_message)) return 0;
+    format_path(paths.csv_directory, "%s%s%c", paths.satellite_directory, kCsvDirectoryName,
+                  separator);
+
+    uint32_t date = run_settings.start_date;
+    // Dates in YYYYMMDD order as numbers, so the walk ends at END's date.
+    while (date <= run_settings.end_date) {
+        if (!export_day(date, paths, run_message)) return 0;
+        if (date == run_settings.end_date) break;  // no day after the last is needed
+        uint32_t next_date = 0;
+        uint32_t next_time = 0;
+        if (!shift_date_time(date, kDayStepClock, kOneDaySeconds, DATE_FORM_CALENDAR, next_date, next_time)) {
+            set_run_message(run_message, "ERROR - Unable to calculate +1 day offset from ISP of %08u", date);
+            return 0;
+        }
+        date = next_date;
+    }
+    return 1;
+}
