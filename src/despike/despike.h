@@ -18,3 +18,7 @@ int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int nit
 // Despikes the product at path in the form that DESPIKE selects; problems
 // are logged as warnings and never stop the run.
 void despike_product(const char* path);
+
+// The product is rewritten into a file of its own name with this suffix, in
+// its own directory, which then replaces it; the file never stays behind.
+constexpr char kDespikeTemporarySuffix[] = ".despike-tmp";
