@@ -1,0 +1,145 @@
+// Internals of the level-0 simulator: run settings, time helpers, packet
+// building, file naming and the writers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavo_sim {
+
+constexpr const char* kSimVersion = "1.0";
+constexpr const char* kDatasetName = "tavo_space_packet_data";
+constexpr const char* kDimensionName = "packet_stream_bytes";
+
+// Time: microseconds since 1970-01-01 00:00:00 UTC (no leap seconds).
+using Micros = int64_t;
+constexpr Micros kMicrosPerSecond = 1000000;
+constexpr Micros kMicrosPerDay = 86400 * kMicrosPerSecond;
+constexpr Micros kEpochOrigin = 946728000 * kMicrosPerSecond;  // 2000-01-01 12:00:00
+
+// Limits of the telemetry as the ground system reads it.
+constexpr int kHeaderPacketBytes = 792;
+constexpr int kPixelPacketHeaderBytes = 44;
+constexpr int kMaxSamplesPerPacket = 4074;
+constexpr int kMinSamplesPerPacket = 2;
+constexpr uint32_t kReaderPixelLimit = 2000000;
+constexpr int kMaxImageSide = 4096;
+
+enum class Layout { flat, ordinal, calendar, mixed };
+
+enum class FaultKind {
+    duplicate,        // last packets of a file repeated at the start of the next
+    missing_final,    // the final pixel packet of an image is not sent
+    truncate,         // a file ends in the middle of a packet
+    bad_length,       // a packet's length field is impossible
+    id_repeat,        // an image carries the id of the one before it
+    foreign_apid,     // packets of identifiers outside the instrument's set
+    alias_apid,       // identifiers with bit 10 set (802 + 1024 and so on)
+    bad_header_bits,  // version, secondary-header flag or sequence flags wrong
+    bad_index,        // extra pixel packets with index ranges the reader refuses
+    sel_bits,         // bit 14 (SEL) set on some samples
+    bit15,            // bit 15 set on some samples
+    gap,              // a file's worth of data lost, the next file near empty
+};
+
+struct Fault {
+    FaultKind kind;
+    int image;  // ordinal of the image in the run (0-based)
+};
+
+struct Settings {
+    int kite = 16;
+    int flight_model = 1;
+    Micros start = 0;
+    Micros duration = 3600 * kMicrosPerSecond;
+    Micros cadence = 10 * kMicrosPerSecond;
+    Micros file_span = 360 * kMicrosPerSecond;
+    int nx = 256;
+    int ny = 256;
+    Layout layout = Layout::flat;
+    std::string out_dir;
+    std::string manifest_path;  // empty: out_dir/manifest.json
+    uint64_t seed = 1;
+    uint32_t first_id = 1;
+    int dark_every = 12;        // every n-th image is a dark frame; 0 never
+    double spike_rate = 2e-5;   // spikes per pixel
+    int samples_per_packet = kMaxSamplesPerPacket;
+    int deflate_level = 1;
+    bool raw = false;
+    bool dump_pixels = false;
+    std::vector<Fault> faults;
+};
+
+// --- time ---------------------------------------------------------------
+struct Civil {
+    int year, month, day, hour, minute, second, micros;
+    int day_of_year;
+};
+Civil to_civil(Micros t);
+bool parse_time(const std::string& text, Micros& t, std::string& error);
+bool parse_duration(const std::string& text, Micros& d, std::string& error);
+// "2017-03-01T12:00:02.345Z"
+std::string iso_text(Micros t, int decimals);
+// "20170601200000": ordinal date, clock time and tenths
+std::string name_time_field(Micros t);
+uint32_t epoch_day(Micros t);
+uint32_t epoch_ms(Micros t);
+uint16_t epoch_submillis(Micros t);  // microseconds within the millisecond
+
+// --- names --------------------------------------------------------------
+std::string file_name(const Settings& s, Micros file_start, Micros file_end, bool raw);
+std::string day_directory(const Settings& s, Micros file_start);  // "" for flat
+
+// --- packets ------------------------------------------------------------
+struct ImageState {
+    int ordinal;
+    uint32_t image_id;
+    int passband;          // index into aperture_positions
+    bool dark;
+    uint16_t apid;
+    uint32_t exposure_ms;
+    uint16_t image_type;   // 10 sequence, 12 take-picture
+    Micros end_of_frame;
+    uint16_t ccd_temp1, ccd_temp2;
+    uint8_t readout_port;
+    uint32_t image_flags;
+    int32_t gt_err_y, gt_err_z;  // nanoradians
+    uint16_t fw1_encoder, fw2_encoder;
+    uint8_t as_encoder;
+};
+
+struct FieldValue {
+    const char* keyword;
+    uint32_t value;
+};
+
+// Sets a telemetry field of the header packet at its bit position.
+bool set_telemetry_field(uint8_t* packet, const char* keyword, uint32_t value);
+uint32_t get_telemetry_field(const uint8_t* packet, const char* keyword);
+
+// Writes the CCSDS primary header, packet time and the ISP header.
+void put_primary_header(uint8_t* packet, uint16_t apid, uint16_t sequence_count, uint32_t total_length,
+                        Micros time, int flight_model);
+void put_isp_header(uint8_t* packet, uint32_t image_id, uint16_t kind, uint16_t image_type, uint16_t packet_number,
+                    uint32_t first_pixel, uint32_t last_pixel, uint16_t rows, uint16_t cols,
+                    uint32_t total_length);
+void fill_header_packet(const Settings& s, const ImageState& img, uint8_t* packet);
+
+void put_be16(uint8_t* p, uint32_t v);
+void put_be32(uint8_t* p, uint32_t v);
+
+// --- writers ------------------------------------------------------------
+struct FileInfo {
+    std::string relative_path;
+    Micros start, end;
+    uint32_t packets;
+};
+bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
+                       const std::vector<uint8_t>& stream, std::string& error);
+bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error);
+
+// Runs the whole simulation; false with error set on a failure.
+bool run_simulation(const Settings& s, std::string& error);
+
+}  // namespace tavo_sim

@@ -1,0 +1,137 @@
+// Time helpers of the simulator: UTC calendar fields, the ISO texts it
+// reads and writes, and the instrument's epoch (days and milliseconds from
+// 2000-01-01 12:00:00).
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim.h"
+
+namespace tavo_sim {
+namespace {
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t days_from_civil(int y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = floor_div(y, 400);
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m) {
+    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+}  // namespace
+
+Civil to_civil(Micros t) {
+    int64_t days = floor_div(t, kMicrosPerDay);
+    int64_t rest = t - days * kMicrosPerDay;
+    int64_t z = days + 719468;
+    const int64_t era = floor_div(z, 146097);
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    Civil c{};
+    c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    c.year = static_cast<int>(yoe + era * 400 + (c.month <= 2));
+    int64_t secs = rest / kMicrosPerSecond;
+    c.hour = static_cast<int>(secs / 3600);
+    c.minute = static_cast<int>(secs / 60 % 60);
+    c.second = static_cast<int>(secs % 60);
+    c.micros = static_cast<int>(rest % kMicrosPerSecond);
+    c.day_of_year = static_cast<int>(days - days_from_civil(c.year, 1, 1) + 1);
+    return c;
+}
+
+// Accepts YYYY-MM-DDTHH:MM:SS with optional fraction and Z; a space may
+// stand for the T.
+bool parse_time(const std::string& text, Micros& t, std::string& error) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    char sep = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &y, &mo, &d, &sep, &h, &mi, &s, &used) != 7 ||
+        (sep != 'T' && sep != ' ')) {
+        error = "start time '" + text + "' is not of the form YYYY-MM-DDTHH:MM:SS";
+        return false;
+    }
+    Micros fraction = 0;
+    size_t i = static_cast<size_t>(used);
+    if (i < text.size() && text[i] == '.') {
+        Micros scale = kMicrosPerSecond / 10;
+        for (++i; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+            fraction += (text[i] - '0') * scale;
+            scale /= 10;
+        }
+    }
+    if (i < text.size() && text[i] == 'Z') ++i;
+    if (i != text.size() || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo) || h > 23 || mi > 59 ||
+        s > 59) {
+        error = "start time '" + text + "' is not a valid UTC time";
+        return false;
+    }
+    if (y < 2000 || y > 2098) {
+        error = "start time '" + text + "' lies outside the years 2000 to 2098 the instrument clock covers";
+        return false;
+    }
+    t = (days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s) * kMicrosPerSecond + fraction;
+    if (t < kEpochOrigin) {
+        error = "start time '" + text + "' lies before the instrument epoch 2000-01-01T12:00:00";
+        return false;
+    }
+    return true;
+}
+
+// Accepts a decimal number followed by ms, s, min (or m), h or d.
+bool parse_duration(const std::string& text, Micros& d, std::string& error) {
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    std::string unit = end ? std::string(end) : std::string();
+    double scale = 0;
+    if (unit == "ms") scale = 1e3;
+    else if (unit == "s") scale = 1e6;
+    else if (unit == "min" || unit == "m") scale = 60e6;
+    else if (unit == "h") scale = 3600e6;
+    else if (unit == "d") scale = 86400e6;
+    if (end == text.c_str() || scale == 0 || !(value > 0) || value * scale > 4e14) {
+        error = "duration '" + text + "' is not a positive number with a unit of ms, s, min, h or d";
+        return false;
+    }
+    d = static_cast<Micros>(value * scale + 0.5);
+    return true;
+}
+
+std::string iso_text(Micros t, int decimals) {
+    Civil c = to_civil(t);
+    char buf[64];
+    int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", c.year, c.month, c.day, c.hour, c.minute,
+                          c.second);
+    if (decimals > 0) {
+        int frac = c.micros;
+        for (int k = decimals; k < 6; ++k) frac /= 10;
+        std::snprintf(buf + n, sizeof buf - n, ".%0*d", decimals, frac);
+    }
+    return std::string(buf) + "Z";
+}
+
+std::string name_time_field(Micros t) {
+    Civil c = to_civil(t);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%03d%02d%02d%02d%d", c.year, c.day_of_year, c.hour, c.minute, c.second,
+                  c.micros / 100000);
+    return buf;
+}
+
+uint32_t epoch_day(Micros t) { return static_cast<uint32_t>((t - kEpochOrigin) / kMicrosPerDay); }
+uint32_t epoch_ms(Micros t) { return static_cast<uint32_t>((t - kEpochOrigin) % kMicrosPerDay / 1000); }
+uint16_t epoch_submillis(Micros t) { return static_cast<uint16_t>((t - kEpochOrigin) % 1000); }
+
+}  // namespace tavo_sim
