@@ -201,6 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "DESPIKE WARNING - Unable to find FRAMETYPE keyword in %s"},
         WarningCase{"Spat", {}, "'1x1'", "'SPAT'", "DESPIKE WARNING - Invalid value for FRAMETYPE S in %s"},
         WarningCase{"Rclk", {}, "'1x1'", "'RCLK'", "DESPIKE WARNING - Invalid value for FRAMETYPE R in %s"},
+        // A control byte is shown as '?' to keep the log line whole.
+        WarningCase{"ControlByte", {}, "'1x1'", "'\x01X'", "DESPIKE WARNING - Invalid value for FRAMETYPE ? in %s"},
         // Several failures: the last check's message stands.
         WarningCase{"NaxisAndSumm", {"NAXIS1", "NAXIS2"}, "'DEFAULT'", "'LIGHT'",
                     "DESPIKE WARNING - Invalid binning size for SUMM in %s"},
