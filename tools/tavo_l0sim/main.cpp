@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
         "Example: tavo_l0sim --kite 16 --start 2017-03-01T12:00:00 --duration 1h --cadence 10s --file-span 6min "
         "--size 1280 --layout flat --out DIR --seed 7",
         "tavo_l0sim"};
+    // An option given twice takes its last value, so scripts can override.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     Settings s;
     std::string start = "2017-03-01T12:00:00", duration = "1h", cadence = "10s", span = "6min", size = "256",
                 layout = "flat";
@@ -137,7 +139,7 @@ int main(int argc, char** argv) {
                                  "NetCDF-4");
     app.add_flag("--dump-pixels", s.dump_pixels, "Also write each image's pixels (big-endian 16-bit, row order, "
                                                  "before any flag bits) to OUT/pixels/image_KKKKKK.be16");
-    app.add_option("--fault", faults, kFaultHelp);
+    app.add_option("--fault", faults, kFaultHelp)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.set_version_flag("--version", std::string("tavo_l0sim ") + kSimVersion);
 
     CLI11_PARSE(app, argc, argv);
