@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,11 +59,13 @@ int pedestal_of(const std::vector<int16_t>& image) {
 }
 
 void BM_DespikeImage(benchmark::State& state) {
-    const std::vector<int16_t> raw = solar_image();
+    std::vector<tavo_sim::Spike> injected;
+    const std::vector<int16_t> raw = solar_image(&injected);
     const int pedestal = pedestal_of(raw);
     const std::vector<int16_t> image = padded(raw, static_cast<int16_t>(pedestal));
     std::vector<int16_t> work;
     int32_t spikes = 0;
+    double found = 0;
     for (auto _ : state) {
         state.PauseTiming();
         work = image;
@@ -73,12 +76,24 @@ void BM_DespikeImage(benchmark::State& state) {
         int16_t* new_values = nullptr;
         despike_image(work.data(), kPaddedSide, kPaddedSide, 0.9f, static_cast<float>(pedestal), 3, count, addresses, old_values,
                       new_values);
+        spikes = count;
+        benchmark::DoNotOptimize(work.data());
+        state.PauseTiming();
+        std::vector<int32_t> listed(addresses, addresses + count);
+        std::sort(listed.begin(), listed.end());
+        found = 0;
+        for (const tavo_sim::Spike& s : injected) {
+            const int32_t at = (s.row + kBorder) * kPaddedSide + s.column + kBorder;
+            found += std::binary_search(listed.begin(), listed.end(), at) ? 1 : 0;
+        }
         delete[] addresses;
         delete[] old_values;
         delete[] new_values;
-        spikes = count;
-        benchmark::DoNotOptimize(work.data());
+        state.ResumeTiming();
     }
+    // How many of the simulator's injected spikes were listed.
+    state.counters["injected"] = static_cast<double>(injected.size());
+    state.counters["found"] = found;
     state.counters["spikes"] = spikes;
     state.counters["pedestal"] = pedestal;
     state.counters["pixels"] = static_cast<double>(kPaddedSide) * kPaddedSide;
