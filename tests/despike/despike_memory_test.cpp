@@ -99,9 +99,9 @@ TEST(DespikeMemory, WorkListsThatCannotGrowEndThePasses) {
 TEST(DespikeMemory, ProductKeepsItsFormWhenMemoryRunsOut) {
     test_support::TempDir dir("tavo-despike-memory");
     const std::string path = dir / "product.fits";
-    product_builder::ProductSpec spec;
-    spec.pixels = spiky_image(spec.nx, spec.ny);
-    test_support::write_file(path, product_builder::build_product(spec));
+    product_builder::ProductPlan plan;
+    plan.pixels = spiky_image(plan.nx, plan.ny);
+    test_support::write_file(path, product_builder::build_product(plan));
     const std::string before = test_support::read_file(path);
     allocations_until_failure = 1;
     const auto lines = product_builder::run_despike_product(path, true, dir.path());

@@ -80,8 +80,8 @@ protected:
 };
 
 TEST_F(DespikeProduct, ProductWithoutSpikesGetsItsCardsAndNoExtension) {
-    ProductSpec spec;
-    write_file(path, build_product(spec));
+    ProductPlan plan;
+    write_file(path, build_product(plan));
     const std::string before = read_file(path);
     EXPECT_TRUE(despike(true).empty());
     const std::string after = read_file(path);
@@ -110,11 +110,11 @@ class FracSelection : public DespikeProduct, public ::testing::WithParamInterfac
 
 TEST_P(FracSelection, FollowsFrameBinningAndAperture) {
     const FracCase& c = GetParam();
-    ProductSpec spec;
-    spec.frametype = c.frametype;
-    spec.summ = c.summ;
-    spec.asstatus = c.asstatus;
-    write_file(path, build_product(spec));
+    ProductPlan plan;
+    plan.frametype = c.frametype;
+    plan.summ = c.summ;
+    plan.asstatus = c.asstatus;
+    write_file(path, build_product(plan));
     EXPECT_TRUE(despike(false).empty());
     EXPECT_EQ(find_card(read_file(path), "HIERARCH DESPIKE_PARAMS ="),
               card(std::string("HIERARCH DESPIKE_PARAMS = 'L0 nx=20 ny=16 frac=") + c.frac + " ped=101 niter=3'"));
@@ -145,12 +145,12 @@ TEST_F(DespikeProduct, PedestalFromTheHistogram) {
         {{}, 16383, 16383},                        // never beyond 16,383
     };
     for (const Case& c : cases) {
-        ProductSpec spec;
-        spec.nx = 30;
-        spec.ny = 20;  // 600 pixels: T = 2
-        spec.pixels.assign(600, c.background);
-        for (auto [index, value] : c.pixels) spec.pixels[index] = value;
-        write_file(path, build_product(spec));
+        ProductPlan plan;
+        plan.nx = 30;
+        plan.ny = 20;  // 600 pixels: T = 2
+        plan.pixels.assign(600, c.background);
+        for (auto [index, value] : c.pixels) plan.pixels[index] = value;
+        write_file(path, build_product(plan));
         despike(true);
         const std::string params = find_card(read_file(path), "HIERARCH DESPIKE_PARAMS =");
         EXPECT_NE(params.find(" ped=" + std::to_string(c.pedestal) + " "), std::string::npos) << params;
@@ -169,12 +169,12 @@ class HeaderWarnings : public DespikeProduct, public ::testing::WithParamInterfa
 
 TEST_P(HeaderWarnings, LeaveTheProductAsWritten) {
     const WarningCase& c = GetParam();
-    ProductSpec spec;
-    spec.omit = c.omit;
-    spec.summ = c.summ;
-    spec.frametype = c.frametype;
-    spec.pixels = spiky_pixels(spec.nx, spec.ny, {{5, 5, 900}});
-    write_file(path, build_product(spec));
+    ProductPlan plan;
+    plan.omit = c.omit;
+    plan.summ = c.summ;
+    plan.frametype = c.frametype;
+    plan.pixels = spiky_pixels(plan.nx, plan.ny, {{5, 5, 900}});
+    write_file(path, build_product(plan));
     const std::string before = read_file(path);
     std::string expected = c.message;
     expected.replace(expected.find("%s"), 2, path);
@@ -219,10 +219,10 @@ TEST_F(DespikeProduct, SizeLimits) {
     };
     for (const Case c : {Case{9, 10, false}, Case{10, 9, false}, Case{1397, 10, false}, Case{10, 1397, false},
                          Case{10, 10, true}, Case{1396, 10, true}, Case{10, 1396, true}, Case{0, 0, false}}) {
-        ProductSpec spec;
-        spec.nx = c.nx;
-        spec.ny = c.ny;
-        write_file(path, build_product(spec));
+        ProductPlan plan;
+        plan.nx = c.nx;
+        plan.ny = c.ny;
+        write_file(path, build_product(plan));
         const std::string before = read_file(path);
         const auto lines = despike(true);
         if (c.accepted) {
@@ -237,8 +237,8 @@ TEST_F(DespikeProduct, SizeLimits) {
 }
 
 TEST_F(DespikeProduct, ReadFailures) {
-    ProductSpec spec;
-    const std::string whole = build_product(spec);
+    ProductPlan plan;
+    const std::string whole = build_product(plan);
     // Cut inside the data: three bytes short leaves 318 whole pixels.
     write_file(path, whole.substr(0, kHeaderBytes + 2 * 320 - 3));
     std::string before = read_file(path);
@@ -264,9 +264,9 @@ TEST_F(DespikeProduct, ReadFailures) {
 // The new file cannot be created beside the product: the product stays as
 // it was and nothing else is removed.
 TEST_F(DespikeProduct, FailedRewriteKeepsTheProduct) {
-    ProductSpec spec;
-    spec.pixels = spiky_pixels(spec.nx, spec.ny, {{5, 5, 900}});
-    write_file(path, build_product(spec));
+    ProductPlan plan;
+    plan.pixels = spiky_pixels(plan.nx, plan.ny, {{5, 5, 900}});
+    write_file(path, build_product(plan));
     const std::string before = read_file(path);
     const std::string blocker = path + kDespikeTemporarySuffix;
     test_support::make_dirs(blocker);
@@ -279,22 +279,22 @@ TEST_F(DespikeProduct, FailedRewriteKeepsTheProduct) {
 // each turned into the other with the tables.
 TEST_F(DespikeProduct, BothFormsRoundTrip) {
     const int nx = 24, ny = 18;
-    ProductSpec spec;
-    spec.nx = nx;
-    spec.ny = ny;
+    ProductPlan plan;
+    plan.nx = nx;
+    plan.ny = ny;
     std::mt19937 random(5);
-    spec.pixels.resize(nx * ny);
-    for (auto& v : spec.pixels) v = static_cast<int16_t>(std::uniform_int_distribution<int>(95, 105)(random));
+    plan.pixels.resize(nx * ny);
+    for (auto& v : plan.pixels) v = static_cast<int16_t>(std::uniform_int_distribution<int>(95, 105)(random));
     // Spikes inside, on the edge, and in the corner against pedestal padding.
     for (auto [r, c, v] : {std::array<int, 3>{5, 7, 3000}, {9, 12, 800}, {9, 13, 700}, {0, 0, 2500},
                            {ny - 1, nx - 1, 400}, {0, 10, 999}}) {
-        spec.pixels[r * nx + c] = static_cast<int16_t>(v);
+        plan.pixels[r * nx + c] = static_cast<int16_t>(v);
     }
-    const std::vector<int16_t> raw = spec.pixels;
+    const std::vector<int16_t> raw = plan.pixels;
     const std::string yes_path = dir / "yes.fits";
     const std::string no_path = dir / "no.fits";
-    write_file(yes_path, build_product(spec));
-    write_file(no_path, build_product(spec));
+    write_file(yes_path, build_product(plan));
+    write_file(no_path, build_product(plan));
     EXPECT_TRUE(run_despike_product(yes_path, true, dir.path()).empty());
     EXPECT_TRUE(run_despike_product(no_path, false, dir.path()).empty());
 
@@ -337,13 +337,13 @@ TEST_F(DespikeProduct, BothFormsRoundTrip) {
 TEST_F(DespikeProduct, TableLayout) {
     for (const int spikes : {720, 721}) {
         const int nx = 4 * 121, ny = 4 * 6 + 4;  // spikes on a 4-pixel grid
-        ProductSpec spec;
-        spec.nx = nx;
-        spec.ny = ny;
+        ProductPlan plan;
+        plan.nx = nx;
+        plan.ny = ny;
         std::vector<std::array<int, 3>> list;
         for (int i = 0; i < spikes; ++i) list.push_back({2 + 4 * (i / 121), 2 + 4 * (i % 121), 1000 + i});
-        spec.pixels = spiky_pixels(nx, ny, list);
-        write_file(path, build_product(spec));
+        plan.pixels = spiky_pixels(nx, ny, list);
+        write_file(path, build_product(plan));
         ASSERT_TRUE(despike(false).empty());
         const std::string file = read_file(path);
         const size_t data_end = kHeaderBytes + (2 * nx * ny + kBlockBytes - 1) / kBlockBytes * kBlockBytes;

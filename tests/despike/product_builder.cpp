@@ -33,23 +33,23 @@ std::string left(const std::string& text, size_t width) {
 
 }  // namespace
 
-std::string build_product(const ProductSpec& spec) {
+std::string build_product(const ProductPlan& plan) {
     const std::vector<std::string> cards = {
         "SIMPLE  =                    T /Written by a test",
         "BITPIX  =                   16 /2_BYTE_DATA",
         "NAXIS   =                    2 /2_AXIS_IMAGE",
-        "NAXIS1  =                " + right(spec.nx, 5) + " /COLS",
-        "NAXIS2  =                " + right(spec.ny, 5) + " /ROWS",
+        "NAXIS1  =                " + right(plan.nx, 5) + " /COLS",
+        "NAXIS2  =                " + right(plan.ny, 5) + " /ROWS",
         "EXTEND  =                    T / FITS dataset may contain extensions",
-        "HIERARCH FRAMETYPE = " + left(spec.frametype, 20),
-        "ASSTATUS= " + spec.asstatus,
-        "SUMM    = " + left(spec.summ, 20),
+        "HIERARCH FRAMETYPE = " + left(plan.frametype, 20),
+        "ASSTATUS= " + plan.asstatus,
+        "SUMM    = " + left(plan.summ, 20),
         "DESPIKE =                    0 /Despike Count and Headers Present if not 0",
         "HIERARCH DESPIKE_PARAMS = 'Despike not yet run'",
     };
     std::string file;
     for (const std::string& text : cards) {
-        const bool omitted = std::any_of(spec.omit.begin(), spec.omit.end(),
+        const bool omitted = std::any_of(plan.omit.begin(), plan.omit.end(),
                                          [&](const std::string& prefix) { return text.rfind(prefix, 0) == 0; });
         if (!omitted) file += card(text);
     }
@@ -58,9 +58,9 @@ std::string build_product(const ProductSpec& spec) {
     file.resize(kEndCardOffset, ' ');
     file += card("END");
     file.resize(kHeaderBytes, ' ');
-    const size_t count = static_cast<size_t>(std::max(spec.nx, 0)) * std::max(spec.ny, 0);
+    const size_t count = static_cast<size_t>(std::max(plan.nx, 0)) * std::max(plan.ny, 0);
     for (size_t i = 0; i < count; ++i) {
-        const uint16_t v = static_cast<uint16_t>(spec.pixels.empty() ? 100 : spec.pixels.at(i));
+        const uint16_t v = static_cast<uint16_t>(plan.pixels.empty() ? 100 : plan.pixels.at(i));
         file += static_cast<char>(v >> 8);
         file += static_cast<char>(v & 0xFF);
     }

@@ -11,7 +11,7 @@ namespace product_builder {
 constexpr int kHeaderBytes = 40320;
 constexpr int kBlockBytes = 2880;
 
-struct ProductSpec {
+struct ProductPlan {
     int nx = 20;
     int ny = 16;
     std::string summ = "'1x1'";
@@ -25,7 +25,7 @@ struct ProductSpec {
 std::string card(const std::string& text);
 
 // Primary header (40,320 bytes), big-endian data, zero padding.
-std::string build_product(const ProductSpec& spec);
+std::string build_product(const ProductPlan& plan);
 
 // Runs despike_product with DESPIKE YES (true) or NO and the log under
 // log_root; returns the non-empty console lines without their stamps.
