@@ -1,0 +1,219 @@
+// Input file discovery: the level-0 files whose names say they may hold
+// packets of the window START - 121 s .. END + 121 s, in the FLAT layout or
+// in one day directory per day (HIERARCHICAL), in plain text order.
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "driver/driver.h"
+#include "input/input.h"
+#include "time/time.h"
+
+char input_file_list[kMaxInputFiles][kInputEntrySlot];
+int input_file_count = 0;
+
+namespace {
+
+constexpr int kMaxNameLength = 67;        // longest accepted file name
+constexpr int kTimeFieldLength = 16;      // "_s" or "_e", YYYYDDD, HHMMSS, tenths
+constexpr int kDayDirectorySlot = 24;     // "K16_2017_060/" or "K16_20170301/"
+constexpr int kDirectoryPathSlot = kValueSlot + kDayDirectorySlot;
+constexpr int kSecondsPerDay = 86400;
+constexpr uint32_t kNoon = 120000;        // any clock time valid on every supported day
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// The strings a level-0 file name is matched against.
+struct NameFilter {
+    char satellite[8];      // "_K16_"
+    char end_limit[20];     // "_e" + START - 121 s + "9"
+    char start_limit[20];   // "_s" + END + 121 s + "0"
+};
+
+// A day in the (year, day of year) form.
+struct OrdinalDay {
+    int32_t year;
+    int32_t day;
+};
+
+OrdinalDay split_ordinal(uint32_t ordinal_date) {
+    return {static_cast<int32_t>(ordinal_date / 1000), static_cast<int32_t>(ordinal_date % 1000)};
+}
+
+void advance_ordinal(OrdinalDay& day) {
+    const int32_t year_length = is_leap_year(day.year) ? 366 : 365;
+    if (++day.day > year_length) {
+        day.day = 1;
+        ++day.year;
+    }
+}
+
+// Days touched from first to last inclusive, counted up to kMaxWindowDays + 1.
+int count_window_days(OrdinalDay first, OrdinalDay last) {
+    int count = 1;
+    while ((first.year != last.year || first.day != last.day) && count <= kMaxWindowDays) {
+        advance_ordinal(first);
+        ++count;
+    }
+    return count;
+}
+
+// The window edge with margin in calendar and ordinal form.
+struct WindowEdge {
+    uint32_t date;
+    uint32_t time;
+    uint32_t ordinal_date;
+};
+
+bool shift_window_edge(uint32_t date, uint32_t time, int32_t offset, WindowEdge& edge) {
+    uint32_t ordinal_time = 0;
+    return shift_date_time(date, time, offset, DATE_FORM_CALENDAR, edge.date, edge.time) &&
+           shift_date_time(edge.date, edge.time, 0, DATE_FORM_ORDINAL, edge.ordinal_date, ordinal_time);
+}
+
+// Copies the time field that begins at the first occurrence of tag (at most
+// 16 characters, fewer when the name ends first).
+void copy_time_field(const char* name, const char* tag, char (&field)[kTimeFieldLength + 1]) {
+    const char* begin = std::strstr(name, tag);
+    std::snprintf(field, sizeof field, "%.*s", kTimeFieldLength, begin);
+}
+
+bool name_matches(const char* name, const NameFilter& filter) {
+    if (std::strlen(name) > kMaxNameLength) return false;
+    if (std::strstr(name, "R_TAVO-L0_") == nullptr || std::strstr(name, filter.satellite) == nullptr ||
+        std::strstr(name, ".nc") == nullptr || std::strstr(name, "_s20") == nullptr ||
+        std::strstr(name, "_e20") == nullptr) {
+        return false;
+    }
+    char start_field[kTimeFieldLength + 1];
+    char end_field[kTimeFieldLength + 1];
+    copy_time_field(name, "_s20", start_field);
+    copy_time_field(name, "_e20", end_field);
+    if (std::strcmp(filter.end_limit, end_field) > 0) return false;      // ended before the window
+    if (std::strcmp(start_field, filter.start_limit) > 0) return false;  // starts after the window
+    return true;
+}
+
+// Adds the matching names of one opened directory, each prefixed by prefix.
+bool collect_directory(char* run_message, DIR* dir, const char* prefix, const NameFilter& filter) {
+    while (const dirent* entry = readdir(dir)) {
+        if (!name_matches(entry->d_name, filter)) continue;
+        if (input_file_count >= kMaxInputFiles) {
+            set_run_message(run_message, "ERROR - too many input files, rerun with a shorter START to END period");
+            return false;
+        }
+        // prefix (at most 13) + name (at most 67) always fits the 80-character slot.
+        std::snprintf(input_file_list[input_file_count], kInputEntrySlot, "%s%s", prefix, entry->d_name);
+        ++input_file_count;
+    }
+    return true;
+}
+
+int compare_list_rows(const void* a, const void* b) {
+    return compare_file_names(static_cast<const char*>(a), static_cast<const char*>(b));
+}
+
+// Opens the day directory of the cursors, ordinal form first. On success
+// prefix holds the directory name with its separator.
+DirHandle open_day_directory(const OrdinalDay& ordinal, uint32_t calendar, char (&prefix)[kDayDirectorySlot],
+                             char (&ordinal_path)[kDirectoryPathSlot], char (&calendar_path)[kDirectoryPathSlot]) {
+    const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
+    const int kite = run_settings.param_number[PARAM_KITE];
+    const char separator = run_settings.path_separator;
+
+    std::snprintf(prefix, sizeof prefix, "K%02d_%04d_%03d%c", kite, ordinal.year, ordinal.day, separator);
+    std::snprintf(ordinal_path, sizeof ordinal_path, "%s%s", root, prefix);
+    if (DIR* dir = opendir(ordinal_path)) return DirHandle(dir);
+
+    std::snprintf(prefix, sizeof prefix, "K%02d_%08u%c", kite, calendar, separator);
+    std::snprintf(calendar_path, sizeof calendar_path, "%s%s", root, prefix);
+    return DirHandle(opendir(calendar_path));
+}
+
+}  // namespace
+
+int compare_file_names(const char* a, const char* b) { return std::strcmp(a, b); }
+
+int find_input_files(char* run_message) {
+    input_file_count = 0;
+    const char* start_text = run_settings.param_text[PARAM_START];
+    const char* end_text = run_settings.param_text[PARAM_END];
+    const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
+    const bool hierarchical = run_settings.param_number[PARAM_INPUT_SUBDIRECTORY] == 1;
+
+    WindowEdge first{};
+    if (!shift_window_edge(run_settings.start_date, run_settings.start_time, -kWindowMarginSeconds, first)) {
+        set_run_message(run_message, "ERROR - Unable to calculate %d seconds offset from START of %s",
+                        -kWindowMarginSeconds, start_text);
+        return 0;
+    }
+    WindowEdge last{};
+    if (!shift_window_edge(run_settings.end_date, run_settings.end_time, kWindowMarginSeconds, last)) {
+        set_run_message(run_message, "ERROR - Unable to calculate %d seconds offset from END of %s",
+                        kWindowMarginSeconds, end_text);
+        return 0;
+    }
+    const int day_count = count_window_days(split_ordinal(first.ordinal_date), split_ordinal(last.ordinal_date));
+    if (day_count > kMaxWindowDays) {
+        set_run_message(run_message, "ERROR - More than %d days with +/-5 miutes of margin from START of %s to END of %s",
+                        kMaxWindowDays, start_text, end_text);
+        return 0;
+    }
+
+    NameFilter filter{};
+    std::snprintf(filter.satellite, sizeof filter.satellite, "_K%02d_", run_settings.param_number[PARAM_KITE]);
+    std::snprintf(filter.end_limit, sizeof filter.end_limit, "_e%07u%06u9", first.ordinal_date, first.time);
+    std::snprintf(filter.start_limit, sizeof filter.start_limit, "_s%07u%06u0", last.ordinal_date, last.time);
+
+    const int directory_count = hierarchical ? day_count : 1;
+    OrdinalDay ordinal_cursor = split_ordinal(first.ordinal_date);
+    uint32_t calendar_cursor = first.date;
+    for (int d = 0; d < directory_count; ++d) {
+        const bool last_directory = d == directory_count - 1;
+        if (hierarchical) {
+            char prefix[kDayDirectorySlot];
+            char ordinal_path[kDirectoryPathSlot];
+            char calendar_path[kDirectoryPathSlot];
+            DirHandle dir = open_day_directory(ordinal_cursor, calendar_cursor, prefix, ordinal_path, calendar_path);
+            if (dir) {
+                if (!collect_directory(run_message, dir.get(), prefix, filter)) return 0;
+            } else if (last_directory && input_file_count == 0) {
+                set_run_message(run_message,
+                                "ERROR - after no other input files found, unable to open HIERARCHICAL input "
+                                "directory %s nor %s",
+                                ordinal_path, calendar_path);
+                return 0;
+            }
+        } else {
+            DirHandle dir(opendir(root));
+            if (!dir) {
+                set_run_message(run_message, "ERROR - unable to reopen INPUT_ROOT_DIRECTORY %s", root);
+                return 0;
+            }
+            if (!collect_directory(run_message, dir.get(), "", filter)) return 0;
+        }
+        if (last_directory) break;  // no further day is looked at
+        // Step from noon: midnight of 2000-01-01 lies before the epoch.
+        uint32_t next_time = 0;
+        if (!shift_date_time(calendar_cursor, kNoon, kSecondsPerDay, DATE_FORM_CALENDAR, calendar_cursor,
+                             next_time)) {
+            set_run_message(run_message, "ERROR - Unable to calculate +1 day offset from %08u", calendar_cursor);
+            return 0;
+        }
+        advance_ordinal(ordinal_cursor);
+    }
+
+    if (input_file_count == 0) {
+        set_run_message(run_message, "ERROR - no input files found in %s directory structure %s",
+                        hierarchical ? "HIERARCHICAL" : "FLAT", root);
+        return 0;
+    }
+    std::qsort(input_file_list, static_cast<size_t>(input_file_count), kInputEntrySlot, compare_list_rows);
+    return input_file_count;
+}

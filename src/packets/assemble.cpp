@@ -1,0 +1,146 @@
+// Image assembly: groups the selected records into images, reads their
+// packets again by offset and hands each new image of the window over.
+#include <algorithm>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "fits/fits.h"
+#include "packets/packets.h"
+#include "time/time.h"
+
+uint8_t image_header_packet[kMaxPacketLength];
+uint16_t image_pixels[kMaxImagePixels];
+
+namespace {
+
+constexpr uint32_t kHeaderKind = 0;
+constexpr uint32_t kFinalKind = 3;
+constexpr size_t kImageIdOffset = 20;       // TAV_ISP_HDR_ISN
+constexpr size_t kFirstPixelOffset = 32;    // TAV_ISP_HDR_SPIX
+constexpr size_t kLastPixelOffset = 36;     // TAV_ISP_HDR_EPIX
+constexpr size_t kPixelIndexEnd = 40;       // a pixel packet must carry both indexes
+constexpr size_t kFirstSampleOffset = 44;
+constexpr size_t kEndOfFrameDayOffset = 120;   // TAV_CA_TKP_EOFRM_DAYS
+constexpr size_t kEndOfFrameMsOffset = 124;    // TAV_CA_TKP_EOFRM_MSEC
+constexpr uint32_t kMaxSampleSpan = 4073;      // last - first: 2 to 4,074 samples
+constexpr uint32_t kPixelValueMask = 0x3FFF;   // bits 0-13; bit 15 is ignored
+constexpr uint32_t kSelFlag = 0x4000;          // bit 14
+
+ImageWriter image_writer = write_fits_image;
+
+uint8_t pixel_packet[kMaxPacketLength];
+
+uint32_t be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Reads the packet of a record again from its stream.
+bool read_packet(const PacketRecord& record, FILE* current, FILE* successor, uint8_t* buffer) {
+    FILE* stream = record.source == 1 ? current : successor;
+    if (stream == nullptr || record.length > kMaxPacketLength) return false;
+    if (fseeko(stream, static_cast<off_t>(record.offset), SEEK_SET) != 0) return false;
+    return std::fread(buffer, 1, record.length, stream) == record.length;
+}
+
+bool later(uint32_t date, uint32_t time, const DateTime& mark) {
+    return date > mark.date || (date == mark.date && time > mark.time);
+}
+
+int find_next_header(int from) {
+    const PacketRecord* records = packet_records();
+    for (int j = from; j < packet_count; ++j) {
+        if (records[j].selected != 0 && records[j].packet_kind == kHeaderKind && records[j].image_id > last_image_id)
+            return j;
+    }
+    return -1;
+}
+
+// Stores the samples of one pixel packet (of length bytes) into
+// image_pixels; false when its index range is refused.
+bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_count) {
+    if (length < kPixelIndexEnd) return false;
+    const uint32_t first = be32(packet + kFirstPixelOffset);
+    const uint32_t last = be32(packet + kLastPixelOffset);
+    if (first >= last || last >= static_cast<uint32_t>(kMaxImagePixels) || last - first > kMaxSampleSpan) return false;
+    // Only the samples the packet carries; an over-long announcement
+    // leaves the pixels beyond as they were.
+    const uint32_t carried = length > kFirstSampleOffset ? (length - kFirstSampleOffset) / 2 : 0;
+    const uint32_t count = std::min(last - first + 1, carried);
+    auto* pixel_bytes = reinterpret_cast<uint8_t*>(image_pixels);
+    for (uint32_t p = 0; p < count; ++p) {
+        const uint8_t low = packet[kFirstSampleOffset + 2 * p];
+        const uint8_t high = packet[kFirstSampleOffset + 2 * p + 1];
+        const uint32_t sample = static_cast<uint32_t>(high) << 8 | low;
+        if ((sample & kSelFlag) != 0) ++sel_count;
+        const uint32_t value = sample & kPixelValueMask;
+        uint8_t* stored = pixel_bytes + 2 * static_cast<size_t>(first + p);  // most significant byte first
+        stored[0] = static_cast<uint8_t>(value >> 8);
+        stored[1] = static_cast<uint8_t>(value & 0xFF);
+    }
+    return true;
+}
+
+// Fills image_pixels from the pixel records first + 1 .. last and returns
+// the SEL count.
+uint32_t assemble_pixels(int first, int last, FILE* current, FILE* successor) {
+    std::memset(image_pixels, 0, sizeof image_pixels);
+    const PacketRecord* records = packet_records();
+    uint32_t sel_count = 0;
+    for (int k = first + 1; k <= last; ++k) {
+        const PacketRecord& record = records[k];
+        if (record.selected == 0 || record.packet_kind < 1 || record.packet_kind > kFinalKind) continue;
+        if (!read_packet(record, current, successor, pixel_packet)) continue;
+        store_pixel_samples(pixel_packet, record.length, sel_count);
+    }
+    return sel_count;
+}
+
+}  // namespace
+
+void set_image_writer(ImageWriter writer) { image_writer = writer != nullptr ? writer : write_fits_image; }
+
+bool assemble_images(char* run_message, FILE* current, FILE* successor) {
+    const PacketRecord* records = packet_records();
+    int j = 0;
+    for (;;) {
+        j = find_next_header(j);
+        if (j < 0) return true;
+        const int first = j;
+        int last = j;
+        const uint32_t image_id = records[first].image_id;
+        for (++j; j < packet_count; ++j) {
+            const PacketRecord& record = records[j];
+            if (record.selected == 0) continue;
+            if (record.image_id != image_id || record.packet_kind == kFinalKind) break;
+            last = j;
+        }
+        // An image without its final packet ends the assembly of this pair.
+        if (j >= packet_count || records[j].packet_kind != kFinalKind) return true;
+        if (records[j].image_id == image_id) last = j;
+
+        const PacketRecord& header = records[first];
+        if (header.length < static_cast<uint32_t>(kMinHeaderPacketLength) ||
+            !read_packet(header, current, successor, image_header_packet)) {
+            continue;
+        }
+        uint32_t image_date = 0;
+        uint32_t image_time = 0;
+        int32_t image_ms = 0;
+        if (!epoch_to_calendar(be32(image_header_packet + kEndOfFrameDayOffset),
+                               be32(image_header_packet + kEndOfFrameMsOffset), image_date, image_time, image_ms)) {
+            continue;
+        }
+        if (!later(image_date, image_time, last_image_time)) continue;
+        if (later(image_date, image_time, window_end)) return true;  // no later image of this pair is written
+
+        last_image_time = {image_date, image_time};
+        last_image_id = be32(image_header_packet + kImageIdOffset);
+
+        char product_dir[kProductPathSlot];
+        if (!make_product_directory(run_message, image_date, image_time, product_dir)) return false;
+        const uint32_t sel_count = assemble_pixels(first, last, current, successor);
+        image_writer(product_dir, last_image_id, sel_count, image_date, image_time, image_ms, image_header_packet,
+                     image_pixels);
+    }
+}

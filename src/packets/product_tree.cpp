@@ -1,0 +1,37 @@
+// The product directory of an image: KITE-nn/yyyy/mm/dd/Hhh00 under
+// OUTPUT_ROOT_DIRECTORY, each level made sure of for every image.
+#include <cstdio>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "packets/packets.h"
+
+namespace {
+
+constexpr int kProductLevels = 5;
+constexpr size_t kLevelNameSlot = 16;
+
+}  // namespace
+
+bool make_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
+                            char (&path)[kProductPathSlot]) {
+    char names[kProductLevels][kLevelNameSlot];
+    std::snprintf(names[0], kLevelNameSlot, "KITE-%02d", run_settings.param_number[PARAM_KITE]);
+    std::snprintf(names[1], kLevelNameSlot, "%04u", image_date / 10000);
+    std::snprintf(names[2], kLevelNameSlot, "%02u", (image_date / 100) % 100);
+    std::snprintf(names[3], kLevelNameSlot, "%02u", image_date % 100);
+    std::snprintf(names[4], kLevelNameSlot, "H%02u00", image_time / 10000);
+
+    std::snprintf(path, kProductPathSlot, "%s", run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]);
+    for (const char* name : names) {
+        const size_t used = std::strlen(path);
+        if (!make_directory(path, name) ||
+            std::snprintf(path + used, kProductPathSlot - used, "%s%c", name, run_settings.path_separator) >=
+                static_cast<int>(kProductPathSlot - used)) {
+            path[used] = '\0';
+            set_run_message(run_message, "ERROR - Failed to create subdirectory %s%s", path, name);
+            return false;
+        }
+    }
+    return true;
+}
