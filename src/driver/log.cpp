@@ -85,7 +85,7 @@ void write_log_line(const char* message) {
     const std::time_t clock = std::time(nullptr);
     std::tm now = {};
     localtime_r(&clock, &now);
-    char stamp[32];
+    char stamp[80];  // room for any int fields, though real ones take 19
     std::snprintf(stamp, sizeof stamp, "%04d/%02d/%02d %02d:%02d:%02d", now.tm_year + 1900, now.tm_mon + 1,
                   now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
     // A log file that cannot be written leaves the line on the console only.
