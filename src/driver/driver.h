@@ -80,3 +80,9 @@ void write_log_line(const char* message);
 int run_main(int argc, char** argv);
 void print_usage();
 void print_version();
+
+// The revision number of a version-control keyword such as "$Rev: 18597 $":
+// at most 7 characters from the first digit after ": " up to a blank, or
+// "00000" when no digit follows ": ".
+constexpr size_t kRevisionSlot = 8;
+void revision_from_keyword(const char* keyword, char (&revision)[kRevisionSlot]);
