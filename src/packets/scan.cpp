@@ -180,7 +180,11 @@ void select_packet_records(const PacketWindow& window, bool last_pair) {
         }
         // The next pair reads the successor again but never this pair's
         // current file, so only successor records are left to it.
-        if (!last_pair && i >= packet_count - kLastRecordsKept && record.source == 2) record.selected = 0;
+        // With fewer than four records nothing is left over.
+        if (!last_pair && packet_count >= kLastRecordsKept && i >= packet_count - kLastRecordsKept &&
+            record.source == 2) {
+            record.selected = 0;
+        }
     }
 }
 
