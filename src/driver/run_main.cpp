@@ -4,6 +4,9 @@
 #include <cstdio>
 
 #include "driver/driver.h"
+#include "input/input.h"
+#include "isp/isp.h"
+#include "packets/packets.h"
 
 namespace {
 
@@ -26,33 +29,53 @@ int fail_run() {
     return 1;
 }
 
+// Hands every input file to the packet stage together with its successor:
+// (0,1) ... (N-2,N-1), the last pair flagged; a single file alone as (0,-1).
+bool walk_input_files() {
+    if (input_file_count == 1) return process_input_file(run_message, true, 0, -1);
+    for (int i = 0; i + 1 < input_file_count; ++i) {
+        if (!process_input_file(run_message, i + 1 == input_file_count - 1, i, i + 1)) return false;
+    }
+    return true;
+}
+
 int processing_run(int argc, char** argv) {
     if (!parse_parameters(argc, argv, run_message)) return fail_run();
     if (!validate_parameters(run_message)) return fail_run();
 
-    // ---- Input selection, packet table, file walk, clean-up, CSV export ----
-    // To be wired here, in this order (each failure: write_log_line, then the
-    // release and clean-up that its stage requires, exit status 1):
-    //   find_input_files, allocate_packet_table, process_input_file over the
-    //   pairs (0,1) ... (N-2,N-1) or (0,-1), clean_work_directory, release of
-    //   packet_table, write_isp_csv when ISP_CSV is YES.
-    // ------------------------------------------------------------------------
+    if (find_input_files(run_message) == 0) return fail_run();
+    if (!allocate_packet_table(run_message)) {
+        release_packet_table();
+        return fail_run();
+    }
+    if (!walk_input_files()) {
+        write_log_line(run_message);
+        clean_work_directory();
+        release_packet_table();
+        return 1;
+    }
+    clean_work_directory();
+    release_packet_table();
+    if (run_settings.param_number[PARAM_ISP_CSV] == 1 && write_isp_csv(run_message) == 0) return fail_run();
 
     std::fputs("Completed\n", stdout);
     std::fflush(stdout);
     return 0;
 }
 
+// Help and version exist only to print: a lost write is their failure.
+int printed_status() { return (std::fflush(stdout) == 0 && !std::ferror(stdout)) ? 0 : 1; }
+
 }  // namespace
 
 int run_main(int argc, char** argv) {
     if (argc == 2 && matches_any(argv[1], kHelpWords)) {
         print_usage();
-        return 0;
+        return printed_status();
     }
     if (argc == 2 && matches_any(argv[1], kVersionWords)) {
         print_version();
-        return 0;
+        return printed_status();
     }
     return processing_run(argc, argv);
 }
