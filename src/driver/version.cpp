@@ -36,15 +36,17 @@ constexpr const char* kUsagePieces[] = {
 }  // namespace
 
 void revision_from_keyword(const char* keyword, char (&revision)[kRevisionSlot]) {
-    std::snprintf(revision, kRevisionSlot, "%s", "00000");
+    std::memcpy(revision, "00000", sizeof "00000");
     const char* colon = std::strstr(keyword, ": ");
     if (colon == nullptr || colon[2] < '0' || colon[2] > '9') return;
-    char copy[kRevisionCopy + 1] = {};
-    std::strncpy(copy, colon + 2, kRevisionCopy);
-    copy[kRevisionSlot - 1] = '\0';  // keep at most the first 7
-    char* blank = std::strchr(copy, ' ');
-    if (blank != nullptr) *blank = '\0';
-    std::snprintf(revision, kRevisionSlot, "%s", copy);
+    // Copy at most kRevisionCopy characters, keep at most the first 7, cut at a blank.
+    const char* digits = colon + 2;
+    size_t length = strnlen(digits, kRevisionCopy);
+    if (length > kRevisionSlot - 1) length = kRevisionSlot - 1;
+    const void* blank = std::memchr(digits, ' ', length);
+    if (blank != nullptr) length = static_cast<size_t>(static_cast<const char*>(blank) - digits);
+    std::memcpy(revision, digits, length);
+    revision[length] = '\0';
 }
 
 void print_usage() {

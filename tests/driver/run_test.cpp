@@ -1,6 +1,9 @@
 // End-to-end runs of the built TAVO_L0: dispatch, parameter parsing and
 // validation messages, the log file and the exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <ctime>
 #include <map>
@@ -8,6 +11,8 @@
 #include <vector>
 
 #include "support/test_support.h"
+
+extern char** environ;
 
 namespace {
 
@@ -72,14 +77,6 @@ void write_config(const Workspace& ws, const Parameters& parameters, const std::
     test_support::write_file(ws.dir / name, config_text(parameters));
 }
 
-// A run that validated. (Once input discovery is wired in, a run over an
-// empty input directory ends with its "no input files" message instead.)
-void expect_completed(const ProgramResult& result) {
-    EXPECT_EQ(result.exit_status, 0) << result.out;
-    EXPECT_EQ(result.out, "Completed\n");
-    EXPECT_EQ(result.err, "");
-}
-
 // A run that failed with one logged message, found in log_directory's file
 // of the day with the same stamped line as on the console.
 void expect_failure(const ProgramResult& result, const std::string& message, const std::string& log_directory) {
@@ -95,6 +92,18 @@ struct CommandLineCase {
     std::vector<std::string> args;
     std::string message;
 };
+
+// A run that passed parsing and validation: over an empty input directory it
+// goes on to input discovery, which finds nothing. input_root is the
+// normalised INPUT_ROOT_DIRECTORY.
+void expect_validated(const ProgramResult& result, const std::string& input_root,
+                      const std::string& structure = "FLAT") {
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(test_support::strip_log_stamps(result.out),
+              std::vector<std::string>{"ERROR - no input files found in " + structure + " directory structure " +
+                                       input_root});
+    EXPECT_EQ(result.err, "");
+}
 
 // ---- Dispatch ----
 
@@ -134,9 +143,7 @@ TEST(Dispatch, WordsAmongOtherArgumentsAreEntries) {
 TEST(Dispatch, NoArgumentsRunOnTheDefaultConfigurationFile) {
     Workspace ws;
     write_config(ws, valid_parameters(ws));
-    expect_completed(ws.run({}));
-    // A run without failures leaves no log.
-    EXPECT_FALSE(test_support::file_exists(ws.output + "/LOG"));
+    expect_validated(ws.run({}), ws.input + "/");
 }
 
 // ---- Command line ----
@@ -182,7 +189,7 @@ TEST(CommandLine, CompleteCommandLineNeedsNoConfigurationFile) {
     for (const auto& [name, value] : parameters) args.push_back(name + "=" + value);
     args.push_back("OUTPUT_PRODUCT=\"a \"b\" = c\"");  // quotes and inner blanks kept
     args.push_back("EVENT_OUTPUT=x=y");
-    expect_completed(ws.run(args));
+    expect_validated(ws.run(args), ws.input + "/");
 }
 
 TEST(CommandLine, OverridesTheFile) {
@@ -191,13 +198,13 @@ TEST(CommandLine, OverridesTheFile) {
     parameters["KITE"] = "99";
     std::string text = config_text(parameters) + "KITE=16\n";
     test_support::write_file(ws.dir / kCfg, text);
-    expect_completed(ws.run({"KITE=17"}));
+    expect_validated(ws.run({"KITE=17"}), ws.input + "/");
 }
 
 TEST(CommandLine, QuotedValueIsStoredWithoutItsQuotes) {
     Workspace ws;
     write_config(ws, valid_parameters(ws));
-    expect_completed(ws.run({"DESPIKE=\"YES\"", "KITE=\"18\""}));
+    expect_validated(ws.run({"DESPIKE=\"YES\"", "KITE=\"18\""}), ws.input + "/");
 }
 
 // ---- Configuration file ----
@@ -266,14 +273,14 @@ TEST(ConfigurationFile, CommentsTrailingBlanksAndConfigLinesAreAccepted) {
     text += "KITE" + std::string(300, '=') + "\n";  // its continuation starts with '=': a comment
     test_support::write_file(ws.dir / kCfg, text);
     const ProgramResult result = ws.run({"KITE=19"});
-    expect_completed(result);
+    expect_validated(result, ws.input + "/");
 }
 
 TEST(ConfigurationFile, NamedByConfigReplacesTheDefault) {
     Workspace ws;
     test_support::write_file(ws.dir / kCfg, "NOPE=1\n");
     write_config(ws, valid_parameters(ws), "run.cfg");
-    expect_completed(ws.run({"CONFIG=run.cfg"}));
+    expect_validated(ws.run({"CONFIG=run.cfg"}), ws.input + "/");
 }
 
 // ---- Validation ----
@@ -360,7 +367,7 @@ TEST(Validation, FailureWithWindowsStyleLogsThroughOneLevel) {
 
     parameters["KITE"] = "16";
     write_config(ws, parameters);
-    expect_completed(ws.run({}));
+    expect_validated(ws.run({}), "C:\\in\\");
 }
 
 TEST(Validation, WindowsStyleDriveAndNetworkChecks) {
@@ -391,14 +398,14 @@ TEST(Validation, AcceptsValuesInAnyCaseAndBothDateForms) {
     Workspace ws;
     Parameters parameters = valid_parameters(ws);
     parameters["INPUT_TYPE"] = "Apid";
-    parameters["INPUT_SUBDIRECTORY"] = "hierarchical";
+    parameters["INPUT_SUBDIRECTORY"] = "Flat";
     parameters["DESPIKE"] = "No";
     parameters["ISP_CSV"] = "yes";
     parameters["INPUT_ROOT_DIRECTORY"] = ws.input + "/";
     parameters["START"] = "2018/305t06";
     parameters["END"] = "2018/11/02T05:06:07";
     write_config(ws, parameters);
-    expect_completed(ws.run({}));
+    expect_validated(ws.run({}), ws.input + "/");
 }
 
 // ---- Long values and hostile names ----
@@ -422,7 +429,7 @@ TEST(LongValues, DirectoriesOf256CharactersKeepTheirSeparator) {
     Parameters parameters = valid_parameters(ws);
     parameters["INPUT_ROOT_DIRECTORY"] = input;
     write_config(ws, parameters);
-    expect_completed(ws.run({}));
+    expect_validated(ws.run({}), input + "/");
 
     // A failing run with a 256-character output root logs under it.
     const std::string root = input.substr(0, input.size() - 5) + "/oooo";
@@ -479,6 +486,42 @@ TEST(LongValues, LinesOfTheDayAreAppended) {
     ws.run({"NOPE=1"});
     EXPECT_EQ(test_support::strip_log_stamps(test_support::read_file(ws.dir / ("LOG/" + today_log_name()))),
               (std::vector<std::string>{"ERROR - expected PARAM=value, got: KITE", "ERROR - unrecognized parameter: NOPE"}));
+}
+
+}  // namespace
+
+namespace {
+
+// Runs TAVO_L0 with standard output on a device that refuses every write.
+int run_with_full_stdout(const std::vector<std::string>& args) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+    std::vector<std::string> argv = {TAVO_L0_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -2;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Dispatch, LostUsageOrVersionTextIsAFailure) {
+    EXPECT_EQ(run_with_full_stdout({"--help"}), 1);
+    EXPECT_EQ(run_with_full_stdout({"--version"}), 1);
+}
+
+TEST(ConfigurationFile, ReadErrorIsReported) {
+    // Reading this file from its start fails with an input/output error.
+    Workspace ws;
+    expect_failure(ws.run({"CONFIG=/proc/self/mem"}), "ERROR - Unable to read configuration file: /proc/self/mem",
+                   ws.dir / "LOG");
 }
 
 }  // namespace
