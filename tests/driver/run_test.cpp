@@ -154,24 +154,14 @@ TEST(CommandLine, MalformedEntriesAreReported) {
     const CommandLineCase cases[] = {
         {{"KITE"}, "ERROR - expected PARAM=value, got: KITE"},
         {{"KITE=\"17"}, "ERROR - improper double quotes in: KITE=\"17"},
-        {{"KITE=\"\""}, "ERROR - improper double quotes in: KITE=\"\""},
-        {{"KITE=\" 17\""}, "ERROR - improper double quotes in: KITE=\" 17\""},
-        {{"KITE=1\"7\""}, "ERROR - improper double quotes in: KITE=1\"7\""},
-        {{"\"KITE\"=17"}, "ERROR - improper double quotes in: \"KITE\"=17"},
-        {{"KITE=\"17\"x"}, "ERROR - improper double quotes in: KITE=\"17\"x"},
-        {{"KITE=\"\x80\""}, "ERROR - improper double quotes in: KITE=\"\x80\""},
         {{"KITE="}, "ERROR - missing value: KITE="},
         {{"=17"}, "ERROR - missing parameter: =17"},
         {{"START =2018/11/01"}, "ERROR - unrecognized parameter: START "},
-        {{"NOPE=1", "KITE"}, "ERROR - unrecognized parameter: NOPE"},
-        {{"INPUT=1"}, "ERROR - unrecognized parameter: INPUT"},
         {{"KITE=17", "kite=18"}, "ERROR - duplicate parameter found: kite"},
         {{long_entry}, "ERROR - parameter entry too long: OUTPUT_PRODUCT=xxxxxxxxxxxxx..."},
         {{long_value}, "ERROR - parameter value longer than 256 characters: OUTPUT_PRODUCT"},
-        {{"NOPE=" + std::string(270, 'y')}, "ERROR - unrecognized parameter: NOPE"},
         {{"CONFIG=missing.cfg", "bad"}, "ERROR - Unable to open CONFIG file: missing.cfg"},
         {{"bad", "CONFIG=missing.cfg"}, "ERROR - expected PARAM=value, got: bad"},
-        {{"CONFIG=in"}, "ERROR - Unable to open CONFIG file: in"},  // a directory
     };
     for (const CommandLineCase& c : cases) {
         Workspace ws;
@@ -227,18 +217,12 @@ const std::vector<FileCase>& file_cases() {
         {"KITE=\"17\" \t\r\n", "ERROR - in %f, unrecognized parameter: NOPE"},  // see the NOPE line below
         {"KITE=\n", "ERROR - in %f, missing value: KITE="},
         {"KITE =17\n", "ERROR - in %f, whitespace not allowed before or after equal sign: KITE =17"},
-        {"KITE= 17\n", "ERROR - in %f, whitespace not allowed before or after equal sign: KITE= 17"},
-        {"START = 2018/11/01\n", "ERROR - in %f, whitespace not allowed before or after equal sign: START = 2018/11/01"},
         {"NOPE=1\nKITE\n", "ERROR - in %f, unrecognized parameter: NOPE"},
         {"KITE=16\nKITE=16\n", "ERROR - in %f, duplicate parameter found: KITE"},
-        {"KITE=16\nkite=16\n", "ERROR - in %f, duplicate parameter found: kite"},
         {"EVENT_OUTPUT=" + std::string(257, 'e') + "\n",
          "ERROR - in %f, parameter value longer than 256 characters: EVENT_OUTPUT"},
         // A 279-character piece is a line; its continuation is one more.
         {"KITE=16" + std::string(272, ' ') + "KITE=18\n", "ERROR - in %f, duplicate parameter found: KITE"},
-        {"KITE=16" + std::string(272, ' ') + "NOPE=1\n", "ERROR - in %f, unrecognized parameter: NOPE"},
-        {"EVENT_OUTPUT=" + std::string(400, 'e') + "\n",
-         "ERROR - in %f, parameter value longer than 256 characters: EVENT_OUTPUT"},
     };
     return cases;
 }
@@ -304,31 +288,23 @@ std::string in_workspace(std::string text, const Workspace& ws) {
 TEST(Validation, EachCheckHasItsMessage) {
     const ValidationCase cases[] = {
         {"INPUT_ROOT_DIRECTORY", "./in", "ERROR - INPUT_ROOT_DIRECTORY must begin with a forward slash, backslash, or drive letter, got: ./in", kRawLog},
-        {"INPUT_ROOT_DIRECTORY", "~/in", "ERROR - INPUT_ROOT_DIRECTORY must begin with a forward slash, backslash, or drive letter, got: ~/in", kRawLog},
         {"INPUT_ROOT_DIRECTORY", "", "ERROR - INPUT_ROOT_DIRECTORY must begin with a forward slash, backslash, or drive letter, got: ", kRawLog},
         {"INPUT_ROOT_DIRECTORY", "data", "ERROR - INPUT_ROOT_DIRECTORY has invalid Windows drive path (expected format X:\\dir), got: data", ""},
-        {"INPUT_ROOT_DIRECTORY", "C:", "ERROR - INPUT_ROOT_DIRECTORY has invalid Windows drive path (expected format X:\\dir), got: C:", ""},
         {"INPUT_ROOT_DIRECTORY", "\\server", "ERROR - INPUT_ROOT_DIRECTORY has invalid Windows network path (expected format \\\\dir), got: \\server", ""},
         {"INPUT_ROOT_DIRECTORY", "%w/missing", "ERROR - unable to access INPUT_ROOT_DIRECTORY %w/missing/", kRawLog},
-        {"INPUT_ROOT_DIRECTORY", "%w/cfgfile", "ERROR - unable to access INPUT_ROOT_DIRECTORY %w/cfgfile/", kRawLog},
         {"OUTPUT_ROOT_DIRECTORY", "./out", "ERROR - OUTPUT_ROOT_DIRECTORY must begin with a forward slash, backslash, or drive letter, got: ./out", kRawLog},
         {"OUTPUT_ROOT_DIRECTORY", "D:\\out", "ERROR - mismatch of Unix/Windows directory formats between INPUT_ROOT_DIRECTORY and OUTPUT_ROOT_DIRECTORY", "%w/D:\\outLOG"},
         {"OUTPUT_ROOT_DIRECTORY", "%w/none", "ERROR - unable to access OUTPUT_ROOT_DIRECTORY %w/none/", "%w/none/LOG"},
-        {"WORKING_DIRECTORY", "", "ERROR - WORKING_DIRECTORY must begin with a forward slash, backslash, or drive letter, got: ", kRootLog},
         {"WORKING_DIRECTORY", "\\\\srv\\work", "ERROR - mismatch of Unix/Windows directory formats between INPUT_ROOT_DIRECTORY and WORKING_DIRECTORY", kRootLog},
         {"WORKING_DIRECTORY", "%w/none", "ERROR - unable to access WORKING_DIRECTORY %w/none/", kRootLog},
         {"WORKING_DIRECTORY", "%w/busy", "ERROR - non-empty WORKING_DIRECTORY %w/busy/; ensure directory is empty and restart run", kRootLog},
         {"INPUT_TYPE", "XML", "ERROR - parameter INPUT_TYPE must be HDF or APID, got: XML", kRootLog},
-        {"INPUT_TYPE", "", "ERROR - parameter INPUT_TYPE must be HDF or APID, got: ", kRootLog},
         {"INPUT_SUBDIRECTORY", "TREE", "ERROR - parameter INPUT_SUBDIRECTORY must be HIERARCHICAL or FLAT, got: TREE", kRootLog},
         {"DESPIKE", "maybe", "ERROR - parameter DESPIKE must be YES or NO, got: maybe", kRootLog},
         {"ISP_CSV", "1", "ERROR - parameter ISP_CSV must be YES or NO, got: 1", kRootLog},
         {"KITE", "016", "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 016", kRootLog},
-        {"KITE", "20", "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 20", kRootLog},
         {"KITE", "", "ERROR - parameter KITE must be 16, 17, 18, or 19, got: ", kRootLog},
         {"H5DUMP_EXE", "%w/no-such-tool", "ERROR - H5DUMP_EXE file does not exist: %w/no-such-tool", kRootLog},
-        {"H5DUMP_EXE", "%w/in", "ERROR - H5DUMP_EXE file does not exist: %w/in", kRootLog},
-        {"H5DUMP_EXE", "", "ERROR - H5DUMP_EXE file does not exist: ", kRootLog},
         {"START", "2018/11/31", "ERROR - bad START format (expected YYYY/MM/DDtHH:MM:SS or YYYY/DOYtHH:MM:SS), got: 2018/11/31", kRootLog},
         {"END", "2018/10/31", "ERROR - START date/time is later than END", kRootLog},
         {"START", "2000/01/01t11:59:59", "ERROR - START must be after 2000/01/01t12:00:00), got: 2000/01/01t11:59:59", kRootLog},
@@ -336,7 +312,6 @@ TEST(Validation, EachCheckHasItsMessage) {
     for (const ValidationCase& c : cases) {
         SCOPED_TRACE(c.name + "=" + c.value);
         Workspace ws;
-        test_support::write_file(ws.dir / "cfgfile", "");
         test_support::make_dirs(ws.dir / "busy");
         test_support::write_file(ws.dir / "busy/f1.bin", "left over");
         Parameters parameters = valid_parameters(ws);
@@ -376,11 +351,8 @@ TEST(Validation, WindowsStyleDriveAndNetworkChecks) {
     const ValidationCase cases[] = {
         {"OUTPUT_ROOT_DIRECTORY", "Dout", "ERROR - OUTPUT_ROOT_DIRECTORY has invalid Windows drive path (expected format X:\\dir), got: Dout", ""},
         {"OUTPUT_ROOT_DIRECTORY", "\\out", "ERROR - OUTPUT_ROOT_DIRECTORY has invalid Windows network path (expected format \\\\dir), got: \\out", ""},
-        {"OUTPUT_ROOT_DIRECTORY", "/out", "ERROR - mismatch of Unix/Windows directory formats between INPUT_ROOT_DIRECTORY and OUTPUT_ROOT_DIRECTORY", ""},
-        {"OUTPUT_ROOT_DIRECTORY", "\\\\srv\\out", "ERROR - unable to access OUTPUT_ROOT_DIRECTORY \\\\srv\\out\\", ""},
         {"WORKING_DIRECTORY", "W:", "ERROR - WORKING_DIRECTORY has invalid Windows drive path (expected format X:\\dir), got: W:", ""},
         {"WORKING_DIRECTORY", "\\", "ERROR - WORKING_DIRECTORY has invalid Windows network path (expected format \\\\dir), got: \\", ""},
-        {"WORKING_DIRECTORY", "W:\\none", "ERROR - unable to access WORKING_DIRECTORY W:\\none\\", ""},
     };
     for (const ValidationCase& c : cases) {
         SCOPED_TRACE(c.name + "=" + c.value);
