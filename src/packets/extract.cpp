@@ -100,8 +100,14 @@ void run_dump_utility(const char* entry, const char* output_name) {
     pid_t child = 0;
     if (posix_spawn(&child, argv[0], &spawn.actions, nullptr, argv, environ) != 0) return;
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    pid_t waited = -1;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    // The utility creates its output file before it opens the input, so a
+    // failed dump leaves an empty stream that would pass for a file without
+    // packets: drop it so the failure is reported.
+    if (waited != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) unlink(output_path);
 }
 
 bool process_input_file(char* run_message, bool last_pair, int index, int successor) {

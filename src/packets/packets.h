@@ -94,7 +94,8 @@ bool make_product_directory(char* run_message, uint32_t image_date, uint32_t ima
 // Runs H5DUMP_EXE (no shell) to write the packet dataset of
 // INPUT_ROOT_DIRECTORY + entry as WORKING_DIRECTORY + output_name; its
 // standard output goes to WORKING_DIRECTORY + "junk". Success shows only as
-// the output file.
+// the output file: one left by a dump that did not exit with status 0 is
+// removed.
 void run_dump_utility(const char* entry, const char* output_name);
 
 // Receives each assembled image; write_fits_image unless replaced.

@@ -1,5 +1,6 @@
 #include "packets/packet_streams.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -40,6 +41,15 @@ void recording_writer(const char* product_dir, uint32_t image_id, uint32_t sel_c
     image.header.assign(header_packet, header_packet + kHeaderPacketBytes);
     for (size_t i = 0; i < kKeptPixels; ++i) image.pixels.push_back(pixel_value(pixels, i));
     image.pixel_at_limit = pixel_value(pixels, kMaxImagePixels - 1);
+    const uint64_t rows = static_cast<uint64_t>(header_packet[40]) << 8 | header_packet[41];
+    const uint64_t cols = static_cast<uint64_t>(header_packet[42]) << 8 | header_packet[43];
+    const uint64_t count = std::min<uint64_t>(rows * cols, kMaxImagePixels);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(pixels);
+    uint64_t fnv = 1469598103934665603ULL;
+    for (uint64_t i = 0; i < 2 * count; ++i) fnv = (fnv ^ bytes[i]) * 1099511628211ULL;
+    char hex[24];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
+    image.pixel_fnv = hex;
     handed_images.push_back(std::move(image));
 }
 

@@ -70,6 +70,7 @@ struct HandedImage {
     std::vector<uint8_t> header;   // the first 792 bytes of the header packet
     std::vector<uint16_t> pixels;  // the first kKeptPixels pixel values (host order)
     uint16_t pixel_at_limit;       // value of the last pixel, index 1,999,999
+    std::string pixel_fnv;         // FNV-1a 64 (hex) of the NAXIS1 x NAXIS2 pixels, MSB first
 };
 constexpr size_t kKeptPixels = 8192;
 
