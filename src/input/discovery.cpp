@@ -109,7 +109,9 @@ bool collect_directory(char* run_message, DIR* dir, const char* prefix, const Na
             return false;
         }
         // prefix (at most 13) + name (at most 67) always fits the 80-character slot.
-        std::snprintf(input_file_list[input_file_count], kInputEntrySlot, "%s%s", prefix, entry->d_name);
+        const int length =
+            std::snprintf(input_file_list[input_file_count], kInputEntrySlot, "%s%s", prefix, entry->d_name);
+        if (length < 0 || length >= kInputEntrySlot) continue;
         ++input_file_count;
     }
     return true;
