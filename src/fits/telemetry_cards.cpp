@@ -1,6 +1,5 @@
 // Decoding of the telemetry fields of the image header packet and their
 // HIERARCH cards.
-#include <cstdio>
 #include <cstring>
 
 #include "fits/fits.h"
@@ -51,18 +50,43 @@ int64_t telemetry_value(const uint8_t* packet, const char* keyword) {
     return decode_telemetry_field(packet, *find_telemetry_field(keyword));
 }
 
+namespace {
+
+// Writes the decimal digits of value at out; returns the count written.
+int put_decimal(char* out, uint32_t value) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+    return count;
+}
+
+constexpr char kCardPrefix[] = "HIERARCH ";
+constexpr char kValueIndicator[] = " = ";
+
+}  // namespace
+
+// Formats "HIERARCH %s = %+d" / "= %u" by hand: this runs 450 times for every
+// image, and the widest card text is 9 + 27 + 3 + 11 = 50 characters.
 void format_telemetry_card(const uint8_t* packet, const TelemetryField& field, char* card) {
-    // The widest card text is 9 + 27 + 3 + 11 = 50 characters.
-    char text[kCardBytes + 1];
+    std::memset(card, ' ', kCardBytes);
+    char* out = card;
+    std::memcpy(out, kCardPrefix, sizeof kCardPrefix - 1);
+    out += sizeof kCardPrefix - 1;
+    const size_t keyword_length = std::strlen(field.keyword);
+    std::memcpy(out, field.keyword, keyword_length);
+    out += keyword_length;
+    std::memcpy(out, kValueIndicator, sizeof kValueIndicator - 1);
+    out += sizeof kValueIndicator - 1;
     const int64_t value = decode_telemetry_field(packet, field);
-    int length;
     if (field.is_signed) {
-        length = std::snprintf(text, sizeof text, "HIERARCH %s = %+d", field.keyword, static_cast<int>(value));
+        *out++ = value < 0 ? '-' : '+';
+        // The magnitude of a 32-bit value, -2147483648 included, fits 32 bits.
+        put_decimal(out, static_cast<uint32_t>(value < 0 ? -value : value));
     } else {
-        length = std::snprintf(text, sizeof text, "HIERARCH %s = %u", field.keyword, static_cast<unsigned>(value));
+        put_decimal(out, static_cast<uint32_t>(value));
     }
-    if (length < 0) length = 0;
-    if (length > kCardBytes) length = kCardBytes;
-    std::memcpy(card, text, static_cast<size_t>(length));
-    std::memset(card + length, ' ', static_cast<size_t>(kCardBytes - length));
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -126,6 +127,32 @@ TEST(TelemetryDecode, EachFieldCoversExactlyItsBits) {
         std::memset(q.bytes, 0xFF, sizeof q.bytes);
         for (int b = f.bit; b < f.bit + f.width; ++b) q.bytes[b / 8] &= static_cast<uint8_t>(~(0x80 >> (b % 8)));
         EXPECT_EQ(decode_telemetry_field(q.bytes, f), 0) << f.keyword;
+    }
+}
+
+// The hand-made card formatting gives the very bytes of the printf formats.
+TEST(TelemetryCards, EqualThePrintfFormats) {
+    uint32_t seed = 12345;
+    for (int round = 0; round < 20; ++round) {
+        HeaderPacket p;
+        for (uint8_t& b : p.bytes) {
+            seed = seed * 1103515245u + 12345u;
+            b = round == 0 ? 0xFF : round == 1 ? 0x00 : static_cast<uint8_t>(seed >> 16);
+        }
+        for (const TelemetryField& f : telemetry_fields) {
+            char text[kCardBytes + 1];
+            const int64_t v = decode_telemetry_field(p.bytes, f);
+            if (f.is_signed) {
+                std::snprintf(text, sizeof text, "HIERARCH %s = %+d", f.keyword, static_cast<int>(v));
+            } else {
+                std::snprintf(text, sizeof text, "HIERARCH %s = %u", f.keyword, static_cast<unsigned>(v));
+            }
+            std::string expected = text;
+            expected.resize(kCardBytes, ' ');
+            char card[kCardBytes];
+            format_telemetry_card(p.bytes, f, card);
+            ASSERT_EQ(std::string(card, kCardBytes), expected) << f.keyword;
+        }
     }
 }
 
