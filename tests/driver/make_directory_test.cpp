@@ -1,8 +1,9 @@
-// Directory creation under parents whose names a shell would interpret, and
-// texts too long for the path buffer.
+// Directory creation under parents whose names a shell would interpret,
+// texts too long for the path buffer, and log lines carrying such texts.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "driver/driver.h"
 #include "driver_test_helpers.h"
@@ -61,6 +62,22 @@ TEST(MakeDirectoryUnderParent, TextsBeyondThePathBufferAreRefused) {
                                     std::string(200, 'r') + "/";
     EXPECT_FALSE(make_directory(long_parent.c_str(), "LOG"));
     EXPECT_TRUE(test_support::list_dir(dir.path()).empty());  // nothing half made
+}
+
+TEST(WriteLogLineText, MessagesAreWrittenAsTheyAre) {
+    TempDir dir;
+    driver_test::CurrentDirectory here(dir.path());  // where a shell would have run the commands
+    reset_run_settings();
+    driver_test::set_text(PARAM_OUTPUT_ROOT_DIRECTORY, dir / "o u;t $(touch pwned)/");
+    const std::string message = "ERROR - expected PARAM=value, got: %s%n%x `touch pwned`";
+    testing::internal::CaptureStdout();
+    write_log_line(message.c_str());
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(test_support::strip_log_stamps(console), std::vector<std::string>{message});
+    const std::vector<std::string> logs = test_support::list_dir(dir / "o u;t $(touch pwned)/LOG");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(test_support::read_file(dir / ("o u;t $(touch pwned)/LOG/" + logs[0])), console);
+    EXPECT_FALSE(file_exists(dir / "pwned"));
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ TEST(ParseCommandLine, SyntaxMessagesInTheirOrder) {
         {{"KITE"}, "", "ERROR - expected PARAM=value, got: KITE"},
         {{"KITE\"17\""}, "", "ERROR - expected PARAM=value, got: KITE\"17\""},  // '=' before quotes
         {{"--help", "x"}, "", "ERROR - expected PARAM=value, got: --help"},
+        {{"%s%n%x"}, "", "ERROR - expected PARAM=value, got: %s%n%x"},  // shown, never interpreted
         {{"KITE=\"17"}, "", "ERROR - improper double quotes in: KITE=\"17"},
         {{"KITE=\""}, "", "ERROR - improper double quotes in: KITE=\""},  // quotes before missing value
         {{"KITE=\"\""}, "", "ERROR - improper double quotes in: KITE=\"\""},
@@ -180,6 +181,7 @@ TEST(ParseConfigFile, MessagesInTheirOrder) {
         {{}, "START= 2018/11/01\n", in + "whitespace not allowed before or after equal sign: START= 2018/11/01"},
         {{}, "START\t=2018/11/01\n", in + "unrecognized parameter: START\t"},  // a tab is part of the name
         {{}, "BOGUS=1\n", in + "unrecognized parameter: BOGUS"},
+        {{}, "K%s%n=1\n", in + "unrecognized parameter: K%s%n"},
         {{}, "KITE=16\nkite=16\n", in + "duplicate parameter found: kite"},
         {{}, "BOGUS=1\nKITE\n", in + "unrecognized parameter: BOGUS"},  // the first message stays
         // A command-line failure is kept; the file adds nothing.
