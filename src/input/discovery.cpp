@@ -109,9 +109,12 @@ bool collect_directory(char* run_message, DIR* dir, const char* prefix, const Na
             return false;
         }
         // prefix (at most 13) + name (at most 67) always fits the 80-character slot.
-        const int length =
-            std::snprintf(input_file_list[input_file_count], kInputEntrySlot, "%s%s", prefix, entry->d_name);
-        if (length < 0 || length >= kInputEntrySlot) continue;
+        const size_t prefix_length = std::strlen(prefix);
+        const size_t name_length = std::strlen(entry->d_name);
+        if (prefix_length + name_length >= static_cast<size_t>(kInputEntrySlot)) continue;
+        char* slot = input_file_list[input_file_count];
+        std::memcpy(slot, prefix, prefix_length);
+        std::memcpy(slot + prefix_length, entry->d_name, name_length + 1);
         ++input_file_count;
     }
     return true;
