@@ -68,11 +68,6 @@ int16_t padded_image[kMaxPaddedSide * kMaxPaddedSide];
 uint32_t histogram[kHistogramBins];
 uint8_t table_bytes[kTableChunk * 4];
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // Removes the temporary file on every path that does not hand it over.
 struct TemporaryFile {
     const char* path = nullptr;
@@ -389,7 +384,7 @@ bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_
     char temporary_path[kPathCapacity];
     const int length = std::snprintf(temporary_path, sizeof temporary_path, "%s%s", path, kDespikeTemporarySuffix);
     if (length < 0 || static_cast<size_t>(length) >= sizeof temporary_path) return false;
-    File file(std::fopen(temporary_path, "wb"));
+    FileHandle file(std::fopen(temporary_path, "wb"));
     if (!file) return false;
     TemporaryFile temporary{temporary_path};
     if (!write_product(file.get(), header, spikes, data_length, path)) return false;
@@ -405,7 +400,7 @@ void despike_product(const char* path) {
     ProductHeader header;
     size_t data_length = 0;
     {
-        File input(std::fopen(path, "rb"));
+        FileHandle input(std::fopen(path, "rb"));
         if (!input) {
             log_warning("DESPIKE WARNING - failed to open input %s\n", path);
             return;

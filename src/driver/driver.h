@@ -2,8 +2,12 @@
 // and validation, the time window, the run log and directory creation.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 
 // Parameter rows, in the order of parameter_names.
 enum ParameterIndex : int {
@@ -86,3 +90,16 @@ void print_version();
 // "00000" when no digit follows ": ".
 constexpr size_t kRevisionSlot = 8;
 void revision_from_keyword(const char* keyword, char (&revision)[kRevisionSlot]);
+
+// Owners of an open stream and an open directory listing: every return path
+// closes them. A write that must be checked closes explicitly with
+// std::fclose(handle.release()).
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;

@@ -17,16 +17,6 @@ constexpr size_t kPathBufferSize = 512;
 constexpr mode_t kDirectoryMode = 0777;  // before the umask, as mkdir(1) does
 constexpr const char* kLogDirectoryName = "LOG";
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
 bool directory_opens(const char* path) { return DirHandle(opendir(path)) != nullptr; }
 
 bool create_one_level(const char* path) { return mkdir(path, kDirectoryMode) == 0 || errno == EEXIST; }

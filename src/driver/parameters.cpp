@@ -15,11 +15,6 @@ constexpr int kConfigPieceBuffer = 280;     // a configuration line is read in p
 constexpr int kShownEntryPrefix = 28;       // an overlong entry is shown by its first characters
 constexpr const char* kDefaultConfigFile = "TAVO_configuration.cfg";
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
 // Outcome of the syntax tests on one entry, in the order they are made.
 enum class EntrySyntax { kWellFormed, kNoEquals, kBadQuotes, kNoValue, kEqualsFirst, kBlankBesideEquals };
 

@@ -24,11 +24,6 @@ constexpr int kDirectoryPathSlot = kValueSlot + kDayDirectorySlot;
 constexpr int kSecondsPerDay = 86400;
 constexpr uint32_t kNoon = 120000;        // any clock time valid on every supported day
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
 // The strings a level-0 file name is matched against.
 struct NameFilter {
     char satellite[8];      // "_K16_"

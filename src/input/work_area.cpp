@@ -19,10 +19,6 @@ namespace {
 
 constexpr int kWorkPathSlot = kValueSlot + 256;  // directory text and one entry name
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 }  // namespace
 
 bool allocate_packet_table(char* run_message) {
@@ -48,7 +44,7 @@ void release_packet_table() {
 void clean_work_directory() {
     const char* directory = run_settings.param_text[PARAM_WORKING_DIRECTORY];
     if (directory[0] == '\0') return;  // never the current directory by accident
-    std::unique_ptr<DIR, DirCloser> dir(opendir(directory));
+    DirHandle dir(opendir(directory));
     if (!dir) return;
     while (const dirent* entry = readdir(dir.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;

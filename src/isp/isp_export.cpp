@@ -32,16 +32,6 @@ constexpr uint32_t kDayStepClock = 120000;
 char day_list[kDayListCapacity][kDayEntryBytes];
 int day_list_count = 0;
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
 // The paths of the export; every one ends with the separator except the CSV file.
 struct CsvPaths {
     char satellite_directory[kPathCapacity];

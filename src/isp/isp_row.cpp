@@ -35,11 +35,6 @@ constexpr const char* kHeadingStart = "FITS_NAME,COLS,ROWS";
 // The primary header of the product being read; reused for every product.
 char header_block[kPrimaryHeaderBytes];
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
 const char* card_at(int index) { return header_block + static_cast<size_t>(index) * kCardBytes; }
 
 // Position of the first "=" in the card's text, or nullptr.

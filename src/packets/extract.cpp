@@ -24,11 +24,6 @@ constexpr const char* kUtilityOutputName = "junk";
 constexpr size_t kPathSlot = 2 * kValueSlot + kInputEntrySlot;  // a directory text and a name
 constexpr size_t kStreamBufferBytes = 1 << 18;                   // the scan reads every byte
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
 // One stdio buffer per stream, alive as long as the streams are.
 char current_stream_buffer[kStreamBufferBytes];
 char successor_stream_buffer[kStreamBufferBytes];
