@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fits/fits.h"
 #include "input/input.h"
 
 // One packet_table record: eleven 32-bit words in this order.
@@ -27,7 +28,7 @@ static_assert(sizeof(PacketRecord) == kPacketRecordWords * 4);
 constexpr int kMinPacketLength = 24;
 constexpr int kMaxPacketLength = 8200;
 constexpr int kMinHeaderPacketLength = 792;
-constexpr int kMaxImagePixels = 2000000;
+constexpr int kMaxImagePixels = static_cast<int>(kMaxDataPixels);  // the writer's pixel capacity
 
 // The image being written: its whole header packet (big-endian fields) and
 // its pixels, each stored most significant byte first (FITS byte order).
