@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "packets/packets.h"
+
 namespace tavo_sim {
 
 constexpr const char* kSimVersion = "1.0";
@@ -19,11 +21,11 @@ constexpr Micros kMicrosPerDay = 86400 * kMicrosPerSecond;
 constexpr Micros kEpochOrigin = 946728000 * kMicrosPerSecond;  // 2000-01-01 12:00:00
 
 // Limits of the telemetry as the ground system reads it.
-constexpr int kHeaderPacketBytes = 792;
+constexpr int kHeaderPacketBytes = kMinHeaderPacketLength;
 constexpr int kPixelPacketHeaderBytes = 44;
 constexpr int kMaxSamplesPerPacket = 4074;
 constexpr int kMinSamplesPerPacket = 2;
-constexpr uint32_t kReaderPixelLimit = 2000000;
+constexpr uint32_t kReaderPixelLimit = kMaxImagePixels;
 constexpr int kMaxImageSide = 4096;
 
 enum class Layout { flat, ordinal, calendar, mixed };
