@@ -35,10 +35,12 @@ tail -n 3 "$demo/console.txt"
 
 products=$(find "$demo/products" -name '*.fits' | wc -l)
 csvs=$(find "$demo/products" -path '*/isp/*' -name '*.csv' | sort)
+verdicts=$(find "$demo/products" -name '*.fits' -exec fitsverify -q {} \; 2>/dev/null | sed 's/.*fits, //' | sort | uniq -c)
 echo
 echo "== Summary"
 echo "exit status:   $status"
 echo "products:      $products FITS files under $demo/products/KITE-16/"
+echo "fitsverify:    $verdicts  (the 2 errors are the DATE_OBS card, kept as the archive expects)"
 echo "CSV tables:    ${csvs:-none}"
 echo "log file(s):   $(ls "$demo"/products/LOG/*.log 2>/dev/null | tr '\n' ' ')"
 echo "console:       $demo/console.txt"
