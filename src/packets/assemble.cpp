@@ -1,6 +1,7 @@
 // Image assembly: groups the selected records into images, reads their
 // packets again by offset and hands each new image of the window over.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "driver/driver.h"
@@ -35,12 +36,27 @@ uint32_t be32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
+// Where each stream (index: record source) stands after the last packet
+// read from it, or kPositionUnknown. The packets of an image mostly follow
+// one another, and a seek costs a system call even inside the buffer.
+constexpr int64_t kPositionUnknown = -1;
+int64_t stream_position[3] = {kPositionUnknown, kPositionUnknown, kPositionUnknown};
+
 // Reads the packet of a record again from its stream.
 bool read_packet(const PacketRecord& record, FILE* current, FILE* successor, uint8_t* buffer) {
     FILE* stream = record.source == 1 ? current : successor;
     if (stream == nullptr || record.length > kMaxPacketLength) return false;
-    if (fseeko(stream, static_cast<off_t>(record.offset), SEEK_SET) != 0) return false;
-    return std::fread(buffer, 1, record.length, stream) == record.length;
+    int64_t& position = stream_position[record.source == 1 ? 1 : 2];
+    if (position != static_cast<int64_t>(record.offset)) {
+        position = kPositionUnknown;
+        if (fseeko(stream, static_cast<off_t>(record.offset), SEEK_SET) != 0) return false;
+    }
+    if (std::fread(buffer, 1, record.length, stream) != record.length) {
+        position = kPositionUnknown;
+        return false;
+    }
+    position = static_cast<int64_t>(record.offset) + record.length;
+    return true;
 }
 
 bool later(uint32_t date, uint32_t time, const DateTime& mark) {
@@ -56,6 +72,38 @@ int find_next_header(int from) {
     return -1;
 }
 
+// Converts count samples (least significant byte first, bit 14 the SEL
+// flag, bit 15 ignored) into 14-bit pixel values stored most significant
+// byte first; returns how many samples had bit 14 set.
+uint32_t convert_samples(const uint8_t* samples, uint8_t* pixels, uint32_t count) {
+    uint32_t p = 0;
+    uint32_t sel_count = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Four samples per 64-bit word, one per 16-bit lane: the flags are
+        // counted per lane (a packet's 4,074 samples fit a lane), then every
+        // lane is masked and its two bytes swapped.
+        constexpr uint64_t kLanes = 0x0001000100010001;
+        uint64_t lane_sel = 0;
+        for (; p + 4 <= count; p += 4) {
+            uint64_t word;
+            std::memcpy(&word, samples + 2 * p, sizeof word);
+            lane_sel += (word >> 14) & kLanes;
+            word &= kPixelValueMask * kLanes;
+            word = ((word >> 8) & (0xFF * kLanes)) | ((word & (0xFF * kLanes)) << 8);
+            std::memcpy(pixels + 2 * p, &word, sizeof word);
+        }
+        sel_count = static_cast<uint32_t>((lane_sel * kLanes) >> 48);  // the four lanes summed in the top one
+    }
+    for (; p < count; ++p) {
+        const uint32_t sample = static_cast<uint32_t>(samples[2 * p + 1]) << 8 | samples[2 * p];
+        if ((sample & kSelFlag) != 0) ++sel_count;
+        const uint32_t value = sample & kPixelValueMask;
+        pixels[2 * p] = static_cast<uint8_t>(value >> 8);
+        pixels[2 * p + 1] = static_cast<uint8_t>(value & 0xFF);
+    }
+    return sel_count;
+}
+
 // Stores the samples of one pixel packet (of length bytes) into
 // image_pixels; false when its index range is refused.
 bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_count) {
@@ -67,17 +115,8 @@ bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_c
     // leaves the pixels beyond as they were.
     const uint32_t carried = length > kFirstSampleOffset ? (length - kFirstSampleOffset) / 2 : 0;
     const uint32_t count = std::min(last - first + 1, carried);
-    auto* pixel_bytes = reinterpret_cast<uint8_t*>(image_pixels);
-    for (uint32_t p = 0; p < count; ++p) {
-        const uint8_t low = packet[kFirstSampleOffset + 2 * p];
-        const uint8_t high = packet[kFirstSampleOffset + 2 * p + 1];
-        const uint32_t sample = static_cast<uint32_t>(high) << 8 | low;
-        if ((sample & kSelFlag) != 0) ++sel_count;
-        const uint32_t value = sample & kPixelValueMask;
-        uint8_t* stored = pixel_bytes + 2 * static_cast<size_t>(first + p);  // most significant byte first
-        stored[0] = static_cast<uint8_t>(value >> 8);
-        stored[1] = static_cast<uint8_t>(value & 0xFF);
-    }
+    sel_count += convert_samples(packet + kFirstSampleOffset,
+                                 reinterpret_cast<uint8_t*>(image_pixels) + 2 * static_cast<size_t>(first), count);
     return true;
 }
 
@@ -102,6 +141,8 @@ void set_image_writer(ImageWriter writer) { image_writer = writer != nullptr ? w
 
 bool assemble_images(char* run_message, FILE* current, FILE* successor) {
     const PacketRecord* records = packet_records();
+    // The scan, or anyone else, may have moved the streams since.
+    stream_position[1] = stream_position[2] = kPositionUnknown;
     int j = 0;
     for (;;) {
         j = find_next_header(j);
