@@ -80,6 +80,25 @@ bool make_directory(const char* parent, const char* name);
 // Appends one time-stamped line to the day's log file and echoes it on stdout.
 void write_log_line(const char* message);
 
+// Progress of a run's walk over its input file pairs: one line on standard
+// error, redrawn in place, only while standard error is a terminal.
+struct ProgressState {
+    int pair = 0;              // the pair being processed, from 1
+    int pair_count = 0;
+    int pairs_done = 0;        // pairs finished; the estimate of what remains
+    int images_written = 0;
+    double elapsed_seconds = 0;
+};
+constexpr size_t kProgressLineSlot = 128;
+// "File pair 3 of 9, 71 images written, elapsed 0:00:42, remaining 0:01:38";
+// the remaining time reads "-:--:--" until a pair has finished.
+void format_progress_line(const ProgressState& state, char (&line)[kProgressLineSlot]);
+// Starts the clock; the display is on only when standard error is a terminal.
+void start_progress(int pair_count);
+void show_progress(int pair, int pairs_done, int images_written);
+// Clears the line, leaving the terminal as it was before the run.
+void end_progress();
+
 // The program entry: dispatch, then a processing run. Returns the exit status.
 int run_main(int argc, char** argv);
 void print_usage();

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "driver/driver.h"
+#include "fits/fits.h"
 #include "input/input.h"
 #include "isp/isp.h"
 #include "packets/packets.h"
@@ -29,14 +30,49 @@ int fail_run() {
     return 1;
 }
 
+// Where the walk stands, for the progress display.
+struct WalkPosition {
+    int pair = 0;  // from 0
+    int images_written = 0;
+};
+WalkPosition walk_position;
+
+bool write_image_and_show_progress(const char* product_dir, uint32_t image_id, uint32_t sel_count,
+                                   uint32_t image_date, uint32_t image_time, int32_t image_ms,
+                                   const uint8_t* header_packet, const uint16_t* pixels) {
+    const bool written =
+        write_fits_image(product_dir, image_id, sel_count, image_date, image_time, image_ms, header_packet, pixels);
+    if (written) ++walk_position.images_written;
+    show_progress(walk_position.pair + 1, walk_position.pair, walk_position.images_written);
+    return written;
+}
+
+bool process_pair(int pair, bool last_pair, int current, int successor) {
+    walk_position.pair = pair;
+    show_progress(pair + 1, pair, walk_position.images_written);
+    return process_input_file(run_message, last_pair, current, successor);
+}
+
 // Hands every input file to the packet stage together with its successor:
 // (0,1) ... (N-2,N-1), the last pair flagged; a single file alone as (0,-1).
 bool walk_input_files() {
-    if (input_file_count == 1) return process_input_file(run_message, true, 0, -1);
+    if (input_file_count == 1) return process_pair(0, true, 0, -1);
     for (int i = 0; i + 1 < input_file_count; ++i) {
-        if (!process_input_file(run_message, i + 1 == input_file_count - 1, i, i + 1)) return false;
+        if (!process_pair(i, i + 1 == input_file_count - 1, i, i + 1)) return false;
     }
     return true;
+}
+
+// The walk with its progress display, which is gone again before the outcome
+// is logged.
+bool walk_input_files_with_progress() {
+    walk_position = WalkPosition{};
+    start_progress(input_file_count == 1 ? 1 : input_file_count - 1);
+    set_image_writer(write_image_and_show_progress);
+    const bool walked = walk_input_files();
+    set_image_writer(nullptr);
+    end_progress();
+    return walked;
 }
 
 int processing_run(int argc, char** argv) {
@@ -48,7 +84,7 @@ int processing_run(int argc, char** argv) {
         release_packet_table();
         return fail_run();
     }
-    if (!walk_input_files()) {
+    if (!walk_input_files_with_progress()) {
         write_log_line(run_message);
         clean_work_directory();
         release_packet_table();

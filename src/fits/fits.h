@@ -46,8 +46,9 @@ extern const EncoderPosition aperture_positions[kAperturePositions];
 
 // Writes one image product into product_dir (ending with the separator),
 // despikes it and logs the outcome. header_packet is the image's header
-// packet (at least 792 bytes), pixels its pixels in FITS byte order.
-void write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count,
+// packet (at least 792 bytes), pixels its pixels in FITS byte order. True
+// when the product was written.
+bool write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count,
                       uint32_t image_date, uint32_t image_time, int32_t image_ms,
                       const uint8_t* header_packet, const uint16_t* pixels);
 

@@ -204,7 +204,7 @@ bool format_primary_header(char* header, const uint8_t* packet, uint32_t sel_cou
     return true;
 }
 
-void write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+bool write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
                       uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
     char name[kProductNameSlot];
     format_product_name(image_date, image_time, image_ms, image_id, name);
@@ -214,8 +214,9 @@ void write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_c
     if (!path_fits ||
         !write_product_file(path, sel_count, image_date, image_time, image_ms, header_packet, pixels)) {
         log_product_line("ERROR - Failed to write %s", path);
-        return;
+        return false;
     }
     despike_product(path);
     log_product_line("FITS - Generated %s", path);
+    return true;
 }

@@ -99,8 +99,9 @@ bool make_product_directory(char* run_message, uint32_t image_date, uint32_t ima
 // removed.
 void run_dump_utility(const char* entry, const char* output_name);
 
-// Receives each assembled image; write_fits_image unless replaced.
-using ImageWriter = void (*)(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+// Receives each assembled image; write_fits_image unless replaced. True when
+// the product was written.
+using ImageWriter = bool (*)(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
                              uint32_t image_time, int32_t image_ms, const uint8_t* header_packet,
                              const uint16_t* pixels);
 // Replaces the image writer; nullptr restores write_fits_image.

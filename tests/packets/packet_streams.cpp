@@ -29,7 +29,7 @@ uint16_t pixel_value(const uint16_t* pixels, size_t index) {
     return static_cast<uint16_t>(bytes[2 * index] << 8 | bytes[2 * index + 1]);
 }
 
-void recording_writer(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+bool recording_writer(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
                       uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
     HandedImage image;
     image.product_dir = product_dir;
@@ -51,6 +51,7 @@ void recording_writer(const char* product_dir, uint32_t image_id, uint32_t sel_c
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
     image.pixel_fnv = hex;
     handed_images.push_back(std::move(image));
+    return true;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -39,33 +41,84 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-ProgramResult run_program(const std::vector<std::string>& argv, const std::string& cwd) {
-    TempDir capture("tavo-capture");
-    const std::string out_path = capture / "out";
-    const std::string err_path = capture / "err";
+namespace {
 
+// Starts argv with standard input from /dev/null and standard output into
+// out_path; standard error goes into err_path, or onto err_fd when that is
+// not negative (the child closes err_fd's other end, other_fd).
+pid_t spawn_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& out_path,
+                    const std::string& err_path, int err_fd, int other_fd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err_fd < 0) {
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+        posix_spawn_file_actions_addclose(&actions, err_fd);
+        posix_spawn_file_actions_addclose(&actions, other_fd);
+    }
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-
-    ProgramResult result;
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+int wait_exit_status(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+ProgramResult run_program(const std::vector<std::string>& argv, const std::string& cwd) {
+    TempDir capture("tavo-capture");
+    const pid_t pid = spawn_program(argv, cwd, capture / "out", capture / "err", -1, -1);
+    ProgramResult result;
+    result.exit_status = wait_exit_status(pid);
+    result.out = read_file(capture / "out");
+    result.err = read_file(capture / "err");
+    return result;
+}
+
+ProgramResult run_program_with_terminal_stderr(const std::vector<std::string>& argv, const std::string& cwd) {
+    int terminal = -1;
+    int program_side = -1;
+    if (openpty(&terminal, &program_side, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    TempDir capture("tavo-capture");
+    pid_t pid = 0;
+    try {
+        pid = spawn_program(argv, cwd, capture / "out", "", program_side, terminal);
+    } catch (...) {
+        close(terminal);
+        close(program_side);
+        throw;
+    }
+    close(program_side);
+    // Read while the program runs, so that it never blocks on a full terminal;
+    // the read fails once every holder of the program's side has closed it.
+    ProgramResult result;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(terminal, buffer, sizeof buffer);
+        if (got > 0) {
+            result.err.append(buffer, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(terminal);
+    result.exit_status = wait_exit_status(pid);
+    result.out = read_file(capture / "out");
     return result;
 }
 

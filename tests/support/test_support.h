@@ -33,6 +33,9 @@ struct ProgramResult {
 // Runs argv[0] with the given arguments (no shell), in directory cwd when
 // it is not empty, with standard input from /dev/null, and waits for it.
 ProgramResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
+// The same with standard error on a pseudo-terminal: err holds what the
+// program showed there.
+ProgramResult run_program_with_terminal_stderr(const std::vector<std::string>& argv, const std::string& cwd = "");
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
