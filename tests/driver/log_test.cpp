@@ -17,15 +17,6 @@ void set_output_root(const std::string& root) {
     std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s", root.c_str());
 }
 
-std::string today_log_name() {
-    const std::time_t clock = std::time(nullptr);
-    std::tm now = {};
-    localtime_r(&clock, &now);
-    char name[32];
-    std::snprintf(name, sizeof name, "%04d%02d%02d.log", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
-    return name;
-}
-
 TEST(MakeDirectory, RefusesNamesOfMoreThanOneLevel) {
     TempDir dir;
     for (const char* name : {"2018/11", "a\\b", "c:d"}) {
@@ -84,7 +75,7 @@ TEST(WriteLogLine, AppendsStampedLinesToTheDayFile) {
     write_log_line("first");
     write_log_line("second\n");
     const std::string console = testing::internal::GetCapturedStdout();
-    const std::string log = test_support::read_file(dir / ("LOG/" + today_log_name()));
+    const std::string log = test_support::read_file(dir / ("LOG/" + test_support::today_log_name()));
     EXPECT_EQ(log, console);
     const std::vector<std::string> expected = {"first", "second", ""};
     EXPECT_EQ(test_support::strip_log_stamps(log), expected);
@@ -107,7 +98,7 @@ TEST(WriteLogLine, RootWithoutSeparatorGetsLogBesideIt) {
     testing::internal::CaptureStdout();
     write_log_line("early failure");
     testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(test_support::file_exists(dir / ("outLOG/" + today_log_name())));
+    EXPECT_TRUE(test_support::file_exists(dir / ("outLOG/" + test_support::today_log_name())));
 }
 
 TEST(SetRunMessage, NeverWritesPastTheBuffer) {

@@ -22,15 +22,6 @@ using test_support::TempDir;
 const std::string kDumpTool = "/usr/bin/h5dump";
 const std::string kCfg = "TAVO_configuration.cfg";
 
-std::string today_log_name() {
-    const std::time_t clock = std::time(nullptr);
-    std::tm now = {};
-    localtime_r(&clock, &now);
-    char name[32];
-    std::snprintf(name, sizeof name, "%04d%02d%02d.log", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
-    return name;
-}
-
 // A fresh directory with empty input, output and working directories.
 struct Workspace {
     TempDir dir{"tavo-run"};
@@ -84,7 +75,7 @@ void expect_failure(const ProgramResult& result, const std::string& message, con
     EXPECT_EQ(test_support::strip_log_stamps(result.out), std::vector<std::string>{message});
     EXPECT_EQ(result.err, "");
     if (!log_directory.empty()) {
-        EXPECT_EQ(test_support::read_file(log_directory + "/" + today_log_name()), result.out) << log_directory;
+        EXPECT_EQ(test_support::read_file(log_directory + "/" + test_support::today_log_name()), result.out) << log_directory;
     }
 }
 
@@ -338,7 +329,7 @@ TEST(Validation, FailureWithWindowsStyleLogsThroughOneLevel) {
     write_config(ws, parameters);
     const ProgramResult result = ws.run({});
     expect_failure(result, "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 15", "");
-    EXPECT_EQ(test_support::read_file(ws.dir / ("D:\\out\\LOG\\" + today_log_name())), result.out);
+    EXPECT_EQ(test_support::read_file(ws.dir / ("D:\\out\\LOG\\" + test_support::today_log_name())), result.out);
 
     parameters["KITE"] = "16";
     write_config(ws, parameters);
@@ -456,7 +447,7 @@ TEST(LongValues, LinesOfTheDayAreAppended) {
     Workspace ws;
     ws.run({"KITE"});
     ws.run({"NOPE=1"});
-    EXPECT_EQ(test_support::strip_log_stamps(test_support::read_file(ws.dir / ("LOG/" + today_log_name()))),
+    EXPECT_EQ(test_support::strip_log_stamps(test_support::read_file(ws.dir / ("LOG/" + test_support::today_log_name()))),
               (std::vector<std::string>{"ERROR - expected PARAM=value, got: KITE", "ERROR - unrecognized parameter: NOPE"}));
 }
 

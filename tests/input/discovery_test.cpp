@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "input/input.h"
+#include "support/run_window.h"
 #include "support/test_support.h"
 
 namespace {
@@ -30,18 +31,7 @@ protected:
 
     void configure(bool hierarchical, uint32_t start_date, uint32_t start_time, uint32_t end_date,
                    uint32_t end_time) {
-        reset_run_settings();
-        std::snprintf(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY], kValueSlot, "%s/", root.path().c_str());
-        run_settings.param_number[PARAM_INPUT_SUBDIRECTORY] = hierarchical ? 1 : 0;
-        run_settings.param_number[PARAM_KITE] = 16;
-        run_settings.unix_paths = true;
-        run_settings.path_separator = '/';
-        run_settings.start_date = start_date;
-        run_settings.start_time = start_time;
-        run_settings.end_date = end_date;
-        run_settings.end_time = end_time;
-        std::snprintf(run_settings.param_text[PARAM_START], kValueSlot, "%08u %06u", start_date, start_time);
-        std::snprintf(run_settings.param_text[PARAM_END], kValueSlot, "%08u %06u", end_date, end_time);
+        test_support::set_unix_run(root.path() + "/", hierarchical, {start_date, start_time, end_date, end_time});
     }
 
     std::vector<std::string> found() {

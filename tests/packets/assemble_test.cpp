@@ -19,17 +19,8 @@ struct Kind {
     uint32_t kind;
 };
 
-class ImageAssembly : public ::testing::Test {
+class ImageAssembly : public RecordedImages {
 protected:
-    void SetUp() override {
-        set_up_run(out.path());
-        record_images();
-    }
-    void TearDown() override {
-        set_image_writer(nullptr);
-        release_packet_table();
-    }
-
     bool run(const std::vector<uint8_t>& current, const std::vector<uint8_t>* successor = nullptr,
              bool last_pair = true) {
         Stream a = open_stream(current);
@@ -63,9 +54,6 @@ protected:
         for (const HandedImage& image : handed_images) ids.push_back(image.image_id);
         return ids;
     }
-
-    test_support::TempDir out{"tavo-assemble"};
-    char message[kRunMessageCapacity] = "";
 };
 
 TEST_F(ImageAssembly, ImageWithoutItsFinalPacketEndsThePair) {

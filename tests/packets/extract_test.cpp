@@ -13,6 +13,7 @@
 #include "input/input.h"
 #include "packets/packet_streams.h"
 #include "packets/packets.h"
+#include "support/run_window.h"
 
 using namespace packet_streams;
 using nlohmann::json;
@@ -50,23 +51,10 @@ protected:
 
     void configure(bool hierarchical, uint32_t start_date, uint32_t start_time, uint32_t end_date, uint32_t end_time,
                    const std::string& dump = kDumpUtility) {
-        reset_run_settings();
-        auto set = [](int index, const std::string& text) {
-            std::snprintf(run_settings.param_text[index], kValueSlot, "%s", text.c_str());
-        };
-        set(PARAM_INPUT_ROOT_DIRECTORY, input_dir + "/");
-        set(PARAM_WORKING_DIRECTORY, work_dir + "/");
-        set(PARAM_OUTPUT_ROOT_DIRECTORY, out_dir + "/");
-        set(PARAM_H5DUMP_EXE, dump);
-        run_settings.param_number[PARAM_INPUT_TYPE] = 1;
-        run_settings.param_number[PARAM_INPUT_SUBDIRECTORY] = hierarchical ? 1 : 0;
-        run_settings.param_number[PARAM_KITE] = 16;
-        run_settings.unix_paths = true;
-        run_settings.path_separator = '/';
-        run_settings.start_date = start_date;
-        run_settings.start_time = start_time;
-        run_settings.end_date = end_date;
-        run_settings.end_time = end_time;
+        test_support::set_unix_run(input_dir + "/", hierarchical, {start_date, start_time, end_date, end_time});
+        test_support::set_parameter_text(PARAM_WORKING_DIRECTORY, work_dir + "/");
+        test_support::set_parameter_text(PARAM_OUTPUT_ROOT_DIRECTORY, out_dir + "/");
+        test_support::set_parameter_text(PARAM_H5DUMP_EXE, dump);
     }
 
     // The driver's walk: select, allocate, then every pair.

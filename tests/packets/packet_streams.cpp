@@ -7,6 +7,7 @@
 #include "driver/driver.h"
 #include "input/input.h"
 #include "packets/packets.h"
+#include "support/run_window.h"
 
 namespace packet_streams {
 
@@ -151,19 +152,17 @@ void record_images() {
 }
 
 void set_up_run(const std::string& output_root, uint32_t end_time) {
-    reset_run_settings();
-    std::snprintf(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY], kValueSlot, "/input/");
-    std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s/", output_root.c_str());
-    run_settings.param_number[PARAM_INPUT_TYPE] = 1;
-    run_settings.param_number[PARAM_KITE] = 16;
-    run_settings.unix_paths = true;
-    run_settings.path_separator = '/';
-    run_settings.start_date = 20170301;
-    run_settings.start_time = 120000;
-    run_settings.end_date = 20170301;
-    run_settings.end_time = end_time;
+    test_support::RunWindow window;
+    window.end_time = end_time;
+    test_support::set_unix_run("/input/", false, window);
+    test_support::set_parameter_text(PARAM_OUTPUT_ROOT_DIRECTORY, output_root + "/");
     char message[kRunMessageCapacity];
     if (!allocate_packet_table(message)) throw std::runtime_error(message);
+}
+
+void RecordedImages::TearDown() {
+    set_image_writer(nullptr);
+    release_packet_table();
 }
 
 }  // namespace packet_streams

@@ -2,12 +2,15 @@
 // records the images handed over instead of writing products.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "driver/driver.h"
 #include "support/test_support.h"
 
 namespace packet_streams {
@@ -51,10 +54,7 @@ std::vector<uint8_t> simple_image(uint32_t image_id, int64_t eof_seconds, uint32
 
 void append(std::vector<uint8_t>& stream, const std::vector<uint8_t>& bytes);
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using Stream = std::unique_ptr<FILE, FileCloser>;
+using Stream = FileHandle;
 
 // An anonymous stream holding bytes, positioned at its start.
 Stream open_stream(const std::vector<uint8_t>& bytes);
@@ -83,5 +83,19 @@ void record_images();
 // 2017-03-01 12:00:00 .. 12:10:00, OUTPUT_ROOT_DIRECTORY output_root + "/",
 // and allocates the packet table.
 void set_up_run(const std::string& output_root, uint32_t end_time = 121000);
+
+// A test whose runs hand their images to handed_images, with the packet
+// table set up for the default window and released afterwards.
+class RecordedImages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_up_run(out.path());
+        record_images();
+    }
+    void TearDown() override;
+
+    test_support::TempDir out{"tavo-packets"};
+    char message[kRunMessageCapacity] = "";
+};
 
 }  // namespace packet_streams

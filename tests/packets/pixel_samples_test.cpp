@@ -14,17 +14,8 @@ using namespace packet_streams;
 
 namespace {
 
-class PixelSamples : public ::testing::Test {
+class PixelSamples : public RecordedImages {
 protected:
-    void SetUp() override {
-        set_up_run(out.path());
-        record_images();
-    }
-    void TearDown() override {
-        set_image_writer(nullptr);
-        release_packet_table();
-    }
-
     // One image: its header, then `packets` in the given stream order, then
     // a final packet far from the probed pixels.
     const HandedImage* run_image(const std::vector<std::vector<uint8_t>>& packets) {
@@ -35,9 +26,6 @@ protected:
         if (!process_packet_streams(message, current.get(), nullptr, true, "cur.nc", nullptr)) return nullptr;
         return handed_images.size() == 1 ? &handed_images[0] : nullptr;
     }
-
-    test_support::TempDir out{"tavo-samples"};
-    char message[kRunMessageCapacity] = "";
 };
 
 struct SampleCase {

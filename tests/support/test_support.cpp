@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -120,6 +122,15 @@ ProgramResult run_program_with_terminal_stderr(const std::vector<std::string>& a
     result.exit_status = wait_exit_status(pid);
     result.out = read_file(capture / "out");
     return result;
+}
+
+std::string today_log_name() {
+    const std::time_t clock = std::time(nullptr);
+    std::tm now = {};
+    localtime_r(&clock, &now);
+    char name[32];
+    std::snprintf(name, sizeof name, "%04d%02d%02d.log", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
+    return name;
 }
 
 std::string read_file(const std::string& path) {

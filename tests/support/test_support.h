@@ -47,6 +47,9 @@ std::vector<std::string> list_dir(const std::string& path);
 // Splits text into lines (without their line ends).
 std::vector<std::string> split_lines(const std::string& text);
 
+// The name of today's log file, "YYYYMMDD.log" in local time.
+std::string today_log_name();
+
 // The console lines of a run with their "YYYY/MM/DD HH:MM:SS " time stamp
 // removed; lines without a stamp are kept as they are.
 std::vector<std::string> strip_log_stamps(const std::string& text);
