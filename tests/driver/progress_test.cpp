@@ -13,28 +13,18 @@ using test_support::TempDir;
 namespace {
 
 struct LineCase {
-    ProgressState state;
+    ProgressState state;  // pair, pair count, pairs done, images written, elapsed seconds
     const char* expected;
 };
 
-ProgressState at(int pair, int pair_count, int pairs_done, int images, double elapsed) {
-    ProgressState state;
-    state.pair = pair;
-    state.pair_count = pair_count;
-    state.pairs_done = pairs_done;
-    state.images_written = images;
-    state.elapsed_seconds = elapsed;
-    return state;
-}
-
 TEST(ProgressLine, ShowsPairImagesAndTimes) {
     const LineCase cases[] = {
-        {at(1, 9, 0, 0, 0.2), "File pair 1 of 9, 0 images written, elapsed 0:00:00, remaining -:--:--"},
-        {at(3, 9, 2, 71, 42), "File pair 3 of 9, 71 images written, elapsed 0:00:42, remaining 0:02:27"},
-        {at(9, 9, 9, 360, 59.6), "File pair 9 of 9, 360 images written, elapsed 0:01:00, remaining 0:00:00"},
-        {at(2, 300, 1, 36, 3725.4), "File pair 2 of 300, 36 images written, elapsed 1:02:05, remaining 309:24:55"},
-        {at(2, 2, 1, 0, 1e9), "File pair 2 of 2, 0 images written, elapsed 9998:59:59, remaining 9998:59:59"},
-        {at(1, 1, 0, 0, -3), "File pair 1 of 1, 0 images written, elapsed 0:00:00, remaining -:--:--"},
+        {{1, 9, 0, 0, 0.2}, "File pair 1 of 9, 0 images written, elapsed 0:00:00, remaining -:--:--"},
+        {{3, 9, 2, 71, 42}, "File pair 3 of 9, 71 images written, elapsed 0:00:42, remaining 0:02:27"},
+        {{9, 9, 9, 360, 59.6}, "File pair 9 of 9, 360 images written, elapsed 0:01:00, remaining 0:00:00"},
+        {{2, 300, 1, 36, 3725.4}, "File pair 2 of 300, 36 images written, elapsed 1:02:05, remaining 309:24:55"},
+        {{2, 2, 1, 0, 1e9}, "File pair 2 of 2, 0 images written, elapsed 9998:59:59, remaining 9998:59:59"},
+        {{1, 1, 0, 0, -3}, "File pair 1 of 1, 0 images written, elapsed 0:00:00, remaining -:--:--"},
     };
     for (const LineCase& c : cases) {
         char line[kProgressLineSlot];
