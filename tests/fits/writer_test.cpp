@@ -77,13 +77,16 @@ struct ProductRun {
     }
     std::string product_path() const { return product_dir + kProductName; }
 
-    // Writes the product; returns the log lines without their stamps.
+    // Writes the product; returns the log lines without their stamps. The
+    // writer reports success exactly when it logged the product.
     std::vector<std::string> write(const HeaderPacket& packet, const std::vector<uint16_t>& words,
                                    uint32_t sel_count = 0, const std::string& dir = "") {
         testing::internal::CaptureStdout();
-        write_fits_image((dir.empty() ? product_dir : dir).c_str(), kImageId, sel_count, kDate, kTime, kMs,
-                         packet.bytes, words.data());
-        return test_support::strip_log_stamps(testing::internal::GetCapturedStdout());
+        const bool written = write_fits_image((dir.empty() ? product_dir : dir).c_str(), kImageId, sel_count, kDate,
+                                              kTime, kMs, packet.bytes, words.data());
+        std::vector<std::string> log = test_support::strip_log_stamps(testing::internal::GetCapturedStdout());
+        EXPECT_EQ(written, !log.empty() && log.back().rfind("FITS - Generated ", 0) == 0);
+        return log;
     }
 };
 
