@@ -95,7 +95,8 @@ constexpr size_t kProgressLineSlot = 128;
 void format_progress_line(const ProgressState& state, char (&line)[kProgressLineSlot]);
 // Starts the clock; the display is on only when standard error is a terminal.
 void start_progress(int pair_count);
-void show_progress(int pair, int pairs_done, int images_written);
+// Redraws the line while pair (from 1) is processed, the pairs before it done.
+void show_progress(int pair, int images_written);
 // Clears the line, leaving the terminal as it was before the run.
 void end_progress();
 

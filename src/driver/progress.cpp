@@ -60,12 +60,12 @@ void start_progress(int pair_count) {
     clock_gettime(CLOCK_MONOTONIC, &display.start);
 }
 
-void show_progress(int pair, int pairs_done, int images_written) {
+void show_progress(int pair, int images_written) {
     if (!display.on) return;
     ProgressState state;
     state.pair = pair;
     state.pair_count = display.pair_count;
-    state.pairs_done = pairs_done;
+    state.pairs_done = pair - 1;
     state.images_written = images_written;
     state.elapsed_seconds = seconds_since(display.start);
     char line[kProgressLineSlot];

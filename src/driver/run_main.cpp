@@ -43,13 +43,13 @@ bool write_image_and_show_progress(const char* product_dir, uint32_t image_id, u
     const bool written =
         write_fits_image(product_dir, image_id, sel_count, image_date, image_time, image_ms, header_packet, pixels);
     if (written) ++walk_position.images_written;
-    show_progress(walk_position.pair + 1, walk_position.pair, walk_position.images_written);
+    show_progress(walk_position.pair + 1, walk_position.images_written);
     return written;
 }
 
 bool process_pair(int pair, bool last_pair, int current, int successor) {
     walk_position.pair = pair;
-    show_progress(pair + 1, pair, walk_position.images_written);
+    show_progress(pair + 1, walk_position.images_written);
     return process_input_file(run_message, last_pair, current, successor);
 }
 
