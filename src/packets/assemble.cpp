@@ -156,8 +156,12 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor) {
             if (record.image_id != image_id || record.packet_kind == kFinalKind) break;
             last = j;
         }
-        // An image without its final packet ends the assembly of this pair.
-        if (j >= packet_count || records[j].packet_kind != kFinalKind) return true;
+        // A group that runs to the end of the table may go on in a later
+        // file: the pair ends. One that ends at another image's header or
+        // pixel packet lost its final packet: that image is passed over and
+        // the search goes on from the record that ended it.
+        if (j >= packet_count) return true;
+        if (records[j].packet_kind != kFinalKind) continue;
         if (records[j].image_id == image_id) last = j;
 
         const PacketRecord& header = records[first];
