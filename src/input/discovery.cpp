@@ -1,6 +1,7 @@
 // Input file discovery: the level-0 files whose names say they may hold
 // packets of the window START - 121 s .. END + 121 s, in the FLAT layout or
-// in one day directory per day (HIERARCHICAL), in plain text order.
+// in one day directory per day (HIERARCHICAL), in the order of the files'
+// start times.
 #include <dirent.h>
 
 #include <cstdio>
@@ -138,7 +139,16 @@ DirHandle open_day_directory(const OrdinalDay& ordinal, uint32_t calendar, char 
 
 }  // namespace
 
-int compare_file_names(const char* a, const char* b) { return std::strcmp(a, b); }
+int compare_file_names(const char* a, const char* b) {
+    // Day directories of both forms ("K18_2017_060/", "K18_20170302/") would
+    // interleave days in plain text order; the files' own start times do not.
+    char a_start[kTimeFieldLength + 1] = "";
+    char b_start[kTimeFieldLength + 1] = "";
+    if (std::strstr(a, "_s20") != nullptr) copy_time_field(a, "_s20", a_start);
+    if (std::strstr(b, "_s20") != nullptr) copy_time_field(b, "_s20", b_start);
+    const int by_start = std::strcmp(a_start, b_start);
+    return by_start != 0 ? by_start : std::strcmp(a, b);
+}
 
 int find_input_files(char* run_message) {
     input_file_count = 0;

@@ -16,7 +16,8 @@ extern int input_file_count;
 // Returns the number of selected files, or 0 after formatting a message.
 int find_input_files(char* run_message);
 
-// Plain byte-wise order of two list entries.
+// Order of two list entries: by the start-time field of the name (the 16
+// characters at "_s20", as text), then by the whole entry as text.
 int compare_file_names(const char* a, const char* b);
 
 constexpr int kMaxPackets = 80000;

@@ -80,7 +80,8 @@ TEST_F(Discovery, FlatLayoutMatchesNamesAndTimeFieldsWithTheTenthsRule) {
         touch(root / c.name);
         if (c.selected) expected.push_back(c.name);
     }
-    std::sort(expected.begin(), expected.end());
+    std::sort(expected.begin(), expected.end(),
+              [](const std::string& a, const std::string& b) { return compare_file_names(a.c_str(), b.c_str()) < 0; });
     EXPECT_EQ(found(), expected);
 }
 
@@ -128,6 +129,44 @@ TEST_F(Discovery, HierarchicalLayoutFallsBackToCalendarDirectoriesAndSortsWholeE
     touch(root / ("K16_20170301/" + all_day));
     configure(true, 20170228, 120000, 20170301, 120000);
     EXPECT_EQ(found(), (std::vector<std::string>{"K16_20170301/" + all_day, "K16_2017_059/" + all_day}));
+}
+
+// Day directories of both forms: the files' start times order the list, so
+// the calendar-form day 2017-03-01 comes after the ordinal-form day 059.
+TEST_F(Discovery, MixedDayDirectoryFormsAreOrderedByStartTime) {
+    const std::string day059 = level0_name("20170591200000", "20170591205599");
+    const std::string day060 = level0_name("20170601200000", "20170601205599");
+    const std::string day061 = level0_name("20170611200000", "20170611205599");
+    test_support::make_dirs(root / "K16_2017_059");
+    touch(root / ("K16_2017_059/" + day059));
+    test_support::make_dirs(root / "K16_20170301");
+    touch(root / ("K16_20170301/" + day060));
+    test_support::make_dirs(root / "K16_2017_061");
+    touch(root / ("K16_2017_061/" + day061));
+    configure(true, 20170228, 120000, 20170302, 120000);
+    EXPECT_EQ(found(), (std::vector<std::string>{"K16_2017_059/" + day059, "K16_20170301/" + day060,
+                                                 "K16_2017_061/" + day061}));
+}
+
+struct OrderCase {
+    const char* a;
+    const char* b;
+    int sign;  // of compare_file_names(a, b)
+};
+
+TEST(FileNameOrder, StartFieldFirstThenWholeEntry) {
+    const OrderCase cases[] = {
+        {"K16_20170302/OR_TAVO-L0_K16_s20170610000000_e1.nc", "K16_2017_060/OR_TAVO-L0_K16_s20170600000000_e1.nc", 1},
+        {"K16_2017_060/OR_TAVO-L0_K16_s20170600000000_e1.nc", "K16_2017_060/OR_TAVO-L0_K16_s20170600000001_e1.nc", -1},
+        {"K16_20170301/OR_TAVO-L0_K16_s20170600000000_e1.nc", "K16_2017_060/OR_TAVO-L0_K16_s20170600000000_e1.nc", -1},
+        {"OR_TAVO-L0_K16_s20170600000000_e2.nc", "OR_TAVO-L0_K16_s20170600000000_e1.nc", 1},
+        {"OR_TAVO-L0_K16_s2017", "OR_TAVO-L0_K16_s20170600000000_e1.nc", -1},  // a field cut short sorts first
+        {"same", "same", 0},
+    };
+    for (const OrderCase& c : cases) {
+        const int result = compare_file_names(c.a, c.b);
+        EXPECT_EQ((result > 0) - (result < 0), c.sign) << c.a << " vs " << c.b;
+    }
 }
 
 TEST_F(Discovery, MissingDayDirectoryIsSkippedUnlessNothingIsFoundByTheLastDay) {
