@@ -29,6 +29,9 @@ test-asan: build-asan
 
 check: test test-asan
 
+# The programs the demo runs; a companion program the demo calls adds itself here.
+DEMO_TARGETS = TAVO_L0 tavo_l0sim
+
 demo: build
 	./scripts/demo.sh $(BUILD)
 
