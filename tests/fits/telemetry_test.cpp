@@ -33,7 +33,7 @@ TEST(TelemetryTable, KeepsItsInvariants) {
     std::set<std::string> keywords;
     int last_end = 0;
     for (const TelemetryField& f : telemetry_fields) {
-        types[std::string(f.is_signed ? "S" : "U") + std::to_string(f.container_bits)]++;
+        types[std::string(f.is_signed ? "S" : "U").append(std::to_string(f.container_bits))]++;
         keywords.insert(f.keyword);
         EXPECT_LE(f.bit % 8 + f.width, f.container_bits) << f.keyword;
         if (f.width == f.container_bits) {
