@@ -11,6 +11,7 @@ packages=(
   fitsverify libcfitsio-dev
   python3 python3-astropy python3-numpy
   time
+  dpkg-dev file man-db
   parallel slurm-wlm munge
 )
 
