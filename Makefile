@@ -1,24 +1,32 @@
-# make check: install what is missing, build, and run every test in the
-# normal build and in the AddressSanitizer/UBSan build.
-# make demo:  build and run the tool on a few hours of simulated data.
+# make check:   install what is missing, build, and run every test in the
+#               normal build and in the AddressSanitizer/UBSan build, then
+#               build, install, run and remove the Debian package.
+# make demo:    build the demo's programs only and run them on a few hours of
+#               simulated data.
+# make package: the Debian package tavo-l0_<version>_<arch>.deb in build-pkg/.
+# Developer builds treat warnings as errors; the package build does not.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+PKG_BUILD  ?= build-pkg
+PKG_WERROR ?= OFF
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-asan check demo bench clean
+.PHONY: all deps configure build build-asan test test-asan test-package check demo package bench clean
 
 all: build
 
 deps:
 	./scripts/install_packages.sh
 
-build: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVO_WERROR=ON
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVO_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVO_SANITIZE=ON -DTAVO_WERROR=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 test: build
@@ -27,16 +35,29 @@ test: build
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-check: test test-asan
+# The package is built as a release with warnings as errors, installed with
+# apt-get, run, and removed again.
+test-package: deps
+	PKG_WERROR=ON ./scripts/test_deb.sh $(PKG_BUILD)
+
+check: test test-asan test-package
 
 # The programs the demo runs; a companion program the demo calls adds itself here.
 DEMO_TARGETS = TAVO_L0 tavo_l0sim
 
-demo: build
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	./scripts/demo.sh $(BUILD)
+
+# A release build of the programs alone (no tests or benchmarks), packed by CPack.
+package: deps
+	cmake -S . -B $(PKG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVO_BUILD_TESTS=OFF -DTAVO_WERROR=$(PKG_WERROR)
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	rm -f $(PKG_BUILD)/*.deb
+	cd $(PKG_BUILD) && cpack -G DEB
 
 bench: build
 	./bench/run_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD)

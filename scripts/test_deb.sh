@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Tests the Debian package as an operator meets it: builds it (make package),
+# installs it with apt-get, checks the version line and the manual page, runs
+# the installed TAVO_L0 on a simulated hour with the installed h5dump, then
+# removes the package and checks that none of its files is left.
+#   scripts/test_deb.sh [BUILD_DIR]     (default: build-pkg; needs root)
+set -euo pipefail
+
+top="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-build-pkg}"
+case "$build" in /*) ;; *) build="$top/$build" ;; esac
+package=tavo-l0
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300)
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/tavo_deb.XXXXXX")"
+passed=0
+
+installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; }
+pass() { passed=$((passed + 1)); echo "ok: $*"; }
+fail() { echo "FAILED: $*" >&2; echo "package: $passed passed, 1 failed"; exit 1; }
+
+cleanup() {
+  # A failed check must not leave the package on the machine.
+  if [ "${we_installed:-0}" = 1 ] && installed; then "${apt[@]}" remove "$package" >/dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+[ "$(id -u)" -eq 0 ] || fail "installing a package needs root"
+if installed; then
+  echo "$package is installed already; removing it first"
+  "${apt[@]}" remove "$package" >/dev/null
+fi
+
+echo "== Building the package in $build"
+make -C "$top" --no-print-directory package PKG_BUILD="$build" > "$scratch/build.log" 2>&1 ||
+  { tail -n 30 "$scratch/build.log" >&2; fail "make package"; }
+debs=("$build"/${package}_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one ${package}_*.deb in $build, found: ${debs[*]}"
+deb="${debs[0]}"
+version="$(dpkg-deb -f "$deb" Version)"
+[ "$(basename "$deb")" = "${package}_${version}_$(dpkg --print-architecture).deb" ] ||
+  fail "package file $(basename "$deb") is not named with its version $version"
+pass "built $(basename "$deb"), depends on: $(dpkg-deb -f "$deb" Depends)"
+
+echo "== Installing it with apt-get"
+we_installed=1
+"${apt[@]}" install "$deb" > "$scratch/install.log" 2>&1 || { cat "$scratch/install.log" >&2; fail "apt-get install $deb"; }
+installed || fail "$package not installed after apt-get install"
+[ "$(command -v TAVO_L0)" = /usr/bin/TAVO_L0 ] || fail "TAVO_L0 on the PATH is $(command -v TAVO_L0), not /usr/bin/TAVO_L0"
+pass "installed"
+
+line="$(cd "$scratch" && TAVO_L0 --version)"
+[ "$line" = "TAVO_L0 Released Version $version" ] || fail "version line '$line' does not name the package version $version"
+pass "$line"
+
+page="$(MANPAGER=cat MANWIDTH=100 man TAVO_L0 2>&1)" || fail "man TAVO_L0: $page"
+for word in SYNOPSIS "EXIT STATUS" EXAMPLES INPUT_TYPE INPUT_ROOT_DIRECTORY INPUT_SUBDIRECTORY WORKING_DIRECTORY \
+            H5DUMP_EXE OUTPUT_PRODUCT EVENT_OUTPUT OUTPUT_ROOT_DIRECTORY DESPIKE ISP_CSV KITE START END CONFIG \
+            "TAVO_L0 $version"; do
+  grep -q -- "$word" <<<"$page" || fail "man TAVO_L0 does not mention $word"
+done
+pass "man TAVO_L0 shows the synopsis, the 14 parameters, the exit status and the examples"
+
+echo "== Running the installed programs on one simulated hour"
+mkdir -p "$scratch/level0" "$scratch/work" "$scratch/products"
+tavo_l0sim --kite 16 --start 2017-03-01T12:00:00 --duration 1h --cadence 30s --size 256 \
+  --layout flat --seed 3 --out "$scratch/level0" > "$scratch/sim.log" 2>&1 ||
+  { cat "$scratch/sim.log" >&2; fail "installed tavo_l0sim"; }
+images="$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["images"]))' "$scratch/level0/manifest.json")"
+template=/usr/share/doc/$package/examples/TAVO_configuration.cfg.template
+sed -e "s|@INPUT_ROOT_DIRECTORY@|$scratch/level0|" -e "s|@INPUT_SUBDIRECTORY@|FLAT|" \
+    -e "s|@WORKING_DIRECTORY@|$scratch/work|" -e "s|@H5DUMP_EXE@|/usr/bin/h5dump|" \
+    -e "s|@OUTPUT_ROOT_DIRECTORY@|$scratch/products|" -e "s|@KITE@|16|" \
+    -e "s|@START@|2017/03/01t12|" -e "s|@END@|2017/03/01t12|" \
+    "$template" > "$scratch/TAVO_configuration.cfg" || fail "configuration template $template"
+grep -q @ "$scratch/TAVO_configuration.cfg" && fail "placeholders left in the configuration from $template"
+status=0
+(cd "$scratch" && TAVO_L0 > console.txt) || status=$?
+[ "$status" -eq 0 ] && [ "$(tail -n 1 "$scratch/console.txt")" = Completed ] ||
+  { tail -n 5 "$scratch/console.txt" >&2; fail "installed TAVO_L0 exited $status"; }
+products="$(find "$scratch/products/KITE-16" -name '*.fits' | wc -l)"
+[ "$products" -eq "$images" ] || fail "$products products for $images simulated images"
+find "$scratch/products/KITE-16/isp" -name '20170301.csv' | grep -q . || fail "no CSV table written"
+pass "TAVO_L0 wrote $products products of $images images with /usr/bin/h5dump"
+
+echo "== Removing it with apt-get"
+dpkg -L "$package" > "$scratch/files.txt"
+"${apt[@]}" remove "$package" > "$scratch/remove.log" 2>&1 || { cat "$scratch/remove.log" >&2; fail "apt-get remove"; }
+state="$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)"
+[ -z "$state" ] || [ "$state" = "unknown ok not-installed" ] || [ "$state" = "deinstall ok not-installed" ] ||
+  fail "package state after removal: $state"
+left=()
+while IFS= read -r path; do
+  [ "$path" = /. ] && continue
+  # A directory may stay when another package owns it too (/usr/bin, /usr/share/man/man1).
+  if [ -e "$path" ] && ! { [ -d "$path" ] && dpkg -S "$path" >/dev/null 2>&1; }; then left+=("$path"); fi
+done < "$scratch/files.txt"
+[ ${#left[@]} -eq 0 ] || fail "left behind after removal: ${left[*]}"
+pass "removed; none of its $(wc -l < "$scratch/files.txt") paths is left"
+we_installed=0
+echo "package: $passed passed, 0 failed"
