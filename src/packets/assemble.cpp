@@ -65,11 +65,17 @@ bool later(uint32_t date, uint32_t time, const DateTime& mark) {
 
 int find_next_header(int from) {
     const PacketRecord* records = packet_records();
+    PacketObserver* observer = packet_observer();
     for (int j = from; j < packet_count; ++j) {
-        if (records[j].selected != 0 && records[j].packet_kind == kHeaderKind && records[j].image_id > last_image_id)
-            return j;
+        if (records[j].selected == 0 || records[j].packet_kind != kHeaderKind) continue;
+        if (records[j].image_id > last_image_id) return j;
+        if (observer != nullptr) observer->image_passed_over(records[j], ImageReason::kIdNotAbove);
     }
     return -1;
+}
+
+void tell_passed_over(const PacketRecord& header, ImageReason reason) {
+    if (PacketObserver* observer = packet_observer()) observer->image_passed_over(header, reason);
 }
 
 // Converts count samples (least significant byte first, bit 14 the SEL
@@ -104,6 +110,16 @@ uint32_t convert_samples(const uint8_t* samples, uint8_t* pixels, uint32_t count
     return sel_count;
 }
 
+// The samples a pixel packet with an accepted index range stores: only
+// those it carries; an over-long announcement leaves the pixels beyond as
+// they were.
+uint32_t stored_samples(const uint8_t* packet, uint32_t length) {
+    const uint32_t first = be32(packet + kFirstPixelOffset);
+    const uint32_t last = be32(packet + kLastPixelOffset);
+    const uint32_t carried = length > kFirstSampleOffset ? (length - kFirstSampleOffset) / 2 : 0;
+    return std::min(last - first + 1, carried);
+}
+
 // Stores the samples of one pixel packet (of length bytes) into
 // image_pixels; false when its index range is refused.
 bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_count) {
@@ -111,10 +127,7 @@ bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_c
     const uint32_t first = be32(packet + kFirstPixelOffset);
     const uint32_t last = be32(packet + kLastPixelOffset);
     if (first >= last || last >= static_cast<uint32_t>(kMaxImagePixels) || last - first > kMaxSampleSpan) return false;
-    // Only the samples the packet carries; an over-long announcement
-    // leaves the pixels beyond as they were.
-    const uint32_t carried = length > kFirstSampleOffset ? (length - kFirstSampleOffset) / 2 : 0;
-    const uint32_t count = std::min(last - first + 1, carried);
+    const uint32_t count = stored_samples(packet, length);
     sel_count += convert_samples(packet + kFirstSampleOffset,
                                  reinterpret_cast<uint8_t*>(image_pixels) + 2 * static_cast<size_t>(first), count);
     return true;
@@ -130,7 +143,11 @@ uint32_t assemble_pixels(int first, int last, FILE* current, FILE* successor) {
         const PacketRecord& record = records[k];
         if (record.selected == 0 || record.packet_kind < 1 || record.packet_kind > kFinalKind) continue;
         if (!read_packet(record, current, successor, pixel_packet)) continue;
-        store_pixel_samples(pixel_packet, record.length, sel_count);
+        const bool stored = store_pixel_samples(pixel_packet, record.length, sel_count);
+        if (PacketObserver* observer = packet_observer()) {
+            const uint32_t first_pixel = stored ? be32(pixel_packet + kFirstPixelOffset) : 0;
+            observer->pixels_stored(record, first_pixel, stored ? stored_samples(pixel_packet, record.length) : 0);
+        }
     }
     return sel_count;
 }
@@ -160,13 +177,20 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor) {
         // file: the pair ends. One that ends at another image's header or
         // pixel packet lost its final packet: that image is passed over and
         // the search goes on from the record that ended it.
-        if (j >= packet_count) return true;
-        if (records[j].packet_kind != kFinalKind) continue;
+        const PacketRecord& header = records[first];
+        if (j >= packet_count) {
+            tell_passed_over(header, ImageReason::kHeldBack);
+            return true;
+        }
+        if (records[j].packet_kind != kFinalKind) {
+            tell_passed_over(header, ImageReason::kFinalPacketMissing);
+            continue;
+        }
         if (records[j].image_id == image_id) last = j;
 
-        const PacketRecord& header = records[first];
         if (header.length < static_cast<uint32_t>(kMinHeaderPacketLength) ||
             !read_packet(header, current, successor, image_header_packet)) {
+            tell_passed_over(header, ImageReason::kHeaderTooShort);
             continue;
         }
         uint32_t image_date = 0;
@@ -174,16 +198,28 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor) {
         int32_t image_ms = 0;
         if (!epoch_to_calendar(be32(image_header_packet + kEndOfFrameDayOffset),
                                be32(image_header_packet + kEndOfFrameMsOffset), image_date, image_time, image_ms)) {
+            tell_passed_over(header, ImageReason::kImageTimeInvalid);
             continue;
         }
-        if (!later(image_date, image_time, last_image_time)) continue;
-        if (later(image_date, image_time, window_end)) return true;  // no later image of this pair is written
+        if (!later(image_date, image_time, last_image_time)) {
+            tell_passed_over(header, ImageReason::kTimeNotLater);
+            continue;
+        }
+        if (later(image_date, image_time, window_end)) {  // no later image of this pair is written
+            tell_passed_over(header, ImageReason::kOutsideWindow);
+            return true;
+        }
 
         last_image_time = {image_date, image_time};
         last_image_id = be32(image_header_packet + kImageIdOffset);
 
         char product_dir[kProductPathSlot];
-        if (!make_product_directory(run_message, image_date, image_time, product_dir)) return false;
+        const PacketObserver* observer = packet_observer();
+        if (observer != nullptr && observer->names_directories_only()) {
+            if (!format_product_directory(run_message, image_date, image_time, product_dir)) return false;
+        } else if (!make_product_directory(run_message, image_date, image_time, product_dir)) {
+            return false;
+        }
         const uint32_t sel_count = assemble_pixels(first, last, current, successor);
         image_writer(product_dir, last_image_id, sel_count, image_date, image_time, image_ms, image_header_packet,
                      image_pixels);

@@ -106,3 +106,86 @@ using ImageWriter = bool (*)(const char* product_dir, uint32_t image_id, uint32_
                              const uint16_t* pixels);
 // Replaces the image writer; nullptr restores write_fits_image.
 void set_image_writer(ImageWriter writer);
+
+// --- Observer of the packet decisions ------------------------------------
+// An audit is told every decision of the scan, the selection and the image
+// assembly through one observer; a processing run installs none.
+
+// Why an image met in the packets is not written. Each has one code (the
+// audit report's) and one text.
+enum class ImageReason : int {
+    kFinalPacketMissing = 0,
+    kHeaderPacketMissing,
+    kHeaderTooShort,
+    kImageTimeInvalid,
+    kOutsideWindow,
+    kIdNotAbove,       // image id not above the last one written
+    kTimeNotLater,     // time not later than the last one written
+    kHeldBack,         // the pair ended before the image was complete
+    kSpreadOverFiles,  // its packets lie in more files than a pair holds
+    kRunStopped,       // the run stopped before it
+};
+constexpr int kImageReasonCount = 10;
+const char* image_reason_code(ImageReason reason);  // "final_packet_missing"
+const char* image_reason_text(ImageReason reason);  // "final packet missing"
+
+// What the scan did with one packet.
+enum class PacketVerdict : int {
+    kRecorded = 0,
+    kApidNotAccepted,  // identifier outside the accepted set
+    kHeaderBits,       // version, secondary-header flag or sequence flags
+    kBadLength,        // impossible length: the run stops here
+    kCutShort,         // the stream ends inside the packet: bytes left over
+};
+constexpr int kPacketVerdictCount = 5;
+const char* packet_verdict_code(PacketVerdict verdict);
+
+// Why the selection dropped a record.
+enum class RecordDrop : int {
+    kDuplicate = 0,    // same time and sequence word as a record before it
+    kOutsideWindow,    // packet time outside the pair's packet window
+    kHeldBack,         // among the last records, left to the next pair
+};
+
+struct ScannedPacket {
+    uint32_t source;       // 1 current stream, 2 successor
+    uint64_t offset;       // of the packet's first byte in its stream
+    const uint8_t* bytes;  // the bytes read of the packet
+    uint32_t available;    // bytes read: length, or fewer when cut short
+    uint32_t length;       // total length from the length field (0 when not read)
+    PacketVerdict verdict;
+};
+
+class PacketObserver {
+public:
+    virtual ~PacketObserver() = default;
+    // Every packet the scan reads, recorded or not.
+    virtual void packet_scanned(const ScannedPacket& packet) { (void)packet; }
+    virtual void record_dropped(const PacketRecord& record, RecordDrop why) {
+        (void)record;
+        (void)why;
+    }
+    // An image of header record header not handed to the writer by this
+    // pair, and why; kHeldBack when the pair ends inside the image.
+    virtual void image_passed_over(const PacketRecord& header, ImageReason reason) {
+        (void)header;
+        (void)reason;
+    }
+    // A pixel packet of the image being assembled: count samples stored from
+    // pixel first on, or refused (count 0) for its index range.
+    virtual void pixels_stored(const PacketRecord& record, uint32_t first, uint32_t count) {
+        (void)record;
+        (void)first;
+        (void)count;
+    }
+    // True: product directories are only named, never created.
+    virtual bool names_directories_only() const { return false; }
+};
+
+// The observer of the packet stage, nullptr (the default) for none.
+void set_packet_observer(PacketObserver* observer);
+PacketObserver* packet_observer();
+
+// The product directory path of an image without creating it.
+bool format_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
+                              char (&path)[kProductPathSlot]);

@@ -11,10 +11,9 @@ namespace {
 constexpr int kProductLevels = 5;
 constexpr size_t kLevelNameSlot = 16;
 
-}  // namespace
-
-bool make_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
-                            char (&path)[kProductPathSlot]) {
+// Forms the path level by level; with create, each level is made sure of.
+bool product_directory(char* run_message, uint32_t image_date, uint32_t image_time, char (&path)[kProductPathSlot],
+                       bool create) {
     char names[kProductLevels][kLevelNameSlot];
     std::snprintf(names[0], kLevelNameSlot, "KITE-%02d", run_settings.param_number[PARAM_KITE]);
     std::snprintf(names[1], kLevelNameSlot, "%04u", image_date / 10000);
@@ -25,7 +24,7 @@ bool make_product_directory(char* run_message, uint32_t image_date, uint32_t ima
     std::snprintf(path, kProductPathSlot, "%s", run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]);
     for (const char* name : names) {
         const size_t used = std::strlen(path);
-        if (!make_directory(path, name) ||
+        if ((create && !make_directory(path, name)) ||
             std::snprintf(path + used, kProductPathSlot - used, "%s%c", name, run_settings.path_separator) >=
                 static_cast<int>(kProductPathSlot - used)) {
             path[used] = '\0';
@@ -34,4 +33,16 @@ bool make_product_directory(char* run_message, uint32_t image_date, uint32_t ima
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool make_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
+                            char (&path)[kProductPathSlot]) {
+    return product_directory(run_message, image_date, image_time, path, true);
+}
+
+bool format_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
+                              char (&path)[kProductPathSlot]) {
+    return product_directory(run_message, image_date, image_time, path, false);
 }

@@ -70,15 +70,27 @@ bool report_too_many(char* run_message, const char* current_entry, const char* s
 bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* entry, const char* current_entry,
                  const char* successor_entry) {
     const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
+    PacketObserver* observer = packet_observer();
     uint64_t position = 0;
     for (;;) {
-        if (std::fread(scan_buffer, 1, kScanHeaderBytes, stream) != kScanHeaderBytes) return true;
+        const size_t head = std::fread(scan_buffer, 1, kScanHeaderBytes, stream);
+        if (head != kScanHeaderBytes) {
+            if (observer != nullptr && head > 0) {
+                observer->packet_scanned({source, position, scan_buffer, static_cast<uint32_t>(head), 0,
+                                          PacketVerdict::kCutShort});
+            }
+            return true;
+        }
         const uint32_t identification = be16(scan_buffer);
         const uint32_t sequence_word = be16(scan_buffer + 2);
         const uint32_t length_field = be16(scan_buffer + 4);
         const uint32_t length = length_field + kLengthFieldExtra;
         const bool sane_length = length >= kMinPacketLength && length <= kMaxPacketLength;
         if (!sane_length) {
+            if (observer != nullptr) {
+                observer->packet_scanned({source, position, scan_buffer, static_cast<uint32_t>(head), length,
+                                          PacketVerdict::kBadLength});
+            }
             set_run_message(run_message,
                             "ERROR - Bad packet length of %d at offset %ld in extracted binary APIDs from %s%s, "
                             "cannot continue",
@@ -88,10 +100,24 @@ bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* e
         // The rest of the packet is read in every case: rejected packets are
         // skipped without leaving the stream's buffer.
         const size_t rest = length - kScanHeaderBytes;
-        if (std::fread(scan_buffer + kScanHeaderBytes, 1, rest, stream) != rest) return true;
-        const bool accepted = is_accepted_apid(identification & kApidMask) &&
-                              (identification & kVersionFlagMask) == kVersionFlagValue &&
+        const size_t got = std::fread(scan_buffer + kScanHeaderBytes, 1, rest, stream);
+        if (got != rest) {
+            if (observer != nullptr) {
+                observer->packet_scanned({source, position, scan_buffer,
+                                          static_cast<uint32_t>(kScanHeaderBytes + got), length,
+                                          PacketVerdict::kCutShort});
+            }
+            return true;
+        }
+        const bool known_apid = is_accepted_apid(identification & kApidMask);
+        const bool accepted = known_apid && (identification & kVersionFlagMask) == kVersionFlagValue &&
                               (sequence_word & kSequenceFlagMask) == kSequenceFlagMask;
+        if (observer != nullptr) {
+            const PacketVerdict verdict = accepted     ? PacketVerdict::kRecorded
+                                          : known_apid ? PacketVerdict::kHeaderBits
+                                                       : PacketVerdict::kApidNotAccepted;
+            observer->packet_scanned({source, position, scan_buffer, length, length, verdict});
+        }
         if (accepted) {
             if (position > kMaxRecordOffset) {
                 set_run_message(run_message,
@@ -168,22 +194,26 @@ bool compute_packet_window(char* run_message, PacketWindow& window) {
 
 void select_packet_records(const PacketWindow& window, bool last_pair) {
     PacketRecord* records = packet_records();
+    PacketObserver* observer = packet_observer();
     for (int i = 0; i < packet_count; ++i) {
         PacketRecord& record = records[i];
         if (record.selected == 0) continue;
         for (int k = i + 1; k < packet_count && records[k].selected != 0 && same_packet_time(records[k], record); ++k) {
             records[k].selected = 0;
+            if (observer != nullptr) observer->record_dropped(records[k], RecordDrop::kDuplicate);
         }
         if (before(record.day, record.millisecond, window.start_day, window.start_ms) ||
             before(window.end_day, window.end_ms, record.day, record.millisecond)) {
             record.selected = 0;
+            if (observer != nullptr) observer->record_dropped(record, RecordDrop::kOutsideWindow);
         }
         // The next pair reads the successor again but never this pair's
         // current file, so only successor records are left to it.
         // With fewer than four records nothing is left over.
         if (!last_pair && packet_count >= kLastRecordsKept && i >= packet_count - kLastRecordsKept &&
-            record.source == 2) {
+            record.source == 2 && record.selected != 0) {
             record.selected = 0;
+            if (observer != nullptr) observer->record_dropped(record, RecordDrop::kHeldBack);
         }
     }
 }

@@ -1,0 +1,37 @@
+// The observer of the packet stage and the texts of its codes.
+#include "packets/packets.h"
+
+namespace {
+
+PacketObserver* current_observer = nullptr;
+
+struct CodeText {
+    const char* code;
+    const char* text;
+};
+
+constexpr CodeText kImageReasons[kImageReasonCount] = {
+    {"final_packet_missing", "final packet missing"},
+    {"header_packet_missing", "header packet missing"},
+    {"header_too_short", "header too short"},
+    {"image_time_invalid", "image time invalid"},
+    {"outside_window", "outside the window"},
+    {"id_not_above_last", "id not above the last one written"},
+    {"time_not_later", "time not later than the last one written"},
+    {"held_back_at_pair_end", "held back at a pair's end"},
+    {"spread_over_files", "spread over more files than a pair holds"},
+    {"run_stopped", "run stopped before it"},
+};
+
+constexpr const char* kPacketVerdicts[kPacketVerdictCount] = {
+    "recorded", "apid_not_accepted", "header_bits", "bad_length", "cut_short",
+};
+
+}  // namespace
+
+void set_packet_observer(PacketObserver* observer) { current_observer = observer; }
+PacketObserver* packet_observer() { return current_observer; }
+
+const char* image_reason_code(ImageReason reason) { return kImageReasons[static_cast<int>(reason)].code; }
+const char* image_reason_text(ImageReason reason) { return kImageReasons[static_cast<int>(reason)].text; }
+const char* packet_verdict_code(PacketVerdict verdict) { return kPacketVerdicts[static_cast<int>(verdict)]; }
