@@ -80,34 +80,57 @@ void copy_time_field(const char* name, const char* tag, char (&field)[kTimeField
     std::snprintf(field, sizeof field, "%.*s", kTimeFieldLength, begin);
 }
 
-bool name_matches(const char* name, const NameFilter& filter) {
-    if (std::strlen(name) > kMaxNameLength) return false;
-    if (std::strstr(name, "R_TAVO-L0_") == nullptr || std::strstr(name, filter.satellite) == nullptr ||
-        std::strstr(name, ".nc") == nullptr || std::strstr(name, "_s20") == nullptr ||
-        std::strstr(name, "_e20") == nullptr) {
-        return false;
+constexpr const char* kLevel0Prefix = "R_TAVO-L0_";
+
+InputObserver* input_observer = nullptr;
+
+void tell_passed_over(const char* prefix, const char* name, FileSkip why) {
+    // Only level-0 files are accounted for; other names are not input.
+    if (input_observer != nullptr && std::strstr(name, kLevel0Prefix) != nullptr)
+        input_observer->file_passed_over(prefix, name, why);
+}
+
+// Why name is not taken, or false when it is.
+bool name_refused(const char* name, const NameFilter& filter, FileSkip& why) {
+    why = FileSkip::kNameTooLong;
+    if (std::strlen(name) > kMaxNameLength) return true;
+    why = FileSkip::kNamePattern;
+    if (std::strstr(name, kLevel0Prefix) == nullptr || std::strstr(name, ".nc") == nullptr ||
+        std::strstr(name, "_s20") == nullptr || std::strstr(name, "_e20") == nullptr) {
+        return true;
     }
+    why = FileSkip::kSatellite;
+    if (std::strstr(name, filter.satellite) == nullptr) return true;
     char start_field[kTimeFieldLength + 1];
     char end_field[kTimeFieldLength + 1];
     copy_time_field(name, "_s20", start_field);
     copy_time_field(name, "_e20", end_field);
-    if (std::strcmp(filter.end_limit, end_field) > 0) return false;      // ended before the window
-    if (std::strcmp(start_field, filter.start_limit) > 0) return false;  // starts after the window
-    return true;
+    why = FileSkip::kOutsideWindow;
+    if (std::strcmp(filter.end_limit, end_field) > 0) return true;      // ended before the window
+    if (std::strcmp(start_field, filter.start_limit) > 0) return true;  // starts after the window
+    return false;
 }
 
 // Adds the matching names of one opened directory, each prefixed by prefix.
 bool collect_directory(char* run_message, DIR* dir, const char* prefix, const NameFilter& filter) {
     while (const dirent* entry = readdir(dir)) {
-        if (!name_matches(entry->d_name, filter)) continue;
+        FileSkip why{};
+        if (name_refused(entry->d_name, filter, why)) {
+            tell_passed_over(prefix, entry->d_name, why);
+            continue;
+        }
         if (input_file_count >= kMaxInputFiles) {
+            tell_passed_over(prefix, entry->d_name, FileSkip::kOverTableLimit);
             set_run_message(run_message, "ERROR - too many input files, rerun with a shorter START to END period");
             return false;
         }
         // prefix (at most 13) + name (at most 67) always fits the 80-character slot.
         const size_t prefix_length = std::strlen(prefix);
         const size_t name_length = std::strlen(entry->d_name);
-        if (prefix_length + name_length >= static_cast<size_t>(kInputEntrySlot)) continue;
+        if (prefix_length + name_length >= static_cast<size_t>(kInputEntrySlot)) {
+            tell_passed_over(prefix, entry->d_name, FileSkip::kNameTooLong);
+            continue;
+        }
         char* slot = input_file_list[input_file_count];
         std::memcpy(slot, prefix, prefix_length);
         std::memcpy(slot + prefix_length, entry->d_name, name_length + 1);
@@ -137,7 +160,24 @@ DirHandle open_day_directory(const OrdinalDay& ordinal, uint32_t calendar, char 
     return DirHandle(opendir(calendar_path));
 }
 
+struct CodeText {
+    const char* code;
+    const char* text;
+};
+
+constexpr CodeText kFileSkips[kFileSkipCount] = {
+    {"name_pattern", "name pattern"},
+    {"satellite", "satellite"},
+    {"name_too_long", "name too long"},
+    {"outside_window", "outside the window with its margins"},
+    {"over_table_limit", "over the table limit"},
+};
+
 }  // namespace
+
+void set_input_observer(InputObserver* observer) { input_observer = observer; }
+const char* file_skip_code(FileSkip skip) { return kFileSkips[static_cast<int>(skip)].code; }
+const char* file_skip_text(FileSkip skip) { return kFileSkips[static_cast<int>(skip)].text; }
 
 int compare_file_names(const char* a, const char* b) {
     // Day directories of both forms ("K18_2017_060/", "K18_20170302/") would

@@ -45,3 +45,30 @@ void release_packet_table();
 
 // Removes the plain files directly inside WORKING_DIRECTORY (errors ignored).
 void clean_work_directory();
+
+// --- Observer of the file selection ----------------------------------------
+
+// Why a level-0 file (a name containing "R_TAVO-L0_") of a listed input
+// directory is not selected. One code and one text each.
+enum class FileSkip : int {
+    kNamePattern = 0,  // no ".nc", "_s20" or "_e20"
+    kSatellite,        // another satellite's "_Knn_"
+    kNameTooLong,      // over 67 characters, or no room in the list entry
+    kOutsideWindow,    // its time fields miss the window with its margins
+    kOverTableLimit,   // the list was full
+};
+constexpr int kFileSkipCount = 5;
+const char* file_skip_code(FileSkip skip);  // "name_pattern"
+const char* file_skip_text(FileSkip skip);  // "name pattern"
+
+// Told about every level-0 file that find_input_files does not select.
+// prefix is the day directory with its separator ("" in the FLAT layout).
+class InputObserver {
+public:
+    virtual ~InputObserver() = default;
+    virtual void file_passed_over(const char* prefix, const char* name, FileSkip why) = 0;
+};
+
+// The observer of input discovery, nullptr (the default) for none.
+void set_input_observer(InputObserver* observer);
+
