@@ -72,6 +72,9 @@ void set_run_message(char* run_message, const char* format, ...)
 // message into run_message.
 bool parse_parameters(int argc, char** argv, char* run_message);
 bool validate_parameters(char* run_message);
+// The same checks; a program that never extracts into WORKING_DIRECTORY
+// (an audit) passes false to accept one that is not empty.
+bool validate_parameters(char* run_message, bool require_empty_working_directory);
 bool parse_time_window(char* run_message);
 
 // Makes sure the directory parent + name exists; true when it can be listed.
@@ -79,6 +82,14 @@ bool make_directory(const char* parent, const char* name);
 
 // Appends one time-stamped line to the day's log file and echoes it on stdout.
 void write_log_line(const char* message);
+
+// The walk over the input files of a run: each file together with its
+// successor, (0,1) ... (n-2,n-1) with the last pair flagged, and a single
+// file alone as (0,-1). Stops at the first visit that returns false.
+using FilePairVisit = bool (*)(void* context, int pair, bool last_pair, int current, int successor);
+bool walk_file_pairs(int file_count, FilePairVisit visit, void* context);
+// The number of pairs walk_file_pairs visits for file_count files.
+int file_pair_count(int file_count);
 
 // Progress of a run's walk over its input file pairs: one line on standard
 // error, redrawn in place, only while standard error is a terminal.

@@ -47,29 +47,20 @@ bool write_image_and_show_progress(const char* product_dir, uint32_t image_id, u
     return written;
 }
 
-bool process_pair(int pair, bool last_pair, int current, int successor) {
+bool process_pair(void*, int pair, bool last_pair, int current, int successor) {
     walk_position.pair = pair;
     show_progress(pair + 1, walk_position.images_written);
     return process_input_file(run_message, last_pair, current, successor);
 }
 
-// Hands every input file to the packet stage together with its successor:
-// (0,1) ... (N-2,N-1), the last pair flagged; a single file alone as (0,-1).
-bool walk_input_files() {
-    if (input_file_count == 1) return process_pair(0, true, 0, -1);
-    for (int i = 0; i + 1 < input_file_count; ++i) {
-        if (!process_pair(i, i + 1 == input_file_count - 1, i, i + 1)) return false;
-    }
-    return true;
-}
-
-// The walk with its progress display, which is gone again before the outcome
-// is logged.
+// Hands every input file to the packet stage together with its successor,
+// with its progress display, which is gone again before the outcome is
+// logged.
 bool walk_input_files_with_progress() {
     walk_position = WalkPosition{};
-    start_progress(input_file_count == 1 ? 1 : input_file_count - 1);
+    start_progress(file_pair_count(input_file_count));
     set_image_writer(write_image_and_show_progress);
-    const bool walked = walk_input_files();
+    const bool walked = walk_file_pairs(input_file_count, process_pair, nullptr);
     set_image_writer(nullptr);
     end_progress();
     return walked;

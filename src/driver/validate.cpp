@@ -186,10 +186,13 @@ bool h5dump_exists(char* run_message) {
 
 }  // namespace
 
-bool validate_parameters(char* run_message) {
+bool validate_parameters(char* run_message) { return validate_parameters(run_message, true); }
+
+bool validate_parameters(char* run_message, bool require_empty_working_directory) {
     return input_root_is_valid(run_message) &&
            check_directory(PARAM_OUTPUT_ROOT_DIRECTORY, run_settings.unix_paths, run_message) &&
            check_directory(PARAM_WORKING_DIRECTORY, run_settings.unix_paths, run_message) &&
-           working_directory_is_empty(run_message) && enumerations_are_valid(run_message) &&
+           (!require_empty_working_directory || working_directory_is_empty(run_message)) &&
+           enumerations_are_valid(run_message) &&
            kite_is_valid(run_message) && h5dump_exists(run_message) && parse_time_window(run_message);
 }
