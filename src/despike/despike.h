@@ -2,6 +2,7 @@
 // FITS product with its spike tables.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kMaxDespikePasses = 20;
@@ -19,6 +20,14 @@ int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int nit
 // are logged as warnings and never stop the run.
 void despike_product(const char* path);
 
-// The product is rewritten into a file of its own name with this suffix, in
-// its own directory, which then replaces it; the file never stays behind.
+// A product is written, and rewritten by despike, into a temporary file
+// beside it that is renamed over it only when complete. The temporary name is
+// the product's with ".fits" replaced by a suffix ending in "-tmp", so that
+// one left by a killed run never passes for a product (nor for one in the
+// CSV export, which takes every name containing ".fits").
 constexpr char kDespikeTemporarySuffix[] = ".despike-tmp";
+constexpr char kTemporaryNameEnd[] = "-tmp";
+
+// Forms the temporary path of the product at path: a final ".fits" replaced
+// by suffix (or suffix appended). False when it does not fit size bytes.
+bool format_temporary_path(const char* path, const char* suffix, char* temporary_path, size_t size);

@@ -382,8 +382,7 @@ bool write_product(FILE* file, const ProductHeader& header, const SpikeList& spi
 bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_t data_length,
                      const char* path) {
     char temporary_path[kPathCapacity];
-    const int length = std::snprintf(temporary_path, sizeof temporary_path, "%s%s", path, kDespikeTemporarySuffix);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof temporary_path) return false;
+    if (!format_temporary_path(path, kDespikeTemporarySuffix, temporary_path, sizeof temporary_path)) return false;
     FileHandle file(std::fopen(temporary_path, "wb"));
     if (!file) return false;
     TemporaryFile temporary{temporary_path};
@@ -395,6 +394,17 @@ bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_
 }
 
 }  // namespace
+
+bool format_temporary_path(const char* path, const char* suffix, char* temporary_path, size_t size) {
+    static constexpr char kProductEnd[] = ".fits";
+    const size_t path_length = std::strlen(path);
+    const size_t end_length = sizeof kProductEnd - 1;
+    size_t stem_length = path_length;
+    if (path_length >= end_length && std::strcmp(path + path_length - end_length, kProductEnd) == 0)
+        stem_length -= end_length;
+    const int length = std::snprintf(temporary_path, size, "%.*s%s", static_cast<int>(stem_length), path, suffix);
+    return length >= 0 && static_cast<size_t>(length) < size;
+}
 
 void despike_product(const char* path) {
     ProductHeader header;

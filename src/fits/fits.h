@@ -170,5 +170,7 @@ bool format_primary_header(char* header, const uint8_t* packet, uint32_t sel_cou
 
 // The product's file name (without directory) "%08d_%06d_%03d_%08d.fits".
 constexpr int kProductNameSlot = 64;
+// The suffix of a product's temporary file while it is first written.
+constexpr char kProductTemporarySuffix[] = ".write-tmp";
 void format_product_name(uint32_t image_date, uint32_t image_time, int32_t image_ms,
                          uint32_t image_id, char (&name)[kProductNameSlot]);

@@ -79,12 +79,16 @@ const char zero_block[kFitsBlockBytes] = {};
 
 size_t block_padding(size_t length) { return (kFitsBlockBytes - length % kFitsBlockBytes) % kFitsBlockBytes; }
 
-// Creates (or replaces) the product at path and writes header and data.
-// On false the file is removed again.
+// Writes header and data into the temporary file beside path (replacing one
+// a killed run left) and renames it over path once every write and the
+// close succeeded, so a product under its final name is always complete.
+// On false the temporary file is removed again.
 bool write_product_file(const char* path, uint32_t sel_count, uint32_t image_date, uint32_t image_time,
                         int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
+    char temporary_path[kPathSlot];
+    if (!format_temporary_path(path, kProductTemporarySuffix, temporary_path, sizeof temporary_path)) return false;
     FileDescriptor file;
-    file.fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kProductMode);
+    file.fd = ::open(temporary_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kProductMode);
     if (file.fd < 0) return false;
 
     char creation_time[kCreationTimeLength + 1];
@@ -95,8 +99,8 @@ bool write_product_file(const char* path, uint32_t sel_count, uint32_t image_dat
                               creation_time) &&
         write_all(file.fd, header_buffer, sizeof header_buffer) && write_all(file.fd, pixels, data_bytes) &&
         write_all(file.fd, zero_block, block_padding(data_bytes));
-    if (written && file.close()) return true;
-    ::unlink(path);
+    if (written && file.close() && std::rename(temporary_path, path) == 0) return true;
+    ::unlink(temporary_path);
     return false;
 }
 

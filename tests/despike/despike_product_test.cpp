@@ -268,7 +268,10 @@ TEST_F(DespikeProduct, FailedRewriteKeepsTheProduct) {
     plan.pixels = spiky_pixels(plan.nx, plan.ny, {{5, 5, 900}});
     write_file(path, build_product(plan));
     const std::string before = read_file(path);
-    const std::string blocker = path + kDespikeTemporarySuffix;
+    char blocker_path[4096];
+    ASSERT_TRUE(format_temporary_path(path.c_str(), kDespikeTemporarySuffix, blocker_path, sizeof blocker_path));
+    const std::string blocker = blocker_path;
+    ASSERT_EQ(blocker.find(".fits"), std::string::npos);
     test_support::make_dirs(blocker);
     EXPECT_EQ(despike(true), std::vector<std::string>{"DESPIKE WARNING - failed to overwrite output " + path});
     EXPECT_EQ(read_file(path), before);

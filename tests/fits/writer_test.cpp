@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "despike/despike.h"
 #include "driver/driver.h"
 #include "fits/fits.h"
 #include "fits/header_packet.h"
@@ -76,6 +77,11 @@ struct ProductRun {
         test_support::make_dirs(product_dir);
     }
     std::string product_path() const { return product_dir + kProductName; }
+    std::string temporary_path() const {
+        char path[4096];
+        EXPECT_TRUE(format_temporary_path(product_path().c_str(), kProductTemporarySuffix, path, sizeof path));
+        return path;
+    }
 
     // Writes the product; returns the log lines without their stamps. The
     // writer reports success exactly when it logged the product.
@@ -183,12 +189,54 @@ TEST(ProductFailure, ADirectoryThatIsAFileIsReportedAndTheRunGoesOn) {
               std::vector<std::string>{"FITS - Generated " + run.product_path()});
 }
 
+// The product is written beside its final name and renamed only when
+// complete; a failed write or rename leaves neither a partial product nor
+// the temporary file.
 TEST(ProductFailure, AFullDeviceIsReportedAndThePartialFileRemoved) {
     ProductRun run;
-    ASSERT_EQ(symlink("/dev/full", run.product_path().c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", run.temporary_path().c_str()), 0);
     const std::vector<std::string> log = run.write(product_packet(20, 16), pixel_words(ramp(20, 16)));
     EXPECT_EQ(log, std::vector<std::string>{"ERROR - Failed to write " + run.product_path()});
     EXPECT_TRUE(test_support::list_dir(run.product_dir).empty());
+}
+
+TEST(ProductFailure, AFailedRenameIsReportedAndTheTemporaryFileRemoved) {
+    ProductRun run;
+    test_support::make_dirs(run.product_path() + "/occupied");  // a non-empty directory cannot be replaced
+    const std::vector<std::string> log = run.write(product_packet(20, 16), pixel_words(ramp(20, 16)));
+    EXPECT_EQ(log, std::vector<std::string>{"ERROR - Failed to write " + run.product_path()});
+    EXPECT_EQ(test_support::list_dir(run.product_dir), std::vector<std::string>{kProductName});
+}
+
+TEST(ProductFile, ATemporaryFileLeftByAKilledRunIsReplaced) {
+    ProductRun run;
+    run.write(product_packet(20, 16), pixel_words(ramp(20, 16)));
+    const size_t product_size = test_support::read_file(run.product_path()).size();
+    test_support::write_file(run.temporary_path(), std::string(3 * product_size, 'x'));
+    const std::vector<std::string> log = run.write(product_packet(20, 16), pixel_words(ramp(20, 16)));
+    EXPECT_EQ(log, std::vector<std::string>{"FITS - Generated " + run.product_path()});
+    EXPECT_EQ(test_support::list_dir(run.product_dir), std::vector<std::string>{kProductName});
+    EXPECT_EQ(test_support::read_file(run.product_path()).size(), product_size);
+}
+
+struct TemporaryNameCase {
+    const char* path;
+    const char* temporary;
+};
+
+TEST(ProductFile, TemporaryNamesNeverContainTheProductEnding) {
+    const TemporaryNameCase cases[] = {
+        {"/o/H1200/20170301_120012_345_00000002.fits", "/o/H1200/20170301_120012_345_00000002.write-tmp"},
+        {"/o/a.fits.fits", "/o/a.fits.write-tmp"},
+        {"/o/plain", "/o/plain.write-tmp"},
+    };
+    for (const TemporaryNameCase& c : cases) {
+        char temporary[64];
+        ASSERT_TRUE(format_temporary_path(c.path, kProductTemporarySuffix, temporary, sizeof temporary));
+        EXPECT_STREQ(temporary, c.temporary);
+    }
+    char small[8];
+    EXPECT_FALSE(format_temporary_path("/o/H1200/x.fits", kProductTemporarySuffix, small, sizeof small));
 }
 
 TEST(ProductFailure, APathTooLongIsReported) {
