@@ -20,8 +20,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # utility that TAVO_L0 runs is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "hdf5-tools")
-# Tools the companion programs call when asked to: product checks, the
-# quick-look page's rendering and movie, campaigns on one host or a cluster.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fitsverify, parallel")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "chromium, ffmpeg, slurm-client")
+# Programs the companions run when asked to, none needed by TAVO_L0 itself:
+# GNU parallel for campaigns on a workstation (the usual case), Slurm's
+# client for campaigns on a cluster, ffmpeg for the quick-look movies, a
+# browser for the quick-look page, fitsverify to check products by hand.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "slurm-client, ffmpeg, chromium, fitsverify")
 include(CPack)
