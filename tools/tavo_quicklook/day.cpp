@@ -1,0 +1,226 @@
+// The products of a day, the audit report that covers it, and the gaps of
+// its timeline.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "fits/fits.h"
+#include "quicklook.h"
+
+namespace quicklook {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+constexpr int kAuditSchemaVersion = 1;
+constexpr double kGapFactor = 1.5;  // an interval this many cadences long holds a missing image
+
+// "%08d_%06d_%03d_%08d.fits" and nothing else (temporary files end in "-tmp").
+bool is_product_name(const std::string& name) {
+    static const char kPattern[] = "dddddddd_dddddd_ddd_dddddddd.fits";
+    if (name.size() != sizeof kPattern - 1) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (kPattern[i] == 'd' ? (name[i] < '0' || name[i] > '9') : name[i] != kPattern[i]) return false;
+    }
+    return true;
+}
+
+std::string day_text(uint32_t day, char separator) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u%c%02u%c%02u", day / 10000, separator, day / 100 % 100, separator, day % 100);
+    return text;
+}
+
+std::string kite_directory(const std::string& root, int kite) {
+    char name[16];
+    std::snprintf(name, sizeof name, "KITE-%02d", kite);
+    return (fs::path(root) / name).string();
+}
+
+// "YYYY-MM-DDThh:mm:ss[.mmm]" as day (YYYYMMDD) and seconds of that day.
+bool split_iso_time(const std::string& text, uint32_t& day, double& seconds) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0, used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6) return false;
+    if (text.size() > static_cast<size_t>(used) && text[used] == '.') std::sscanf(text.c_str() + used + 1, "%3d", &ms);
+    day = static_cast<uint32_t>(y * 10000 + mo * 100 + d);
+    seconds = h * 3600.0 + mi * 60.0 + s + ms / 1000.0;
+    return true;
+}
+
+std::string string_or_empty(const json& value) { return value.is_string() ? value.get<std::string>() : ""; }
+
+std::string clock_text(double seconds) {
+    const int whole = static_cast<int>(seconds);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", whole / 3600, whole / 60 % 60, whole % 60);
+    return text;
+}
+
+std::string passband_text(int wavelength) {
+    return wavelength > 0 ? std::to_string(wavelength) + " A" : "unknown passband";
+}
+
+}  // namespace
+
+std::vector<std::string> list_day_products(const std::string& root, int kite, uint32_t day) {
+    std::vector<std::string> paths;
+    const fs::path day_dir = fs::path(kite_directory(root, kite)) / day_text(day, '/');
+    for (int hour = 0; hour < 24; ++hour) {
+        char hour_name[8];
+        std::snprintf(hour_name, sizeof hour_name, "H%02d00", hour);
+        std::error_code ec;
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(day_dir / hour_name, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (is_product_name(name)) names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) paths.push_back((day_dir / hour_name / name).string());
+    }
+    return paths;
+}
+
+bool read_audit(const std::string& path, Audit& audit, std::string& error) {
+    audit = Audit{};
+    audit.path = path;
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot open audit report " + path;
+        return false;
+    }
+    json report = json::parse(in, nullptr, false);
+    if (report.is_discarded() || !report.is_object()) {
+        error = "audit report " + path + " is not JSON";
+        return false;
+    }
+    if (report.value("schema_version", 0) != kAuditSchemaVersion || !report.contains("images") ||
+        !report["images"].is_array()) {
+        error = "audit report " + path + " has no schema_version 1 with an images list";
+        return false;
+    }
+    if (report.contains("window") && report["window"].is_object()) {
+        audit.window_start = string_or_empty(report["window"].value("start", json()));
+        audit.window_end = string_or_empty(report["window"].value("end", json()));
+    }
+    for (const json& image : report["images"]) {
+        if (!image.is_object() || image.value("status", json()) != "not_written") continue;
+        AuditImage a;
+        a.time_text = string_or_empty(image.value("time", json()));
+        const json wavelength = image.value("wavelength", json());
+        a.wavelength = wavelength.is_number_integer() ? wavelength.get<int>() : -1;
+        a.reason = string_or_empty(image.value("reason", json()));
+        a.reason_text = string_or_empty(image.value("reason_text", json()));
+        audit.not_written.push_back(a);
+    }
+    return true;
+}
+
+std::string find_day_audit(const std::string& root, int kite, uint32_t day) {
+    std::string best;
+    fs::file_time_type best_time{};
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(kite_directory(root, kite)) / "audit", ec)) {
+        const std::string name = entry.path().filename().string();
+        unsigned start = 0, end = 0;
+        // audit_YYYYMMDDTHHMMSS_YYYYMMDDTHHMMSS.json
+        if (name.size() != 43 || name.compare(name.size() - 5, 5, ".json") != 0 ||
+            std::sscanf(name.c_str(), "audit_%8uT%*6u_%8uT%*6u.json", &start, &end) != 2) {
+            continue;
+        }
+        if (start > day || end < day) continue;
+        std::error_code time_ec;
+        const auto written = fs::last_write_time(entry.path(), time_ec);
+        if (time_ec) continue;
+        if (best.empty() || written > best_time || (written == best_time && entry.path().string() > best)) {
+            best = entry.path().string();
+            best_time = written;
+        }
+    }
+    return best;
+}
+
+double expected_cadence(const std::vector<double>& times) {
+    if (times.size() < 3) return 0;
+    std::vector<double> steps;
+    for (size_t i = 1; i < times.size(); ++i) steps.push_back(times[i] - times[i - 1]);
+    std::nth_element(steps.begin(), steps.begin() + static_cast<long>(steps.size() / 2), steps.end());
+    return steps[steps.size() / 2];
+}
+
+std::vector<Gap> find_gaps(const std::vector<ProductInfo>& products, const Audit* audit, uint32_t day) {
+    std::map<int, std::vector<double>> times;  // by passband, in time order
+    for (const ProductInfo& p : products) times[p.wavelength].push_back(p.time);
+    std::vector<Gap> gaps;
+    std::map<int, double> cadences;
+    for (auto& [wavelength, list] : times) {
+        std::sort(list.begin(), list.end());
+        const double cadence = expected_cadence(list);
+        cadences[wavelength] = cadence;
+        if (cadence <= 0) continue;
+        for (size_t i = 1; i < list.size(); ++i) {
+            const double step = list[i] - list[i - 1];
+            if (step < kGapFactor * cadence) continue;
+            const long missing = std::max(1L, std::lround(step / cadence) - 1);
+            for (long k = 1; k <= missing; ++k) {
+                Gap g;
+                g.wavelength = wavelength;
+                g.time = list[i - 1] + step * static_cast<double>(k) / static_cast<double>(missing + 1);
+                gaps.push_back(g);
+            }
+        }
+    }
+    const bool have_audit = audit != nullptr;
+    if (have_audit) {
+        std::vector<bool> explained(gaps.size(), false);
+        for (const AuditImage& image : audit->not_written) {
+            Gap g;
+            g.wavelength = image.wavelength;
+            uint32_t image_day = 0;
+            double seconds = -1;
+            if (!image.time_text.empty()) {
+                if (!split_iso_time(image.time_text, image_day, seconds)) continue;
+                if (image_day != day) continue;
+                g.time = seconds;
+            }
+            g.reason = image.reason.empty() ? "unknown" : image.reason;
+            const std::string why = image.reason_text.empty() ? g.reason : image.reason_text;
+            g.text = (g.time >= 0 ? clock_text(g.time) : std::string("time unknown")) + ", " +
+                     passband_text(g.wavelength) + ": not written (" + why + ")";
+            // The audit's image takes the place of the timeline's slot it explains.
+            const double cadence = cadences.count(g.wavelength) ? cadences[g.wavelength] : 0;
+            size_t slot = gaps.size();
+            for (size_t i = 0; i < gaps.size() && g.time >= 0; ++i) {
+                if (!explained[i] && gaps[i].reason.empty() && gaps[i].wavelength == g.wavelength &&
+                    std::abs(gaps[i].time - g.time) <= 0.5 * cadence) {
+                    slot = i;
+                    break;
+                }
+            }
+            if (slot < gaps.size()) {
+                gaps[slot] = g;
+                explained[slot] = true;
+            } else {
+                gaps.push_back(g);
+                explained.push_back(true);
+            }
+        }
+    }
+    for (Gap& g : gaps) {
+        if (!g.text.empty()) continue;
+        g.text = clock_text(g.time) + ", " + passband_text(g.wavelength) + ": no product where the cadence expects one" +
+                 (have_audit ? " (not in the audit report)" : " (no audit report)");
+    }
+    std::sort(gaps.begin(), gaps.end(), [](const Gap& a, const Gap& b) {
+        return a.wavelength != b.wavelength ? a.wavelength < b.wavelength : a.time < b.time;
+    });
+    return gaps;
+}
+
+}  // namespace quicklook

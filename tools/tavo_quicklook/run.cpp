@@ -1,0 +1,364 @@
+// A quicklook run: the pictures, page and movies of each day, or the
+// pictures of products given by name.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "driver/driver.h"
+#include "quicklook.h"
+#include "time/time.h"
+
+namespace quicklook {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kSecondsPerDay = 86400;
+
+// One line on standard error, redrawn in place, while it is a terminal.
+class Progress {
+public:
+    explicit Progress(std::string what) : what_(std::move(what)), on_(isatty(2) == 1) {}
+    ~Progress() {
+        if (on_ && shown_) std::fprintf(stderr, "\r\033[K");
+    }
+    void show(size_t done, size_t total) {
+        if (!on_) return;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_);
+        const long s = static_cast<long>(elapsed.count());
+        std::fprintf(stderr, "\r\033[K%s: picture %zu of %zu, elapsed %ld:%02ld:%02ld", what_.c_str(), done, total,
+                     s / 3600, s / 60 % 60, s % 60);
+        shown_ = true;
+    }
+
+private:
+    std::string what_;
+    bool on_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+std::string day_path(uint32_t day) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u/%02u/%02u", day / 10000, day / 100 % 100, day % 100);
+    return text;
+}
+
+std::string kite_name(int kite) {
+    char text[16];
+    std::snprintf(text, sizeof text, "KITE-%02d", kite);
+    return text;
+}
+
+// target as a link from a page in directory from.
+std::string relative_link(const fs::path& target, const fs::path& from) {
+    std::error_code ec;
+    const fs::path t = fs::weakly_canonical(fs::absolute(target), ec);
+    const fs::path f = fs::weakly_canonical(fs::absolute(from), ec);
+    const fs::path link = t.lexically_relative(f);
+    return link.empty() ? t.string() : link.generic_string();
+}
+
+bool write_text_file(const std::string& path, const std::string& text, std::string& error) {
+    const std::string partial = path + ".part";
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            error = "cannot write " + path;
+            std::remove(partial.c_str());
+            return false;
+        }
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path;
+        std::remove(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool make_output_directories(const fs::path& out, std::string& error) {
+    std::error_code ec;
+    for (const char* sub : {"png", "thumb"}) {
+        fs::create_directories(out / sub, ec);
+        if (ec) {
+            error = "cannot create " + (out / sub).string() + ": " + ec.message();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads a product and writes its picture and thumbnail into out.
+bool picture_product(const std::string& path, const fs::path& out, ProductInfo& info, std::string& scaling,
+                     std::vector<int16_t>& pixels, std::string& error) {
+    PictureSet set;
+    if (!read_product(path, info, &pixels, error)) return false;
+    make_pictures(info, pixels, set);
+    const auto text = picture_text(info, set);
+    scaling = set.scaling_text;
+    return write_png((out / "png" / (info.name + ".png")).string(), set.full, text, error) &&
+           write_png((out / "thumb" / (info.name + ".png")).string(), set.thumbnail, text, error);
+}
+
+// Log files that name a product of the day.
+std::vector<std::string> day_logs(const std::string& root, int kite, uint32_t day) {
+    const std::string needle = kite_name(kite) + "/" + day_path(day) + "/";
+    std::vector<std::string> logs;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(root) / "LOG", ec)) {
+        if (entry.path().extension() != ".log") continue;
+        std::ifstream in(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.find(needle) != std::string::npos) logs.push_back(entry.path().string());
+    }
+    std::sort(logs.begin(), logs.end());
+    return logs;
+}
+
+// One movie per passband: the light frames in time order, with the
+// placeholder wherever the timeline has a gap.
+bool write_day_movies(const Options& options, const fs::path& out, DayPage& page) {
+    if (!options.movies) {
+        page.movie_note = "not made (--no-movie)";
+        return true;
+    }
+    const std::string ffmpeg = options.ffmpeg.empty() ? find_ffmpeg() : options.ffmpeg;
+    if (ffmpeg.empty()) {
+        page.movie_note = "not made: ffmpeg is not installed";
+        std::fprintf(stderr, "tavo_quicklook: note: ffmpeg is not installed, no movies\n");
+        return true;
+    }
+    std::map<int, std::vector<std::pair<double, std::string>>> frames;
+    std::map<int, std::pair<int, int>> sizes;
+    for (const ProductInfo& p : page.products) {
+        if (p.dark || p.wavelength <= 0) continue;
+        frames[p.wavelength].push_back({p.time, (out / "png" / (p.name + ".png")).string()});
+        sizes.emplace(p.wavelength, std::make_pair(p.nx, p.ny));
+    }
+    bool ok = true;
+    for (auto& [w, list] : frames) {
+        const std::string placeholder = (out / ("missing_" + std::to_string(w) + ".png")).string();
+        std::string error;
+        bool gaps = false;
+        for (const Gap& g : page.gaps) {
+            if (g.wavelength == w && g.time >= 0) {
+                list.push_back({g.time, placeholder});
+                gaps = true;
+            }
+        }
+        if (gaps && !write_png(placeholder, placeholder_picture(sizes[w].first, sizes[w].second),
+                               {{"Title", "missing image"}, {"Software", "tavo_quicklook"}}, error)) {
+            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+            ok = false;
+            continue;
+        }
+        std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::string> paths;
+        for (const auto& [t, path] : list) paths.push_back(path);
+        const std::string name = "movie_" + std::to_string(w) + ".mp4";
+        if (!write_movie(ffmpeg, paths, (out / name).string(), error)) {
+            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+            page.movie_note = "some movies failed: " + error;
+            ok = false;
+            continue;
+        }
+        page.movies.push_back({w, name});
+    }
+    return ok;
+}
+
+bool load_day_audit(const Options& options, uint32_t day, Audit& audit, bool& found) {
+    const std::string path = options.audit.empty() ? find_day_audit(options.root, options.kite, day) : options.audit;
+    found = !path.empty();
+    if (!found) return true;
+    std::string error;
+    if (!read_audit(path, audit, error)) {
+        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
+    std::string error;
+    if (!make_output_directories(out, error)) {
+        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        return 1;
+    }
+    DayPage page;
+    page.day = day;
+    page.kite = options.kite;
+    bool ok = true;
+    const std::vector<std::string> paths = list_day_products(options.root, options.kite, day);
+    {
+        Progress progress("tavo_quicklook " + day_path(day));
+        std::vector<int16_t> pixels;
+        std::vector<std::pair<ProductInfo, std::string>> done;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            progress.show(i + 1, paths.size());
+            ProductInfo info;
+            std::string scaling;
+            if (!picture_product(paths[i], out, info, scaling, pixels, error)) {
+                std::fprintf(stderr, "%stavo_quicklook: %s\n", isatty(2) ? "\r\033[K" : "", error.c_str());
+                page.unreadable.push_back(error);
+                ok = false;
+                continue;
+            }
+            done.push_back({std::move(info), std::move(scaling)});
+        }
+        std::stable_sort(done.begin(), done.end(),
+                         [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
+        for (auto& [info, scaling] : done) {
+            page.products.push_back(std::move(info));
+            page.scaling.push_back(std::move(scaling));
+        }
+    }
+
+    Audit audit;
+    bool have_audit = false;
+    if (!load_day_audit(options, day, audit, have_audit)) return 1;
+    if (have_audit) page.audit_link = relative_link(audit.path, out);
+    page.gaps = find_gaps(page.products, have_audit ? &audit : nullptr, day);
+
+    const fs::path csv = fs::path(options.root) / kite_name(options.kite) / "isp" /
+                         day_path(day).substr(0, 7) / (day_path(day).substr(0, 4) + day_path(day).substr(5, 2) +
+                                                       day_path(day).substr(8, 2) + ".csv");
+    if (fs::exists(csv)) page.csv_link = relative_link(csv, out);
+    for (const std::string& log : day_logs(options.root, options.kite, day)) {
+        page.log_links.push_back(relative_link(log, out));
+    }
+    ok = write_day_movies(options, out, page) && ok;
+
+    const std::string index = (out / "index.html").string();
+    if (!write_text_file(index, day_page_html(page), error)) {
+        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s: %zu products, %zu missing images, %zu movies\n", day_path(day).c_str(), page.products.size(),
+                page.gaps.size(), page.movies.size());
+    std::printf("%s\n", fs::absolute(index).lexically_normal().string().c_str());
+    std::fflush(stdout);
+    if (!page.unreadable.empty()) {
+        std::fprintf(stderr, "tavo_quicklook: %zu products of %s could not be read\n", page.unreadable.size(),
+                     day_path(day).c_str());
+    }
+    return ok ? 0 : 1;
+}
+
+int quicklook_files(const Options& options) {
+    const fs::path out = options.out.empty() ? fs::path("quicklook") : fs::path(options.out);
+    std::string error;
+    if (!make_output_directories(out, error)) {
+        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<int16_t> pixels;
+    size_t failed = 0;
+    for (const std::string& path : options.files) {
+        ProductInfo info;
+        std::string scaling;
+        if (!picture_product(path, out, info, scaling, pixels, error)) {
+            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+            ++failed;
+            continue;
+        }
+        std::printf("%s\n", (out / "png" / (info.name + ".png")).string().c_str());
+    }
+    if (failed > 0) {
+        std::fprintf(stderr, "tavo_quicklook: %zu of %zu products could not be read\n", failed, options.files.size());
+    }
+    return failed > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+uint32_t parse_day(const std::string& text) {
+    unsigned y = 0, m = 0, d = 0;
+    int used = 0;
+    const char separator = text.size() > 4 ? text[4] : '-';
+    const std::string format = std::string("%4u") + separator + "%2u" + separator + "%2u%n";
+    if ((separator != '-' && separator != '/') || std::sscanf(text.c_str(), format.c_str(), &y, &m, &d, &used) != 3 ||
+        used != static_cast<int>(text.size()) || text.size() != 10) {
+        return 0;
+    }
+    const uint32_t day = y * 10000 + m * 100 + d;
+    uint32_t check_date = 0, check_time = 0;
+    if (!shift_date_time(day, 0, 0, DATE_FORM_CALENDAR, check_date, check_time) || check_date != day) return 0;
+    return day;
+}
+
+bool options_from_parameters(const std::vector<std::string>& parameters, Options& options, std::string& error) {
+    std::vector<std::string> args = {"tavo_quicklook"};
+    args.insert(args.end(), parameters.begin(), parameters.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    char message[kRunMessageCapacity] = "";
+    if (!parse_parameters(static_cast<int>(argv.size()), argv.data(), message)) {
+        error = message;
+        return false;
+    }
+    const char* root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
+    if (options.root.empty()) options.root = root;
+    const std::string kite = run_settings.param_text[PARAM_KITE];
+    if (options.kite == 0 && !kite.empty()) {
+        if (kite != "16" && kite != "17" && kite != "18" && kite != "19") {
+            error = "parameter KITE must be 16, 17, 18, or 19, got: " + kite;
+            return false;
+        }
+        options.kite = std::stoi(kite);
+    }
+    if (options.first_day == 0 && run_settings.param_text[PARAM_START][0] != '\0') {
+        // A START alone names one day.
+        if (run_settings.param_text[PARAM_END][0] == '\0') {
+            std::snprintf(run_settings.param_text[PARAM_END], kValueSlot, "%s", run_settings.param_text[PARAM_START]);
+        }
+        if (!parse_time_window(message)) {
+            error = message;
+            return false;
+        }
+        options.first_day = run_settings.start_date;
+        options.last_day = run_settings.end_date;
+    }
+    return true;
+}
+
+int run_quicklook(const Options& options) {
+    if (!options.files.empty()) return quicklook_files(options);
+    if (options.root.empty() || options.kite == 0 || options.first_day == 0) {
+        std::fprintf(stderr,
+                     "tavo_quicklook: name the product tree, satellite and day (OUTPUT_ROOT_DIRECTORY, KITE and "
+                     "START, or --root, --kite and --day), or products by name\n");
+        return 1;
+    }
+    if (!fs::is_directory(options.root)) {
+        std::fprintf(stderr, "tavo_quicklook: product tree %s is not a directory\n", options.root.c_str());
+        return 1;
+    }
+    const uint32_t last = std::max(options.first_day, options.last_day);
+    int status = 0;
+    uint32_t day = options.first_day;
+    while (true) {
+        fs::path out = fs::path(options.root) / kite_name(options.kite) / "quicklook" / day_path(day);
+        if (!options.out.empty()) {
+            out = options.first_day == last ? fs::path(options.out) : fs::path(options.out) / day_path(day);
+        }
+        status = std::max(status, quicklook_day(options, day, out));
+        if (day >= last) break;
+        uint32_t next = 0, time = 0;
+        if (!shift_date_time(day, 0, kSecondsPerDay, DATE_FORM_CALENDAR, next, time)) break;
+        day = next;
+    }
+    return status;
+}
+
+}  // namespace quicklook
