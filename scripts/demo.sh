@@ -45,4 +45,14 @@ echo "CSV tables:    ${csvs:-none}"
 echo "log file(s):   $(ls "$demo"/products/LOG/*.log 2>/dev/null | tr '\n' ' ')"
 echo "console:       $demo/console.txt"
 echo "configuration: $demo/TAVO_configuration.cfg (copy it to run on your own data)"
+
+if [ -x "$build/tavo_quicklook" ]; then
+  echo
+  echo "== Pictures, movies and the day's page (tavo_quicklook)"
+  quicklook_status=0
+  "$build/tavo_quicklook" CONFIG="$demo/TAVO_configuration.cfg" > "$demo/quicklook.txt" || quicklook_status=$?
+  head -n 1 "$demo/quicklook.txt"
+  [ "$quicklook_status" -eq 0 ] || status=$quicklook_status
+  echo "page:          $(tail -n 1 "$demo/quicklook.txt")"
+fi
 exit "$status"

@@ -13,6 +13,7 @@ packages=(
   time
   dpkg-dev file man-db
   parallel slurm-wlm munge
+  libpng-dev python3-pil chromium ffmpeg
 )
 
 missing=()
