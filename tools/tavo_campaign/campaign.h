@@ -1,0 +1,147 @@
+// tavo_campaign: a reprocessing campaign of TAVO_L0 over many windows, run on
+// an existing engine (GNU parallel, Slurm, or one task after the other).
+//
+// Campaign directory:
+//   campaign.json            the plan: period, windows, programs, product root
+//   tasks.txt                one command per line, task N on line N
+//   windows/NNNN/            per window: TAVO_configuration.cfg, tavo_l0.log (console of every
+//                            attempt), result.json (exit status and products), attempt-HOST-PID/
+//                            (the attempt's own working directory and staging output root)
+//   logs/                    the engines' files: joblog, campaign.sbatch, slurm-task-N.log
+//   summary.json             written by finish
+// Products go to the base configuration's OUTPUT_ROOT_DIRECTORY, moved there by
+// rename from the task's staging root only after TAVO_L0 completed.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace campaign {
+
+// A failure of the campaign tool itself (bad request, unreadable campaign):
+// its text is the one message the program prints.
+struct CampaignError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// An instant as TAVO_L0 holds START and END: packed calendar date and clock time.
+struct Instant {
+    uint32_t date = 0;  // YYYYMMDD
+    uint32_t time = 0;  // HHMMSS
+    auto operator<=>(const Instant&) const = default;
+};
+
+// "YYYY/MM/DDtHH:MM:SS", a text TAVO_L0 accepts for START and END.
+std::string instant_text(Instant instant);
+// START and END texts read by TAVO_L0's own window parser (END filled to its
+// last second); throws with TAVO_L0's message.
+std::pair<Instant, Instant> parse_period(const std::string& start, const std::string& end);
+// The instant moved by any number of seconds.
+Instant shift_instant(Instant instant, int64_t seconds);
+
+// One window (start, end]: TAVO_L0 writes an image when its time to the
+// second is later than START and not later than END, so windows whose START
+// is the previous END give every image once.
+struct Window {
+    int number = 0;  // from 1, also the task number
+    Instant start;
+    Instant end;
+};
+// Splits (from, to] into windows of window_seconds, or at the given inner
+// bounds when there are any.
+std::vector<Window> split_period(Instant from, Instant to, int64_t window_seconds, const std::vector<Instant>& bounds);
+
+struct PlanRequest {
+    std::string directory;               // campaign directory (created, must not hold a plan)
+    std::string config;                  // base configuration file
+    std::vector<std::string> overrides;  // PARAM=value, as on TAVO_L0's command line
+    int kite = 0;                        // 0: the base configuration's
+    std::string from;                    // "": the base configuration's START
+    std::string to;                      // "": the base configuration's END
+    std::string window = "1d";           // window length: number and unit s, min, h or d
+    std::vector<std::string> bounds;     // inner window bounds, for uneven windows
+    std::string tavo_l0;                 // TAVO_L0 program ("": beside this program)
+    std::string audit;                   // tavo_l0audit program ("": beside this program, if built)
+    bool no_audit = false;               // never run the audit
+    std::string self;                    // this program, as the tasks call it
+};
+
+struct WindowPlan {
+    Window window;
+    int input_files = 0;  // files TAVO_L0 selects for it at plan time
+};
+
+struct Campaign {
+    std::string directory;     // absolute, no final "/"
+    int kite = 0;
+    std::string from, to;      // the period as START and END texts
+    std::string product_root;  // OUTPUT_ROOT_DIRECTORY, ends with "/"
+    bool isp_csv = false;      // the base configuration asks for the daily tables
+    std::string tavo_l0, audit, self;
+    std::vector<WindowPlan> windows;
+
+    std::string window_directory(int number) const;
+    std::string window_config(int number) const;
+    std::string result_path(int number) const;
+    std::string console_log(int number) const;
+    std::string logs_directory() const { return directory + "/logs"; }
+    std::string tasks_file() const { return directory + "/tasks.txt"; }
+};
+
+Campaign plan_campaign(const PlanRequest& request);
+Campaign load_campaign(const std::string& directory);
+
+// Runs window number's task: TAVO_L0 in a fresh attempt directory, then the
+// audit when built, then the products moved into the product tree; records
+// result.json. Returns the exit status: TAVO_L0's, or 2 when the task
+// itself failed.
+int run_task(const std::string& directory, int number);
+
+enum class Engine { serial, parallel, slurm };
+struct RunRequest {
+    std::string directory;
+    Engine engine = Engine::serial;
+    int jobs = 1;                            // tasks at once (parallel -j, Slurm array throttle)
+    std::string sshloginfile;                // GNU parallel: machines to run on
+    bool resume_failed = false;              // rerun only what did not complete
+    std::vector<std::string> slurm_options;  // more sbatch options, e.g. --partition=x
+    bool wait = true;                        // Slurm: wait for the array to end
+};
+// The engine's command line for the tasks to run (serial: empty).
+std::vector<std::string> engine_command(const Campaign& campaign, const RunRequest& request,
+                                        const std::vector<int>& tasks);
+// Prints the command, runs it and returns its exit status (0: every task done).
+int run_campaign(const RunRequest& request);
+
+struct TaskStatus {
+    int number = 0;
+    std::string state;      // "done", "failed" or "pending"
+    int exit_status = -1;   // of the last completed attempt
+    size_t products = 0;
+    std::string last_line;  // failed: the last line of its log; pending: where it was started
+};
+std::vector<TaskStatus> campaign_status(const Campaign& campaign);
+// The status table as printed; JSON with as_json.
+std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json);
+
+// Checks the joins, writes the daily CSV tables and merges the audits into
+// summary.json. Returns the summary; "ok" false when something needs a look.
+nlohmann::json finish_campaign(const std::string& directory);
+
+// A child program: argv[0] is the program's path. Its standard output and
+// error go to output_path (appended) when that is not empty. When
+// die_with_parent, the child is killed if this process dies first. Returns
+// its exit status, or 128 + the signal that ended it.
+int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent);
+
+// Files below root, as paths relative to it, sorted.
+std::vector<std::string> files_below(const std::string& root);
+// Writes text to path through a temporary file and a rename.
+void write_file_atomically(const std::string& path, const std::string& text);
+nlohmann::json read_json(const std::string& path);
+
+}  // namespace campaign

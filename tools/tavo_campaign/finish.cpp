@@ -1,0 +1,196 @@
+// finish: after the windows, the checks and outputs of the whole period:
+// every product inside its window and listed once, no image missing at a
+// join between windows, the daily CSV tables written once over the whole
+// product tree (TAVO_L0's own export), and the windows' audits merged.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "campaign.h"
+#include "driver/driver.h"
+#include "isp/isp.h"
+
+namespace fs = std::filesystem;
+
+namespace campaign {
+
+namespace {
+
+// What a product's name tells: "%08d_%06d_%03d_%08d.fits".
+struct ProductName {
+    Instant time;         // to the second
+    unsigned ms = 0;
+    unsigned image_id = 0;
+    int window = 0;
+    std::string path;     // relative to the product root
+};
+
+bool parse_product_name(const std::string& path, ProductName& p) {
+    const std::string name = fs::path(path).filename().string();
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%8u_%6u_%3u_%8u.fits%n", &p.time.date, &p.time.time, &p.ms, &p.image_id,
+                    &used) != 4 ||
+        used != static_cast<int>(name.size())) {
+        return false;
+    }
+    p.path = path;
+    return true;
+}
+
+// The daily tables over the campaign's product tree, from the first to the
+// last day of the period, as one run over the whole period writes them.
+void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
+    if (!c.isp_csv) {
+        summary["csv"] = "not asked for (ISP_CSV=NO)";
+        return;
+    }
+    const auto [from, to] = parse_period(c.from, c.to);
+    reset_run_settings();
+    std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s", c.product_root.c_str());
+    std::snprintf(run_settings.param_text[PARAM_KITE], kValueSlot, "%d", c.kite);
+    run_settings.param_number[PARAM_KITE] = c.kite;
+    run_settings.param_number[PARAM_ISP_CSV] = 1;
+    run_settings.unix_paths = true;
+    run_settings.path_separator = '/';
+    run_settings.start_date = from.date;
+    run_settings.start_time = from.time;
+    run_settings.end_date = to.date;
+    run_settings.end_time = to.time;
+    char message[kRunMessageCapacity] = {};
+    if (write_isp_csv(message) == 0) {
+        write_log_line(message);
+        throw CampaignError(std::string("CSV export failed: ") + message);
+    }
+    summary["csv"] = "written";
+}
+
+// Sums the audits' summaries; lists every image an audit did not find
+// written, with its window.
+void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned, std::string>& not_written) {
+    nlohmann::json merged = {{"images", 0}, {"written", 0}, {"written_partial", 0}, {"not_written", 0},
+                             {"by_reason", nlohmann::json::object()}, {"problems", 0}, {"temporary_files", 0}};
+    nlohmann::json images = nlohmann::json::array();
+    int reports = 0;
+    for (const WindowPlan& w : c.windows) {
+        const std::string path = c.window_directory(w.window.number) + "/audit.json";
+        if (!fs::exists(path)) continue;
+        const nlohmann::json report = read_json(path);
+        ++reports;
+        const nlohmann::json s = report.value("summary", nlohmann::json::object());
+        for (const char* key : {"images", "written", "written_partial", "not_written"}) {
+            merged[key] = merged[key].get<long>() + s.value(key, 0L);
+        }
+        const nlohmann::json by_reason = s.value("by_reason", nlohmann::json::object());
+        for (const auto& [reason, count] : by_reason.items()) {
+            merged["by_reason"][reason] = merged["by_reason"].value(reason, 0L) + count.get<long>();
+        }
+        const nlohmann::json products = report.value("products", nlohmann::json::object());
+        merged["problems"] = merged["problems"].get<long>() +
+                             static_cast<long>(products.value("problems", nlohmann::json::array()).size());
+        merged["temporary_files"] = merged["temporary_files"].get<long>() +
+                                    static_cast<long>(products.value("temporary_files", nlohmann::json::array()).size());
+        for (const nlohmann::json& image : report.value("images", nlohmann::json::array())) {
+            if (image.value("status", std::string()) != "not_written") continue;
+            nlohmann::json entry = image;
+            entry["window"] = w.window.number;
+            images.push_back(entry);
+            if (image.contains("image_id") && image["image_id"].is_number_unsigned()) {
+                not_written[image["image_id"].get<unsigned>()] = image.value("reason", std::string("not written"));
+            }
+        }
+    }
+    if (reports == 0) {
+        const bool built = !c.audit.empty() && access(c.audit.c_str(), X_OK) == 0;
+        summary["audit"] = built ? "no window has an audit report" : "tavo_l0audit not built: audits skipped";
+        return;
+    }
+    merged["reports"] = reports;
+    merged["not_written_images"] = images;
+    summary["audit"] = merged;
+}
+
+}  // namespace
+
+nlohmann::json finish_campaign(const std::string& directory) {
+    const Campaign c = load_campaign(directory);
+    nlohmann::json summary = {{"schema_version", 1}, {"tool", "tavo_campaign"}, {"kite", c.kite},
+                              {"from", c.from},      {"to", c.to},              {"windows", c.windows.size()}};
+    std::vector<std::string> unfinished;
+    for (const TaskStatus& t : campaign_status(c)) {
+        if (t.state != "done") unfinished.push_back(std::to_string(t.number) + " " + t.state);
+    }
+    if (!unfinished.empty()) {
+        std::string list;
+        for (const std::string& u : unfinished) list += (list.empty() ? "" : ", ") + u;
+        throw CampaignError("tasks not done: " + list + " (tavo_campaign status, then run --resume-failed)");
+    }
+
+    // Every product where its window put it, once.
+    std::vector<ProductName> products;
+    nlohmann::json problems = nlohmann::json::array();
+    std::set<unsigned> ids;
+    for (const WindowPlan& w : c.windows) {
+        const nlohmann::json result = read_json(c.result_path(w.window.number));
+        for (const std::string& path : result.value("products", std::vector<std::string>())) {
+            ProductName p;
+            p.window = w.window.number;
+            if (!parse_product_name(path, p)) continue;
+            if (!(w.window.start < p.time && p.time <= w.window.end)) {
+                problems.push_back("product outside its window " + std::to_string(p.window) + ": " + path);
+            }
+            if (!fs::exists(c.product_root + path)) problems.push_back("product missing from the tree: " + path);
+            if (!ids.insert(p.image_id).second) problems.push_back("image id written twice: " + path);
+            products.push_back(p);
+        }
+    }
+    for (const std::string& rel : files_below(c.product_root)) {
+        if (rel.size() >= 4 && rel.compare(rel.size() - 4, 4, "-tmp") == 0) {
+            problems.push_back("temporary file left in the product tree: " + rel);
+        }
+    }
+
+    std::map<unsigned, std::string> not_written;
+    merge_audits(c, summary, not_written);
+
+    // At each join the image ids continue: the image after a window's last
+    // one is the next window's first, unless an audit says why it is absent.
+    std::sort(products.begin(), products.end(), [](const ProductName& a, const ProductName& b) {
+        return std::tie(a.time, a.ms, a.image_id) < std::tie(b.time, b.ms, b.image_id);
+    });
+    nlohmann::json joins = nlohmann::json::array();
+    for (size_t i = 1; i < products.size(); ++i) {
+        const ProductName& a = products[i - 1];
+        const ProductName& b = products[i];
+        if (a.window == b.window) continue;
+        nlohmann::json join = {{"after_window", a.window}, {"before_window", b.window}, {"last", a.path},
+                               {"next", b.path}};
+        if (b.image_id != a.image_id + 1) {
+            nlohmann::json missing = nlohmann::json::array();
+            bool explained = b.image_id > a.image_id;
+            for (unsigned id = a.image_id + 1; explained && id < b.image_id; ++id) {
+                if (!not_written.count(id)) explained = false;
+            }
+            join["missing_ids"] = {a.image_id + 1, b.image_id - 1};
+            join["explained_by_audit"] = explained;
+            if (!explained) {
+                problems.push_back("images missing between windows " + std::to_string(a.window) + " and " +
+                                   std::to_string(b.window) + ": ids after " + std::to_string(a.image_id) +
+                                   " up to " + std::to_string(b.image_id));
+            }
+        }
+        joins.push_back(join);
+    }
+    summary["products"] = products.size();
+    summary["joins"] = joins;
+
+    write_daily_tables(c, summary);
+    summary["problems"] = problems;
+    summary["ok"] = problems.empty();
+    write_file_atomically(c.directory + "/summary.json", summary.dump(2) + "\n");
+    return summary;
+}
+
+}  // namespace campaign

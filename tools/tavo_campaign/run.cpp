@@ -1,0 +1,215 @@
+// run and status: the task list handed to an engine (GNU parallel, a Slurm
+// job array, or one task after the other), and what the tasks recorded.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "campaign.h"
+
+namespace fs = std::filesystem;
+
+namespace campaign {
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    if (text.find_first_of(" '\"\\$`*?;&|<>()#~%{}[]") == std::string::npos && !text.empty()) return text;
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string command_text(const std::vector<std::string>& argv) {
+    std::string text;
+    for (const std::string& a : argv) text += (text.empty() ? "" : " ") + quoted(a);
+    return text;
+}
+
+// "1-4,7,9-10": the task numbers as a Slurm array specification.
+std::string array_ranges(const std::vector<int>& tasks) {
+    std::string spec;
+    for (size_t i = 0; i < tasks.size();) {
+        size_t j = i;
+        while (j + 1 < tasks.size() && tasks[j + 1] == tasks[j] + 1) ++j;
+        spec += (spec.empty() ? "" : ",") + std::to_string(tasks[i]);
+        if (j > i) spec += "-" + std::to_string(tasks[j]);
+        i = j + 1;
+    }
+    return spec;
+}
+
+std::string slurm_script(const Campaign& c, const RunRequest& r, const std::vector<int>& tasks) {
+    std::string script = "#!/bin/bash\n# A tavo_campaign job array: array task N runs window N.\n";
+    script += "#SBATCH --job-name=tavo_campaign\n";
+    script += "#SBATCH --array=" + array_ranges(tasks) + (r.jobs > 0 ? "%" + std::to_string(r.jobs) : "") + "\n";
+    script += "#SBATCH --output=" + c.logs_directory() + "/slurm-task-%a.log\n";
+    script += "#SBATCH --ntasks=1\n#SBATCH --cpus-per-task=1\n";
+    script += "exec " + quoted(c.self) + " task " + quoted(c.directory) + " \"$SLURM_ARRAY_TASK_ID\"\n";
+    return script;
+}
+
+std::string last_line_of(const std::string& path) {
+    std::ifstream in(path);
+    std::string line, last;
+    while (std::getline(in, line)) {
+        if (line.find_first_not_of(" \t\r") != std::string::npos) last = line;
+    }
+    return last;
+}
+
+std::string slurm_script_path(const Campaign& c) { return c.logs_directory() + "/campaign.sbatch"; }
+
+}  // namespace
+
+std::vector<std::string> engine_command(const Campaign& c, const RunRequest& r, const std::vector<int>& tasks) {
+    switch (r.engine) {
+        case Engine::parallel: {
+            std::vector<std::string> argv = {"parallel", "--will-cite", "-j", std::to_string(r.jobs),
+                                             "--joblog", c.logs_directory() + "/joblog"};
+            if (r.resume_failed) argv.push_back("--resume-failed");
+            if (!r.sshloginfile.empty()) {
+                argv.push_back("--sshloginfile");
+                argv.push_back(r.sshloginfile);
+            }
+            argv.push_back("-a");
+            argv.push_back(c.tasks_file());
+            return argv;
+        }
+        case Engine::slurm: {
+            std::vector<std::string> argv = {"sbatch"};
+            if (r.wait) argv.push_back("--wait");
+            for (const std::string& o : r.slurm_options) argv.push_back(o);
+            argv.push_back(slurm_script_path(c));
+            (void)tasks;
+            return argv;
+        }
+        case Engine::serial:
+            break;
+    }
+    return {};
+}
+
+// Finds a program on PATH; engines are started directly, not through a shell.
+static std::string program_path(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t begin = 0;
+    while (begin <= dirs.size()) {
+        const size_t end = dirs.find(':', begin);
+        const std::string dir = dirs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (end == std::string::npos) break;
+        begin = end + 1;
+    }
+    throw CampaignError(name + " not found on PATH (scripts/install_packages.sh installs it)");
+}
+
+int run_campaign(const RunRequest& r) {
+    const Campaign c = load_campaign(r.directory);
+    std::vector<int> tasks;
+    for (const TaskStatus& t : campaign_status(c)) {
+        if (!r.resume_failed || r.engine == Engine::parallel || t.state != "done") tasks.push_back(t.number);
+    }
+    if (tasks.empty()) {
+        std::printf("Nothing to run: every task is done.\n");
+        return 0;
+    }
+    if (r.engine == Engine::serial) {
+        const bool terminal = isatty(STDERR_FILENO) != 0;
+        const auto started = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            const std::vector<std::string> argv = {c.self, "task", c.directory, std::to_string(tasks[i])};
+            if (terminal) {
+                const double elapsed =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                std::fprintf(stderr, "\rTask %zu of %zu, elapsed %.0f s\x1b[K", i + 1, tasks.size(), elapsed);
+            }
+            std::printf("Running: %s\n", command_text(argv).c_str());
+            std::fflush(stdout);
+            run_program(argv, "", false);
+        }
+        if (terminal) std::fprintf(stderr, "\r\x1b[K");
+    } else {
+        if (r.engine == Engine::slurm) write_file_atomically(slurm_script_path(c), slurm_script(c, r, tasks));
+        std::vector<std::string> argv = engine_command(c, r, tasks);
+        std::printf("Running: %s\n", command_text(argv).c_str());
+        std::fflush(stdout);
+        argv[0] = program_path(argv[0]);
+        run_program(argv, "", false);
+    }
+    int done = 0;
+    const std::vector<TaskStatus> status = campaign_status(c);
+    for (const TaskStatus& t : status) done += t.state == "done";
+    std::printf("%d of %zu tasks done.\n", done, status.size());
+    return done == static_cast<int>(status.size()) ? 0 : 1;
+}
+
+std::vector<TaskStatus> campaign_status(const Campaign& c) {
+    std::vector<TaskStatus> tasks;
+    for (const WindowPlan& w : c.windows) {
+        TaskStatus t;
+        t.number = w.window.number;
+        const std::string result_path = c.result_path(t.number);
+        std::error_code ec;
+        if (fs::exists(result_path, ec)) {
+            const nlohmann::json result = read_json(result_path);
+            t.exit_status = result.value("exit_status", -1);
+            t.state = t.exit_status == 0 ? "done" : "failed";
+            t.products = result.contains("products") ? result["products"].size() : 0;
+            if (t.state == "failed") t.last_line = last_line_of(c.console_log(t.number));
+        } else {
+            t.state = "pending";
+            const std::string started = c.window_directory(t.number) + "/started.json";
+            if (fs::exists(started, ec)) {
+                const nlohmann::json s = read_json(started);
+                t.last_line = "started on " + s.value("host", std::string("?")) + ", pid " +
+                              std::to_string(s.value("pid", 0)) + ", " + s.value("started", std::string("?")) +
+                              " (running, or interrupted)";
+            }
+        }
+        tasks.push_back(t);
+    }
+    return tasks;
+}
+
+std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
+    int done = 0, failed = 0, pending = 0;
+    for (const TaskStatus& t : tasks) {
+        done += t.state == "done";
+        failed += t.state == "failed";
+        pending += t.state == "pending";
+    }
+    if (as_json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const TaskStatus& t : tasks) {
+            list.push_back({{"task", t.number},
+                            {"state", t.state},
+                            {"exit_status", t.exit_status},
+                            {"products", t.products},
+                            {"last_line", t.last_line}});
+        }
+        return nlohmann::json{{"done", done}, {"failed", failed}, {"pending", pending}, {"tasks", list}}.dump(2) +
+               "\n";
+    }
+    std::string text;
+    char line[160];
+    for (const TaskStatus& t : tasks) {
+        std::snprintf(line, sizeof line, "task %4d  %-7s", t.number, t.state.c_str());
+        text += line;
+        if (t.state != "pending") {
+            std::snprintf(line, sizeof line, "  exit %d, %zu products", t.exit_status, t.products);
+            text += line;
+        }
+        if (!t.last_line.empty()) text += "  " + t.last_line;
+        text += "\n";
+    }
+    std::snprintf(line, sizeof line, "done %d, failed %d, pending %d\n", done, failed, pending);
+    return text + line;
+}
+
+}  // namespace campaign

@@ -1,0 +1,205 @@
+// task: one window's run. TAVO_L0 writes into a staging root of the
+// attempt's own; only when it has completed are its products renamed into
+// the campaign's product tree, one atomic rename per file. A task killed at
+// any moment therefore leaves under final names only complete products of a
+// completed run, and running it again replaces them with the same bytes.
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "campaign.h"
+
+namespace fs = std::filesystem;
+
+namespace campaign {
+
+namespace {
+
+constexpr const char* kAttemptPrefix = "attempt-";
+
+std::string host_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "unknown";
+    return name;
+}
+
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm fields{};
+    gmtime_r(&now, &fields);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &fields);
+    return text;
+}
+
+void append_line(const std::string& path, const std::string& line) {
+    std::ofstream out(path, std::ios::app);
+    out << line << "\n";
+}
+
+bool is_temporary(const std::string& name) { return name.size() >= 4 && name.compare(name.size() - 4, 4, "-tmp") == 0; }
+
+// Copies across file systems under a temporary name, then renames.
+void copy_then_rename(const fs::path& from, const fs::path& to) {
+    fs::path temporary = to;
+    temporary.replace_extension(".campaign-tmp");
+    std::error_code ec;
+    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
+    if (ec || std::rename(temporary.c_str(), to.c_str()) != 0) {
+        fs::remove(temporary, ec);
+        throw CampaignError("cannot move " + from.string() + " to " + to.string());
+    }
+    fs::remove(from, ec);
+}
+
+// Moves every product of the staging root into the product tree; returns
+// their paths relative to the root. The run log stays with the attempt.
+std::vector<std::string> move_products(const std::string& staging, const std::string& product_root) {
+    std::vector<std::string> moved;
+    for (const std::string& rel : files_below(staging)) {
+        if (rel.rfind("LOG/", 0) == 0 || is_temporary(rel)) continue;
+        const fs::path from = fs::path(staging) / rel;
+        const fs::path to = fs::path(product_root) / rel;
+        std::error_code ec;
+        fs::create_directories(to.parent_path(), ec);
+        if (!fs::is_directory(to.parent_path())) {
+            throw CampaignError("cannot create directory " + to.parent_path().string());
+        }
+        if (std::rename(from.c_str(), to.c_str()) != 0) {
+            if (errno != EXDEV) {
+                throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " +
+                                    std::strerror(errno));
+            }
+            copy_then_rename(from, to);
+        }
+        moved.push_back(rel);
+    }
+    return moved;
+}
+
+// Removes the directories of earlier attempts of this window, with whatever a
+// killed run left in them.
+void remove_attempts(const std::string& window_directory) {
+    std::error_code ec;
+    for (fs::directory_iterator it(window_directory, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().rfind(kAttemptPrefix, 0) == 0) {
+            std::error_code ignored;
+            fs::remove_all(it->path(), ignored);
+        }
+    }
+}
+
+const WindowPlan& find_window(const Campaign& c, int number) {
+    for (const WindowPlan& w : c.windows) {
+        if (w.window.number == number) return w;
+    }
+    throw CampaignError("the campaign has no window " + std::to_string(number));
+}
+
+}  // namespace
+
+int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent) {
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child < 0) throw CampaignError(std::string("cannot start ") + argv[0] + ": " + std::strerror(errno));
+    if (child == 0) {
+        if (die_with_parent) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(127);
+        }
+        if (!output_path.empty()) {
+            const int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
+            close(fd);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) throw CampaignError(std::string("lost ") + argv[0] + ": " + std::strerror(errno));
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+int run_task(const std::string& directory, int number) {
+    const Campaign c = load_campaign(directory);
+    const WindowPlan& plan = find_window(c, number);
+    const std::string window_dir = c.window_directory(number);
+    const std::string host = host_name();
+    const std::string attempt = window_dir + "/" + kAttemptPrefix + host + "-" + std::to_string(getpid());
+    const auto started = std::chrono::steady_clock::now();
+
+    std::error_code ec;
+    fs::remove(c.result_path(number), ec);
+    remove_attempts(window_dir);
+    fs::create_directories(attempt + "/work", ec);
+    fs::create_directories(attempt + "/out", ec);
+    write_file_atomically(window_dir + "/started.json",
+                          nlohmann::json{{"host", host}, {"pid", getpid()}, {"started", utc_now()}}.dump() + "\n");
+    append_line(c.console_log(number), "== tavo_campaign task " + std::to_string(number) + " on " + host + ", pid " +
+                                           std::to_string(getpid()) + ", " + utc_now() + " ==");
+
+    nlohmann::json result = {{"window", number},
+                             {"start", instant_text(plan.window.start)},
+                             {"end", instant_text(plan.window.end)},
+                             {"host", host},
+                             {"note", nullptr},
+                             {"audit_status", nullptr},
+                             {"products", nlohmann::json::array()}};
+    int status = 0;
+    try {
+        if (plan.input_files == 0) {
+            result["note"] = "no input files for this window at plan time";
+        } else {
+            status = run_program({c.tavo_l0, "CONFIG=" + c.window_config(number),
+                                  "WORKING_DIRECTORY=" + attempt + "/work/",
+                                  "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
+                                 c.console_log(number), true);
+        }
+        if (status == 0 && plan.input_files > 0) {
+            if (!c.audit.empty() && access(c.audit.c_str(), X_OK) == 0) {
+                const std::string report = window_dir + "/audit.json";
+                fs::remove(report, ec);
+                result["audit_status"] = run_program(
+                    {c.audit, "--report", report, "--csv", window_dir + "/audit.csv",
+                     "CONFIG=" + c.window_config(number), "WORKING_DIRECTORY=" + attempt + "/work/",
+                     "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
+                    window_dir + "/audit.log", true);
+            }
+            result["products"] = move_products(attempt + "/out", c.product_root);
+            fs::remove_all(attempt, ec);
+        }
+    } catch (const CampaignError& e) {
+        status = 2;
+        append_line(c.console_log(number), std::string("tavo_campaign: ") + e.what());
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result["exit_status"] = status;
+    result["state"] = status == 0 ? "done" : "failed";
+    result["seconds"] = seconds;
+    result["finished"] = utc_now();
+    write_file_atomically(c.result_path(number), result.dump(1) + "\n");
+
+    std::printf("window %d %s..%s: %s, exit status %d, %zu products, %.1f s\n", number,
+                instant_text(plan.window.start).c_str(), instant_text(plan.window.end).c_str(),
+                status == 0 ? "done" : "failed", status, result["products"].size(), seconds);
+    return status;
+}
+
+}  // namespace campaign
