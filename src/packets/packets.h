@@ -154,6 +154,7 @@ struct ScannedPacket {
     uint32_t available;    // bytes read: length, or fewer when cut short
     uint32_t length;       // total length from the length field (0 when not read)
     PacketVerdict verdict;
+    const PacketRecord* record;  // the record made of a recorded packet, else nullptr
 };
 
 class PacketObserver {

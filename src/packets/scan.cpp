@@ -77,7 +77,7 @@ bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* e
         if (head != kScanHeaderBytes) {
             if (observer != nullptr && head > 0) {
                 observer->packet_scanned({source, position, scan_buffer, static_cast<uint32_t>(head), 0,
-                                          PacketVerdict::kCutShort});
+                                          PacketVerdict::kCutShort, nullptr});
             }
             return true;
         }
@@ -89,7 +89,7 @@ bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* e
         if (!sane_length) {
             if (observer != nullptr) {
                 observer->packet_scanned({source, position, scan_buffer, static_cast<uint32_t>(head), length,
-                                          PacketVerdict::kBadLength});
+                                          PacketVerdict::kBadLength, nullptr});
             }
             set_run_message(run_message,
                             "ERROR - Bad packet length of %d at offset %ld in extracted binary APIDs from %s%s, "
@@ -105,18 +105,16 @@ bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* e
             if (observer != nullptr) {
                 observer->packet_scanned({source, position, scan_buffer,
                                           static_cast<uint32_t>(kScanHeaderBytes + got), length,
-                                          PacketVerdict::kCutShort});
+                                          PacketVerdict::kCutShort, nullptr});
             }
             return true;
         }
         const bool known_apid = is_accepted_apid(identification & kApidMask);
         const bool accepted = known_apid && (identification & kVersionFlagMask) == kVersionFlagValue &&
                               (sequence_word & kSequenceFlagMask) == kSequenceFlagMask;
-        if (observer != nullptr) {
-            const PacketVerdict verdict = accepted     ? PacketVerdict::kRecorded
-                                          : known_apid ? PacketVerdict::kHeaderBits
-                                                       : PacketVerdict::kApidNotAccepted;
-            observer->packet_scanned({source, position, scan_buffer, length, length, verdict});
+        if (observer != nullptr && !accepted) {
+            const PacketVerdict verdict = known_apid ? PacketVerdict::kHeaderBits : PacketVerdict::kApidNotAccepted;
+            observer->packet_scanned({source, position, scan_buffer, length, length, verdict, nullptr});
         }
         if (accepted) {
             if (position > kMaxRecordOffset) {
@@ -127,6 +125,10 @@ bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* e
                 return false;
             }
             append_record(scan_buffer, length, source, static_cast<uint32_t>(position));
+            if (observer != nullptr) {
+                observer->packet_scanned({source, position, scan_buffer, length, length, PacketVerdict::kRecorded,
+                                          &packet_records()[packet_count]});
+            }
             if (++packet_count >= kMaxPackets) return report_too_many(run_message, current_entry, successor_entry);
         }
         position += length;
