@@ -1,0 +1,133 @@
+// tavo_l0audit: accounts for every image of a TAVO_L0 run's window, as a
+// product or with the reason why not, from the run's own decisions.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packets/packets.h"
+
+namespace tavo_audit {
+
+constexpr int kSchemaVersion = 1;
+constexpr const char* kAuditVersion = "1.0";
+
+// Exit statuses.
+constexpr int kExitSound = 0;      // every image the run writes is a sound product
+constexpr int kExitProblems = 1;   // some image is not
+constexpr int kExitCannotRun = 2;  // the audit could not run
+
+// --- Level-0 files ---------------------------------------------------------
+
+// Reads the packet variable of a level-0 file: the bytes the dump utility
+// writes with "-b BE". False with error set when the file cannot be read.
+bool read_packet_stream(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+
+// A range of missing CCSDS sequence counts of one identifier.
+struct SequenceGap {
+    uint32_t apid;   // the 11-bit identifier of the primary header
+    uint32_t first;  // first missing count
+    uint32_t last;   // last missing count (14-bit, may wrap below first)
+    uint32_t missing;
+};
+
+struct FileAudit {
+    std::string entry;               // relative to INPUT_ROOT_DIRECTORY
+    bool selected = false;
+    std::string skip_reason;         // code when not selected
+    bool scanned = false;
+    std::string read_error;          // the file could not be read
+    uint64_t packets = 0;            // packets read, recorded or not
+    uint64_t bytes = 0;              // stream length
+    std::map<uint32_t, uint64_t> apid_packets;  // recorded packets per accepted identifier
+    std::vector<SequenceGap> gaps;
+    uint64_t duplicates_within = 0;
+    uint64_t duplicates_from_previous = 0;
+    std::map<std::string, uint64_t> skipped;    // verdict code -> packets
+    std::optional<uint64_t> bad_length_offset;  // a run-ending length
+    uint32_t bad_length_field = 0;
+    uint64_t leftover_bytes = 0;                // at the end of the stream
+};
+
+// --- Images ------------------------------------------------------------------
+
+enum class ImageStatus { kWritten, kWrittenPartial, kNotWritten };
+const char* image_status_code(ImageStatus status);
+
+struct ImageAudit {
+    uint32_t image_id = 0;
+    bool has_header = false;
+    uint32_t header_day = 0, header_ms = 0, header_submillisecond = 0;  // header packet time
+    bool time_known = false;
+    uint32_t date = 0, time = 0;  // image (end of frame) time
+    int32_t ms = 0;
+    int apid = -1;
+    int wavelength = -1;
+    std::string frame_type;       // "LIGHT", "DARK" or empty
+    uint32_t rows = 0, columns = 0;
+    std::vector<int> files;       // indexes into the file list, ascending
+    uint32_t packets_by_kind[4] = {0, 0, 0, 0};
+    uint32_t packets_other_kind = 0;
+    uint64_t pixels_announced = 0;  // samples announced by its pixel packets
+    // Decisions of the walk.
+    bool written = false;
+    uint64_t pixels_carried = 0;    // distinct pixels stored when written
+    uint32_t sel_count = 0;
+    std::optional<ImageReason> decided;  // last definite reason of a pair
+    bool held_back = false;              // a pair ended inside it
+    bool header_outside_window = false;  // its header record dropped by the packet window
+    // Outcome.
+    ImageStatus status = ImageStatus::kNotWritten;
+    std::optional<ImageReason> reason;
+    std::string product;                  // relative to OUTPUT_ROOT_DIRECTORY
+    std::vector<std::string> problems;    // product problems
+};
+
+struct ProductAudit {
+    int checked = 0;
+    std::vector<std::string> unmatched;        // product files of the window that match no image
+    std::vector<std::string> temporary_files;  // leftovers ending in "-tmp"
+};
+
+struct AuditResult {
+    int kite = 0;
+    std::string window_start, window_end;  // "2017-03-01T12:00:00"
+    std::vector<FileAudit> files;          // selected in run order, then the others
+    std::vector<ImageAudit> images;        // by id, then header time
+    bool run_stopped = false;
+    std::string stop_message;
+    int stop_pair = -1;
+    ProductAudit products;
+    int exit_status = kExitSound;
+};
+
+struct AuditOptions {
+    std::vector<std::string> parameters;  // PARAM=value, as TAVO_L0 takes them
+    std::string report_path;              // "" for the default
+    std::string csv_path;
+    bool check_products = true;
+    bool quiet = false;                   // no console summary
+};
+
+// Parses and validates the parameters as TAVO_L0 does, then audits the
+// window. False with error set when the audit cannot run.
+bool run_audit(const AuditOptions& options, AuditResult& result, std::string& error);
+
+// The walk: every file and image of the window with the run's decisions.
+// Parameters must be validated. False with error set on a failure of the
+// audit itself (not of the run it follows).
+bool audit_level0(AuditResult& result, std::string& error);
+
+// Product checks: files, sizes, DESPIKE cards, CSV rows, unmatched files.
+void audit_products(AuditResult& result);
+
+// Outputs.
+std::string default_report_path(const AuditResult& result);  // under OUTPUT_ROOT_DIRECTORY
+bool write_json_report(const AuditResult& result, const std::string& path, std::string& error);
+bool write_csv_report(const AuditResult& result, const std::string& path, std::string& error);
+std::string format_summary(const AuditResult& result);
+
+}  // namespace tavo_audit

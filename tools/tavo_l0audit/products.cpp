@@ -1,0 +1,189 @@
+// Reconciles the audited images with the product tree: each product's file,
+// its size and despike cards, its row in the day's CSV table, and the files
+// of the window that match no image.
+#include <dirent.h>
+#include <fitsio.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+#include "audit.h"
+#include "despike/despike.h"
+#include "driver/driver.h"
+#include "fits/fits.h"
+#include "time/time.h"
+
+namespace tavo_audit {
+
+namespace {
+
+constexpr uint32_t kDayStepClock = 120000;  // days are stepped from noon, valid on every supported date
+constexpr int kHoursPerDay = 24;
+
+// The DESPIKE_PARAMS form the despike step writes for each DESPIKE value.
+constexpr const char* kDespikedLabel = "L1A ";  // DESPIKE=YES
+constexpr const char* kRawLabel = "L0 ";        // DESPIKE=NO
+
+struct FitsFile {
+    fitsfile* file = nullptr;
+    ~FitsFile() {
+        int status = 0;
+        if (file != nullptr) fits_close_file(file, &status);
+    }
+};
+
+std::string fits_error(int status) {
+    char text[FLEN_STATUS];
+    fits_get_errstatus(status, text);
+    fits_clear_errmsg();
+    return text;
+}
+
+std::string separator() { return std::string(1, run_settings.path_separator); }
+
+std::string satellite_directory() {
+    char name[16];
+    std::snprintf(name, sizeof name, "KITE-%02d", run_settings.param_number[PARAM_KITE]);
+    return std::string(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]) + name + separator();
+}
+
+// Checks one product; problems are appended to the image.
+void check_product_file(ImageAudit& image, const std::string& path) {
+    struct stat info = {};
+    if (stat(path.c_str(), &info) != 0) {
+        image.problems.push_back("missing");
+        return;
+    }
+    FitsFile fits;
+    int status = 0;
+    if (fits_open_diskfile(&fits.file, path.c_str(), READONLY, &status) != 0) {
+        image.problems.push_back("unreadable: " + fits_error(status));
+        return;
+    }
+    long columns = 0, rows = 0;
+    fits_read_key_lng(fits.file, "NAXIS1", &columns, nullptr, &status);
+    fits_read_key_lng(fits.file, "NAXIS2", &rows, nullptr, &status);
+    if (status == 0 && (columns != static_cast<long>(image.columns) || rows != static_cast<long>(image.rows))) {
+        image.problems.push_back("image size " + std::to_string(columns) + "x" + std::to_string(rows) +
+                                 ", expected " + std::to_string(image.columns) + "x" + std::to_string(image.rows));
+    }
+    LONGLONG header_start = 0, data_start = 0, data_end = 0;
+    fits_get_hduaddrll(fits.file, &header_start, &data_start, &data_end, &status);
+    if (status == 0 && data_start != kPrimaryHeaderBytes) {
+        image.problems.push_back("primary header of " + std::to_string(data_start) + " bytes");
+    }
+    // The product ends where its last extension (or the image) ends.
+    int hdus = 0;
+    fits_get_num_hdus(fits.file, &hdus, &status);
+    if (hdus > 1) fits_movabs_hdu(fits.file, hdus, nullptr, &status);
+    if (status == 0) fits_get_hduaddrll(fits.file, &header_start, &data_start, &data_end, &status);
+    if (status != 0) {
+        image.problems.push_back("unreadable: " + fits_error(status));
+        return;
+    }
+    if (static_cast<LONGLONG>(info.st_size) != data_end) {
+        image.problems.push_back("size " + std::to_string(info.st_size) + " bytes, expected " +
+                                 std::to_string(data_end));
+    }
+    if (hdus > 1) fits_movabs_hdu(fits.file, 1, nullptr, &status);
+    char params[FLEN_VALUE] = "";
+    fits_read_key_str(fits.file, "DESPIKE_PARAMS", params, nullptr, &status);
+    const char* label = run_settings.param_number[PARAM_DESPIKE] == 1 ? kDespikedLabel : kRawLabel;
+    if (status != 0 || std::strncmp(params, label, std::strlen(label)) != 0) {
+        image.problems.push_back(std::string("DESPIKE cards not filled in (DESPIKE_PARAMS '") + params + "')");
+        fits_clear_errmsg();
+    }
+}
+
+// The FITS_NAME column of one day's CSV table; false when there is no table.
+bool read_csv_names(uint32_t date, std::set<std::string>& names) {
+    char relative[64];
+    const char sep = run_settings.path_separator;
+    std::snprintf(relative, sizeof relative, "isp%c%04u%c%02u%c%08u.csv", sep, date / 10000, sep, date / 100 % 100,
+                  sep, date);
+    std::ifstream csv(satellite_directory() + relative);
+    if (!csv) return false;
+    std::string line;
+    std::getline(csv, line);  // the heading
+    while (std::getline(csv, line)) names.insert(line.substr(0, line.find(',')));
+    return true;
+}
+
+std::string file_name_of(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ends_with(const std::string& text, const char* end) {
+    const size_t n = std::strlen(end);
+    return text.size() >= n && text.compare(text.size() - n, n, end) == 0;
+}
+
+// Product and temporary files in the hour directories of the window.
+void scan_product_tree(AuditResult& result, const std::set<std::string>& expected) {
+    const std::string sep = separator();
+    const std::string root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
+    const std::string satellite = satellite_directory().substr(root.size());
+    uint32_t date = run_settings.start_date;
+    for (;;) {
+        for (int hour = 0; hour < kHoursPerDay; ++hour) {
+            char relative[64];
+            std::snprintf(relative, sizeof relative, "%04u%s%02u%s%02u%sH%02d00%s", date / 10000, sep.c_str(),
+                          date / 100 % 100, sep.c_str(), date % 100, sep.c_str(), hour, sep.c_str());
+            const std::string directory = satellite + relative;
+            DirHandle dir(opendir((root + directory).c_str()));
+            if (!dir) continue;
+            while (const dirent* entry = readdir(dir.get())) {
+                const std::string name = entry->d_name;
+                if (ends_with(name, kTemporaryNameEnd)) {
+                    result.products.temporary_files.push_back(directory + name);
+                    continue;
+                }
+                unsigned d = 0, t = 0, ms = 0, id = 0;
+                int used = 0;
+                if (std::sscanf(name.c_str(), "%8u_%6u_%3u_%8u.fits%n", &d, &t, &ms, &id, &used) != 4 ||
+                    used != static_cast<int>(name.size())) {
+                    continue;
+                }
+                const bool after_start = d > run_settings.start_date ||
+                                         (d == run_settings.start_date && t > run_settings.start_time);
+                const bool until_end =
+                    d < run_settings.end_date || (d == run_settings.end_date && t <= run_settings.end_time);
+                if (after_start && until_end && expected.count(directory + name) == 0)
+                    result.products.unmatched.push_back(directory + name);
+            }
+        }
+        if (date >= run_settings.end_date) break;
+        uint32_t clock = 0;
+        if (!shift_date_time(date, kDayStepClock, 86400, DATE_FORM_CALENDAR, date, clock)) break;
+    }
+}
+
+}  // namespace
+
+void audit_products(AuditResult& result) {
+    const std::string root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
+    const bool csv = run_settings.param_number[PARAM_ISP_CSV] == 1;
+    std::map<uint32_t, std::set<std::string>> csv_names;
+    std::set<uint32_t> days_without_table;
+    std::set<std::string> expected;
+    for (ImageAudit& image : result.images) {
+        if (image.status == ImageStatus::kNotWritten) continue;
+        expected.insert(image.product);
+        ++result.products.checked;
+        check_product_file(image, root + image.product);
+        if (!csv) continue;
+        if (csv_names.count(image.date) == 0 && days_without_table.count(image.date) == 0) {
+            if (!read_csv_names(image.date, csv_names[image.date])) days_without_table.insert(image.date);
+        }
+        if (csv_names[image.date].count(file_name_of(image.product)) == 0)
+            image.problems.push_back(days_without_table.count(image.date) ? "no CSV table for its day"
+                                                                          : "not in the day's CSV table");
+    }
+    scan_product_tree(result, expected);
+}
+
+}  // namespace tavo_audit

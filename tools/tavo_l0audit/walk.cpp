@@ -1,0 +1,433 @@
+// The walk over the window's level-0 files: the run's own scan, selection
+// and assembly, told to an observer, with a writer that writes nothing.
+// Each file is read once; at most two files' streams are held.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <tuple>
+#include <unordered_set>
+
+#include "audit.h"
+#include "driver/driver.h"
+#include "fits/fits.h"
+#include "input/input.h"
+#include "time/time.h"
+
+namespace tavo_audit {
+
+namespace {
+
+constexpr uint32_t kIdentifierMask = 0x07FF;  // the 11-bit identifier of the primary header
+constexpr uint32_t kCountMask = 0x3FFF;       // 14-bit sequence count
+constexpr uint32_t kCountHalf = 0x2000;       // a step back of up to half the range is a repeat
+constexpr uint32_t kFinalKind = 3;
+constexpr size_t kIsspHeaderEnd = 40;         // SPIX and EPIX present
+
+// One packet as duplicate detection sees it: time and sequence word.
+struct PacketKey {
+    uint32_t day, millisecond, submillisecond, sequence_word;
+    bool operator==(const PacketKey&) const = default;
+};
+struct PacketKeyHash {
+    size_t operator()(const PacketKey& k) const {
+        uint64_t h = k.day;
+        h = h * 0x9E3779B97F4A7C15ULL ^ k.millisecond;
+        h = h * 0x9E3779B97F4A7C15ULL ^ (static_cast<uint64_t>(k.submillisecond) << 16 | k.sequence_word);
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+};
+using PacketKeys = std::unordered_set<PacketKey, PacketKeyHash>;
+
+// Owner of a stream over bytes in memory.
+FileHandle open_memory_stream(std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return FileHandle(std::fopen("/dev/null", "rb"));
+    return FileHandle(fmemopen(bytes.data(), bytes.size(), "rb"));
+}
+
+bool later(uint32_t date, uint32_t time, uint32_t mark_date, uint32_t mark_time) {
+    return date > mark_date || (date == mark_date && time > mark_time);
+}
+
+std::string strip_apostrophes(const char* quoted) {
+    std::string text = quoted != nullptr ? quoted : "";
+    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') text = text.substr(1, text.size() - 2);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+class Walk : public PacketObserver, public InputObserver {
+public:
+    explicit Walk(AuditResult& result) : result_(result) {}
+
+    // InputObserver
+    void file_passed_over(const char* prefix, const char* name, FileSkip why) override {
+        FileAudit file;
+        file.entry = std::string(prefix) + name;
+        file.skip_reason = file_skip_code(why);
+        skipped_files_.push_back(std::move(file));
+    }
+
+    // PacketObserver
+    void packet_scanned(const ScannedPacket& packet) override;
+    void record_dropped(const PacketRecord& record, RecordDrop why) override;
+    void image_passed_over(const PacketRecord& header, ImageReason reason) override;
+    void pixels_stored(const PacketRecord& record, uint32_t first, uint32_t count) override;
+    bool names_directories_only() const override { return true; }
+
+    bool walk(std::string& error);
+    void image_written(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+                       uint32_t image_time, int32_t image_ms);
+
+private:
+    bool visit_pair(int pair, bool last_pair, int current, int successor);
+    static bool visit(void* context, int pair, bool last_pair, int current, int successor) {
+        return static_cast<Walk*>(context)->visit_pair(pair, last_pair, current, successor);
+    }
+    bool load(int file, std::vector<uint8_t>& bytes);
+    void begin_file(int source, int file, uint64_t bytes);
+    void scan_alone(int file);
+    ImageAudit& image_of(uint32_t image_id);
+    ImageAudit* image_with_header(const PacketRecord& header);
+    void note_header(ImageAudit& image, const PacketRecord& record, const uint8_t* packet, uint32_t length);
+    void settle_outcomes();
+
+    AuditResult& result_;
+    std::vector<FileAudit> skipped_files_;
+    std::map<uint32_t, std::vector<ImageAudit>> images_;
+    int source_file_[3] = {-1, -1, -1};  // file index of each stream source
+    bool counting_[3] = {false, false, false};  // first scan of the file: its packets are counted
+    bool last_pair_ = false;
+    int pair_ = 0;
+    int images_written_ = 0;
+    int scanned_up_to_ = -1;             // highest file index scanned
+    PacketKeys previous_keys_, current_keys_;
+    std::map<uint32_t, uint32_t> last_count_;  // per 11-bit identifier
+    std::vector<std::pair<uint32_t, uint32_t>> stored_ranges_;  // pixels of the image being assembled
+    std::vector<uint8_t> streams_[2];
+    char message_[kRunMessageCapacity] = "";
+};
+
+Walk* active_walk = nullptr;
+
+bool write_nothing(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+                   uint32_t image_time, int32_t image_ms, const uint8_t*, const uint16_t*) {
+    active_walk->image_written(product_dir, image_id, sel_count, image_date, image_time, image_ms);
+    return true;
+}
+
+ImageAudit& Walk::image_of(uint32_t image_id) {
+    std::vector<ImageAudit>& entries = images_[image_id];
+    if (entries.empty()) {
+        entries.emplace_back();
+        entries.back().image_id = image_id;
+    }
+    return entries.front();
+}
+
+ImageAudit* Walk::image_with_header(const PacketRecord& header) {
+    auto found = images_.find(header.image_id);
+    if (found == images_.end()) return nullptr;
+    for (ImageAudit& image : found->second) {
+        if (image.has_header && image.header_day == header.day && image.header_ms == header.millisecond &&
+            image.header_submillisecond == header.submillisecond)
+            return &image;
+    }
+    return nullptr;
+}
+
+void Walk::note_header(ImageAudit& image, const PacketRecord& record, const uint8_t* packet, uint32_t length) {
+    image.has_header = true;
+    image.header_day = record.day;
+    image.header_ms = record.millisecond;
+    image.header_submillisecond = record.submillisecond;
+    image.apid = static_cast<int>(record.apid);
+    if (length < static_cast<uint32_t>(kMinHeaderPacketLength)) return;
+    image.rows = image_rows(packet);
+    image.columns = image_columns(packet);
+    const auto day = static_cast<uint32_t>(telemetry_value(packet, "TAV_CA_TKP_EOFRM_DAYS"));
+    const auto ms = static_cast<uint32_t>(telemetry_value(packet, "TAV_CA_TKP_EOFRM_MSEC"));
+    image.time_known = epoch_to_calendar(day, ms, image.date, image.time, image.ms);
+    if (!image.time_known) return;
+    HeaderKeywords keywords{};
+    derive_header_keywords(packet, image.date, image.time, image.ms, keywords);
+    image.wavelength = keywords.wavelength;
+    image.frame_type = strip_apostrophes(keywords.frame_type);
+}
+
+void Walk::begin_file(int source, int file, uint64_t bytes) {
+    source_file_[source] = file;
+    counting_[source] = file > scanned_up_to_;
+    if (!counting_[source]) return;
+    scanned_up_to_ = file;
+    previous_keys_ = std::move(current_keys_);
+    current_keys_.clear();
+    result_.files[file].scanned = true;
+    result_.files[file].bytes = bytes;
+}
+
+void Walk::packet_scanned(const ScannedPacket& packet) {
+    if (!counting_[packet.source]) return;
+    FileAudit& file = result_.files[source_file_[packet.source]];
+    if (packet.verdict == PacketVerdict::kCutShort) {
+        file.leftover_bytes += packet.available;
+        return;
+    }
+    ++file.packets;
+    if (packet.verdict == PacketVerdict::kBadLength) {
+        file.bad_length_offset = packet.offset;
+        file.bad_length_field = packet.length - 7;
+    }
+    if (packet.verdict != PacketVerdict::kRecorded) {
+        ++file.skipped[packet_verdict_code(packet.verdict)];
+        return;
+    }
+    const PacketRecord& record = *packet.record;
+    ++file.apid_packets[record.apid];
+
+    const PacketKey key{record.day, record.millisecond, record.submillisecond, record.sequence_word};
+    if (!current_keys_.insert(key).second) ++file.duplicates_within;
+    else if (previous_keys_.count(key) != 0) ++file.duplicates_from_previous;
+
+    const uint32_t identifier = (static_cast<uint32_t>(packet.bytes[0]) << 8 | packet.bytes[1]) & kIdentifierMask;
+    const uint32_t count = record.sequence_word & kCountMask;
+    auto last = last_count_.find(identifier);
+    if (last == last_count_.end()) {
+        last_count_[identifier] = count;
+    } else {
+        const uint32_t step = (count - last->second) & kCountMask;
+        if (step != 0 && step < kCountHalf) {  // forward; a step back is a repeat
+            if (step > 1) {
+                file.gaps.push_back({identifier, (last->second + 1) & kCountMask, (count - 1) & kCountMask, step - 1});
+            }
+            last->second = count;
+        }
+    }
+
+    const int file_index = source_file_[packet.source];
+    ImageAudit* image = nullptr;
+    if (record.packet_kind == 0) {
+        image = image_with_header(record);
+        if (image == nullptr) {
+            std::vector<ImageAudit>& entries = images_[record.image_id];
+            if (!entries.empty() && !entries.front().has_header) {
+                image = &entries.front();
+            } else {
+                entries.emplace_back();
+                image = &entries.back();
+                image->image_id = record.image_id;
+            }
+            note_header(*image, record, packet.bytes, packet.available);
+        }
+    } else {
+        image = &image_of(record.image_id);
+        if (record.packet_kind >= 1 && record.packet_kind <= kFinalKind && packet.available >= kIsspHeaderEnd) {
+            const int64_t first = telemetry_value(packet.bytes, "TAV_ISP_HDR_SPIX");
+            const int64_t last_pixel = telemetry_value(packet.bytes, "TAV_ISP_HDR_EPIX");
+            if (last_pixel >= first) image->pixels_announced += static_cast<uint64_t>(last_pixel - first + 1);
+        }
+    }
+    if (record.packet_kind <= kFinalKind) ++image->packets_by_kind[record.packet_kind];
+    else ++image->packets_other_kind;
+    if (image->files.empty() || image->files.back() != file_index) image->files.push_back(file_index);
+}
+
+void Walk::record_dropped(const PacketRecord& record, RecordDrop why) {
+    if (why != RecordDrop::kOutsideWindow || record.packet_kind != 0) return;
+    if (ImageAudit* image = image_with_header(record)) image->header_outside_window = true;
+}
+
+void Walk::image_passed_over(const PacketRecord& header, ImageReason reason) {
+    stored_ranges_.clear();
+    ImageAudit* image = image_with_header(header);
+    if (image == nullptr || image->written) return;
+    if (reason == ImageReason::kHeldBack && !last_pair_) {
+        image->held_back = true;
+        return;
+    }
+    // In the last pair no record is left to a next pair: a group that runs
+    // to the end of the table has no final packet.
+    image->decided = reason == ImageReason::kHeldBack ? ImageReason::kFinalPacketMissing : reason;
+}
+
+void Walk::pixels_stored(const PacketRecord&, uint32_t first, uint32_t count) {
+    if (count > 0) stored_ranges_.emplace_back(first, first + count);
+}
+
+void Walk::image_written(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+                         uint32_t image_time, int32_t image_ms) {
+    ImageAudit* image = &image_of(image_id);
+    for (ImageAudit& candidate : images_[image_id]) {
+        if (candidate.time_known && candidate.date == image_date && candidate.time == image_time &&
+            candidate.ms == image_ms) {
+            image = &candidate;
+            break;
+        }
+    }
+    image->written = true;
+    image->sel_count = sel_count;
+    // Distinct pixels stored: later packets may overwrite earlier ones.
+    std::sort(stored_ranges_.begin(), stored_ranges_.end());
+    uint64_t carried = 0;
+    uint32_t reached = 0;
+    for (const auto& [begin, end] : stored_ranges_) {
+        const uint32_t from = std::max(begin, reached);
+        if (end > from) carried += end - from;
+        reached = std::max(reached, end);
+    }
+    image->pixels_carried = carried;
+    stored_ranges_.clear();
+    char name[kProductNameSlot];
+    format_product_name(image_date, image_time, image_ms, image_id, name);
+    const char* root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
+    const size_t root_length = std::strlen(root);
+    std::string directory = product_dir;
+    if (directory.compare(0, root_length, root) == 0) directory = directory.substr(root_length);
+    image->product = directory + name;
+    show_progress(pair_ + 1, ++images_written_);
+}
+
+bool Walk::load(int file, std::vector<uint8_t>& bytes) {
+    std::string path = std::string(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY]) + input_file_list[file];
+    std::string error;
+    if (read_packet_stream(path, bytes, error)) return true;
+    result_.files[file].read_error = error;
+    set_run_message(message_, "ERROR - unable to read the packets of input file %s", error.c_str());
+    return false;
+}
+
+bool Walk::visit_pair(int pair, bool last_pair, int current, int successor) {
+    pair_ = pair;
+    last_pair_ = last_pair;
+    show_progress(pair + 1, images_written_);
+    // The current file is the last pair's successor, already in memory.
+    if (pair == 0 && !load(current, streams_[0])) return false;
+    if (successor >= 0 && !load(successor, streams_[1])) return false;
+    FileHandle current_stream = open_memory_stream(streams_[0]);
+    FileHandle successor_stream;
+    if (successor >= 0) successor_stream = open_memory_stream(streams_[1]);
+    if (!current_stream || (successor >= 0 && !successor_stream)) {
+        set_run_message(message_, "ERROR - unable to open the packets of input file %s in memory",
+                        input_file_list[current]);
+        return false;
+    }
+    begin_file(1, current, streams_[0].size());
+    if (successor >= 0) begin_file(2, successor, streams_[1].size());
+    const bool processed =
+        process_packet_streams(message_, current_stream.get(), successor_stream.get(), last_pair,
+                               input_file_list[current], successor >= 0 ? input_file_list[successor] : nullptr);
+    std::swap(streams_[0], streams_[1]);
+    return processed;
+}
+
+// After the run stopped: the files it never reached are read for the count
+// of their packets and images only.
+void Walk::scan_alone(int file) {
+    std::vector<uint8_t>& bytes = streams_[0];
+    if (!load(file, bytes)) return;
+    FileHandle stream = open_memory_stream(bytes);
+    if (!stream) return;
+    begin_file(1, file, bytes.size());
+    char ignored[kRunMessageCapacity];
+    scan_packet_streams(ignored, stream.get(), nullptr, input_file_list[file], nullptr);
+}
+
+void Walk::settle_outcomes() {
+    const uint32_t start_date = run_settings.start_date, start_time = run_settings.start_time;
+    const uint32_t end_date = run_settings.end_date, end_time = run_settings.end_time;
+    for (auto& [id, entries] : images_) {
+        for (ImageAudit& image : entries) {
+            if (image.written) {
+                // The product holds at most the writer's pixel capacity.
+                const uint64_t expected =
+                    std::min<uint64_t>(static_cast<uint64_t>(image.rows) * image.columns, kMaxDataPixels);
+                image.status =
+                    image.pixels_carried < expected ? ImageStatus::kWrittenPartial : ImageStatus::kWritten;
+                continue;
+            }
+            image.status = ImageStatus::kNotWritten;
+            const bool outside = image.time_known && (!later(image.date, image.time, start_date, start_time) ||
+                                                      later(image.date, image.time, end_date, end_time));
+            const bool after_stop =
+                result_.run_stopped && !image.files.empty() && image.files.back() >= result_.stop_pair;
+            if (image.files.size() > 2) {
+                image.reason = ImageReason::kSpreadOverFiles;
+            } else if (after_stop) {
+                image.reason = ImageReason::kRunStopped;
+            } else if (image.decided) {
+                image.reason = *image.decided;
+                if (image.reason == ImageReason::kTimeNotLater && outside) image.reason = ImageReason::kOutsideWindow;
+            } else if (!image.has_header) {
+                image.reason = ImageReason::kHeaderPacketMissing;
+            } else if (image.header_outside_window || outside) {
+                image.reason = ImageReason::kOutsideWindow;
+            } else {
+                image.reason = ImageReason::kHeldBack;
+            }
+        }
+    }
+}
+
+bool Walk::walk(std::string& error) {
+    if (find_input_files(message_) == 0) {
+        error = message_;
+        return false;
+    }
+    result_.files.resize(static_cast<size_t>(input_file_count));
+    for (int i = 0; i < input_file_count; ++i) {
+        result_.files[i].entry = input_file_list[i];
+        result_.files[i].selected = true;
+    }
+    if (!allocate_packet_table(message_)) {
+        error = message_;
+        return false;
+    }
+    const int pairs = file_pair_count(input_file_count);
+    start_progress(pairs);
+    set_image_writer(write_nothing);
+    set_packet_observer(this);
+    const bool walked = walk_file_pairs(input_file_count, visit, this);
+    if (!walked) {
+        result_.run_stopped = true;
+        result_.stop_message = message_;
+        result_.stop_pair = pair_;
+        for (int file = scanned_up_to_ + 1; file < input_file_count; ++file) scan_alone(file);
+    }
+    set_packet_observer(nullptr);
+    set_image_writer(nullptr);
+    end_progress();
+    release_packet_table();
+
+    settle_outcomes();
+    for (auto& [id, entries] : images_) {
+        std::sort(entries.begin(), entries.end(), [](const ImageAudit& a, const ImageAudit& b) {
+            return std::tie(a.header_day, a.header_ms, a.header_submillisecond) <
+                   std::tie(b.header_day, b.header_ms, b.header_submillisecond);
+        });
+        for (ImageAudit& image : entries) result_.images.push_back(std::move(image));
+    }
+    for (FileAudit& file : skipped_files_) result_.files.push_back(std::move(file));
+    return true;
+}
+
+}  // namespace
+
+const char* image_status_code(ImageStatus status) {
+    switch (status) {
+        case ImageStatus::kWritten: return "written";
+        case ImageStatus::kWrittenPartial: return "written_partial";
+        case ImageStatus::kNotWritten: break;
+    }
+    return "not_written";
+}
+
+bool audit_level0(AuditResult& result, std::string& error) {
+    Walk walk(result);
+    active_walk = &walk;
+    set_input_observer(&walk);
+    const bool walked = walk.walk(error);
+    set_input_observer(nullptr);
+    active_walk = nullptr;
+    return walked;
+}
+
+}  // namespace tavo_audit
