@@ -130,7 +130,7 @@ std::string find_day_audit(const std::string& root, int kite, uint32_t day) {
         const std::string name = entry.path().filename().string();
         unsigned start = 0, end = 0;
         // audit_YYYYMMDDTHHMMSS_YYYYMMDDTHHMMSS.json
-        if (name.size() != 43 || name.compare(name.size() - 5, 5, ".json") != 0 ||
+        if (name.size() != 42 || name.compare(name.size() - 5, 5, ".json") != 0 ||
             std::sscanf(name.c_str(), "audit_%8uT%*6u_%8uT%*6u.json", &start, &end) != 2) {
             continue;
         }

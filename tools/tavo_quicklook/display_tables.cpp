@@ -18,7 +18,7 @@ constexpr PassbandDisplay kPassbandDisplays[kAperturePositions] = {
     {"AIA 193", Curve::c1, Curve::c0, Curve::c2, Stretch::log, 90.0, 12000.0},
     {"AIA 335", Curve::c2, Curve::c0, Curve::c1, Stretch::log, 30.0, 1500.0},
     {"AIA 304", Curve::r0, Curve::g0, Curve::b0, Stretch::log, 110.0, 6000.0},
-    {"AIA 94", Curve::c2, Curve::c3, Curve::c0, Stretch::sqrt, 30.0, 600.0},
+    {"AIA 94", Curve::c2, Curve::c3, Curve::c0, Stretch::sqrt, 30.0, 250.0},
 };
 
 // A ramp from 0 at index first to 255 at index last, truncated to integers.

@@ -60,6 +60,7 @@ constexpr char kScript[] = R"(
   });
   var details=document.getElementById('products');
   function build(){ if(details.open&&!built){built=true;render();} }
+  if(location.hash==='#products') details.open=true;
   details.addEventListener('toggle',build); build();
 })();
 )";
