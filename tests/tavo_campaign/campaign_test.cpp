@@ -1,0 +1,301 @@
+// tavo_campaign end to end: two hours of simulated data crossing midnight
+// (an image at 00:00:00.014), one TAVO_L0 run over the whole period as the
+// reference, and campaigns over the same period on the real engines, with
+// failures, resumption and killed tasks.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "campaign.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using test_support::read_file;
+using test_support::run_program;
+using test_support::TempDir;
+using test_support::write_file;
+
+namespace {
+
+const std::string kCampaign = TAVO_CAMPAIGN_BINARY;
+const std::string kFrom = "2017/03/01t23:00:00";
+const std::string kTo = "2017/03/02t00:59:59";
+
+std::string base_config(const std::string& root, const std::string& out, const std::string& work) {
+    return "INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=" + root + "/l0/\nINPUT_SUBDIRECTORY=HIERARCHICAL\n" +
+           "WORKING_DIRECTORY=" + work + "/\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=" + out +
+           "/\nDESPIKE=YES\nISP_CSV=YES\nKITE=16\nSTART=" + kFrom + "\nEND=" + kTo + "\n";
+}
+
+// The level-0 data and the product tree of one run over the whole period,
+// made once for all tests.
+class CampaignTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        data_ = new TempDir("tavo-campaign-data");
+        const std::string root = data_->path();
+        auto sim = run_program({TAVO_L0SIM_BINARY, "--kite", "16", "--start", "2017-03-01T22:59:58", "--duration",
+                                "2h", "--cadence", "10s", "--size", "64", "--layout", "ordinal", "--out",
+                                root + "/l0", "--seed", "3"});
+        ASSERT_EQ(sim.exit_status, 0) << sim.err;
+        fs::create_directories(root + "/whole/out");
+        fs::create_directories(root + "/whole/work");
+        write_file(root + "/whole.cfg", base_config(root, root + "/whole/out", root + "/whole/work"));
+        auto whole = run_program({TAVO_L0_BINARY, "CONFIG=" + root + "/whole.cfg"});
+        ASSERT_EQ(whole.exit_status, 0) << whole.out;
+    }
+    static void TearDownTestSuite() {
+        delete data_;
+        data_ = nullptr;
+    }
+
+    // A campaign directory and product root of this test, planned with args.
+    void plan(std::vector<std::string> args) {
+        fs::create_directories(dir_ / "products");
+        write_file(dir_ / "base.cfg", base_config(data_->path(), dir_ / "products", dir_ / "unused-work"));
+        fs::create_directories(dir_ / "unused-work");
+        std::vector<std::string> argv = {kCampaign, "plan", "--dir", campaign(), "--config", dir_ / "base.cfg",
+                                         "--no-audit"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = run_program(argv);
+        ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    }
+    test_support::ProgramResult campaign_command(const std::string& command, std::vector<std::string> args = {}) {
+        std::vector<std::string> argv = {kCampaign, command, "--dir", campaign()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv);
+    }
+    std::string campaign() const { return dir_ / "campaign"; }
+    std::string products() const { return dir_ / "products"; }
+
+    // The campaign's tree (products, CSV tables) against the whole run's,
+    // byte for byte apart from the creation-time cards.
+    void expect_same_tree_as_one_run() {
+        auto r = run_program({"/usr/bin/python3", std::string(TAVO_SOURCE_DIR) + "/bench/compare_products.py",
+                              data_->path() + "/whole/out", products()});
+        EXPECT_EQ(r.exit_status, 0) << r.out;
+    }
+    void finish_ok() {
+        auto r = campaign_command("finish");
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        expect_same_tree_as_one_run();
+    }
+
+    static TempDir* data_;
+    TempDir dir_{"tavo-campaign"};
+};
+
+TempDir* CampaignTest::data_ = nullptr;
+
+// The joins fall on image seconds: 23:30:00 ends window 1 with the image at
+// 23:30:00.054, 23:59:59 hands the midnight image (00:00:00.014) to window 3,
+// which 00:00:00 ends; 00:00:01 is a window of one second with no image.
+// Window 0 of the period starts before the data.
+TEST_F(CampaignTest, SerialUnevenWindowsGiveTheTreeOfOneRun) {
+    plan({"--bounds", "2017/03/01t23:30:00,2017/03/01t23:59:59,2017/03/02t00:00:00,2017/03/02t00:00:01"});
+    auto r = campaign_command("run", {"--engine", "serial"});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Running: " + kCampaign + " task " + campaign() + " 1\n"), std::string::npos) << r.out;
+    finish_ok();
+    const nlohmann::json summary = campaign::read_json(campaign() + "/summary.json");
+    ASSERT_EQ(summary["joins"].size(), 3u);  // the one-second window has no product
+    EXPECT_EQ(summary["joins"][1]["next"], "KITE-16/2017/03/02/H0000/20170302_000000_014_00000361.fits");
+    EXPECT_EQ(summary["joins"][2]["last"], "KITE-16/2017/03/02/H0000/20170302_000000_014_00000361.fits");
+    EXPECT_EQ(summary["audit"], "tavo_l0audit not built: audits skipped");
+}
+
+// A failed window is shown with its log's last line; --resume-failed reruns
+// it alone through parallel's joblog.
+TEST_F(CampaignTest, ParallelFailureAndResume) {
+    plan({"--window", "30min"});
+    const std::string config = campaign() + "/windows/0002/TAVO_configuration.cfg";
+    const std::string good = read_file(config);
+    std::string bad = good;
+    bad.replace(bad.find("KITE=16"), 7, "KITE=20");
+    write_file(config, bad);
+
+    auto r = campaign_command("run", {"--engine", "parallel", "-j", "2"});
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Running: parallel --will-cite -j 2 --joblog " + campaign() + "/logs/joblog -a " +
+                         campaign() + "/tasks.txt\n"),
+              std::string::npos)
+        << r.out;
+    auto status = campaign_command("status");
+    EXPECT_EQ(status.exit_status, 1);
+    EXPECT_NE(status.out.find("task    2  failed   exit 1, 0 products  "), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("ERROR - parameter KITE must be 16, 17, 18, or 19, got: 20"), std::string::npos);
+    EXPECT_NE(status.out.find("done 3, failed 1, pending 0"), std::string::npos);
+    auto early = campaign_command("finish");
+    EXPECT_EQ(early.exit_status, 2);
+    EXPECT_NE(early.err.find("tasks not done: 2 failed"), std::string::npos) << early.err;
+
+    const std::string first_result = read_file(campaign() + "/windows/0001/result.json");
+    write_file(config, good);
+    r = campaign_command("run", {"--engine", "parallel", "-j", "2", "--resume-failed"});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(read_file(campaign() + "/windows/0001/result.json"), first_result);  // not run again
+    finish_ok();
+}
+
+// A real single-node Slurm cluster, started and stopped by the project's script.
+TEST_F(CampaignTest, SlurmJobArrayGivesTheTreeOfOneRun) {
+    if (geteuid() != 0 || !fs::exists("/usr/sbin/slurmctld")) GTEST_SKIP() << "needs root and Slurm";
+    const std::string script = std::string(TAVO_SOURCE_DIR) + "/scripts/slurm_cluster.sh";
+    const std::string state = dir_ / "slurm";
+    auto up = run_program({"/bin/bash", script, "start", state});
+    ASSERT_EQ(up.exit_status, 0) << up.out << up.err;
+    setenv("SLURM_CONF", (state + "/slurm.conf").c_str(), 1);
+    plan({"--window", "1h"});
+    auto r = campaign_command("run", {"--engine", "slurm", "-j", "2"});
+    unsetenv("SLURM_CONF");
+    run_program({"/bin/bash", script, "stop", state});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Running: sbatch --wait " + campaign() + "/logs/campaign.sbatch\n"), std::string::npos);
+    EXPECT_NE(read_file(campaign() + "/logs/campaign.sbatch").find("#SBATCH --array=1-2%2\n"), std::string::npos);
+    EXPECT_NE(read_file(campaign() + "/logs/slurm-task-2.log").find("window 2 "), std::string::npos);
+    finish_ok();
+}
+
+// Every file under final names in the product tree is a complete product of
+// the reference run; no temporary file is there.
+void expect_only_complete_products(const std::string& tree, const std::string& reference) {
+    for (const std::string& rel : campaign::files_below(tree)) {
+        if (rel.rfind("LOG/", 0) == 0) continue;
+        ASSERT_EQ(rel.find("-tmp"), std::string::npos) << rel;
+        std::string a = read_file(tree + "/" + rel);
+        std::string b = read_file(reference + "/" + rel);
+        ASSERT_EQ(a.size(), b.size()) << rel;
+        for (const auto& [begin, end] : {std::pair{0, 80}, std::pair{640, 720}}) {
+            a.replace(begin, end - begin, end - begin, ' ');
+            b.replace(begin, end - begin, end - begin, ' ');
+        }
+        ASSERT_TRUE(a == b) << rel;
+    }
+}
+
+// The whole campaign killed (engine, tasks and TAVO_L0 runs) at random times,
+// then resumed.
+TEST_F(CampaignTest, KilledAtRandomTimesThenResumed) {
+    plan({"--window", "20min"});
+    std::mt19937 random(20170301);
+    for (int round = 0; round < 5; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setpgid(0, 0);
+            freopen("/dev/null", "w", stdout);
+            execl(kCampaign.c_str(), kCampaign.c_str(), "run", "--dir", campaign().c_str(), "--engine", "parallel",
+                  "-j", "2", "--resume-failed", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        setpgid(child, child);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(100, 1500)(random)));
+        kill(-child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the dump utility of a killed run ends
+        expect_only_complete_products(products(), data_->path() + "/whole/out");
+    }
+    auto r = campaign_command("run", {"--engine", "parallel", "-j", "2", "--resume-failed"});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    finish_ok();
+}
+
+// The join check: an image taken out at a join is reported, and an audit
+// report that says why it was not written explains it.
+TEST_F(CampaignTest, FinishFindsAnImageMissingAtAJoin) {
+    plan({"--window", "1h"});
+    ASSERT_EQ(campaign_command("run").exit_status, 0);
+    const std::string result_path = campaign() + "/windows/0002/result.json";
+    nlohmann::json result = campaign::read_json(result_path);
+    const std::string first = result["products"][0];
+    result["products"].erase(0);
+    write_file(result_path, result.dump());
+    fs::remove(products() + "/" + first);
+
+    auto r = campaign_command("finish");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.out.find("PROBLEM: images missing between windows 1 and 2: ids after 361 up to 363"),
+              std::string::npos)
+        << r.out;
+
+    const nlohmann::json audit = {
+        {"schema_version", 1},
+        {"summary", {{"images", 360}, {"written", 359}, {"not_written", 1}, {"by_reason", {{"final_packet_missing", 1}}}}},
+        {"images", {{{"image_id", 362}, {"status", "not_written"}, {"reason", "final_packet_missing"}}}},
+        {"products", {{"problems", nlohmann::json::array()}, {"temporary_files", nlohmann::json::array()}}}};
+    write_file(campaign() + "/windows/0002/audit.json", audit.dump());
+    r = campaign_command("finish");
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_NE(r.out.find("Audit: 360 images, 359 written, 1 not written"), std::string::npos) << r.out;
+    const nlohmann::json summary = campaign::read_json(campaign() + "/summary.json");
+    EXPECT_EQ(summary["audit"]["by_reason"]["final_packet_missing"], 1);
+    EXPECT_EQ(summary["joins"][0]["explained_by_audit"], true);
+}
+
+// Plans refused with one message, TAVO_L0's own where its rules decide.
+TEST_F(CampaignTest, PlansRefused) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--from", "2017/03/01t25"}, "ERROR - bad START format (expected YYYY/MM/DDtHH:MM:SS or YYYY/DOYtHH:MM:SS), got: 2017/03/01t25"},
+        {{"--from", "2017/01/01", "--to", "2017/03/31", "--window", "40d"},
+         "ERROR - More than 33 days with +/-5 miutes of margin from START of 2017/01/01t00:00:00 to END of "
+         "2017/02/10t00:00:00"},
+        {{"--bounds", "2017/03/02t00:00:00,2017/03/01t23:30:00"}, "window bound 2017/03/01t23:30:00 is not after"},
+        {{"--window", "90ms"}, "--window: 90ms is not whole seconds"},
+        {{"--tavo-l0", "/nonexistent/TAVO_L0"}, "TAVO_L0 program not found: /nonexistent/TAVO_L0"},
+        {{"KITE=15"}, "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 15"},
+    };
+    fs::create_directories(dir_ / "unused-work");
+    write_file(dir_ / "base.cfg", base_config(data_->path(), dir_ / "products", dir_ / "unused-work"));
+    fs::create_directories(products());
+    int n = 0;
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {kCampaign, "plan", "--dir", dir_ / ("c" + std::to_string(n++)), "--config",
+                                         dir_ / "base.cfg"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = run_program(argv);
+        EXPECT_EQ(r.exit_status, 2) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    plan({});
+    auto again = run_program({kCampaign, "plan", "--dir", campaign(), "--config", dir_ / "base.cfg"});
+    EXPECT_NE(again.err.find("a campaign is already planned in " + campaign()), std::string::npos) << again.err;
+}
+
+// Window splits: whole lengths, the last window cut at the period's end.
+TEST(CampaignSplit, WindowsCoverThePeriodOnce) {
+    struct Case {
+        std::string from, to;
+        int64_t seconds;
+        std::vector<std::string> expected;  // start of each window, then the period's end
+    };
+    const std::vector<Case> cases = {
+        {"2017/03/01", "2017/03/03", 86400,
+         {"2017/03/01t00:00:00", "2017/03/02t00:00:00", "2017/03/03t00:00:00", "2017/03/03t23:59:59"}},
+        {"2016/02/28t22", "2016/03/01t01", 86400, {"2016/02/28t22:00:00", "2016/02/29t22:00:00", "2016/03/01t01:59:59"}},
+        {"2017/365t23", "2018/001t01", 3600,
+         {"2017/12/31t23:00:00", "2018/01/01t00:00:00", "2018/01/01t01:00:00", "2018/01/01t01:59:59"}},
+    };
+    for (const Case& c : cases) {
+        const auto [from, to] = campaign::parse_period(c.from, c.to);
+        const auto windows = campaign::split_period(from, to, c.seconds, {});
+        ASSERT_EQ(windows.size() + 1, c.expected.size()) << c.from;
+        for (size_t i = 0; i < windows.size(); ++i) {
+            EXPECT_EQ(campaign::instant_text(windows[i].start), c.expected[i]);
+            EXPECT_EQ(campaign::instant_text(windows[i].end), c.expected[i + 1]);
+            EXPECT_EQ(windows[i].number, static_cast<int>(i + 1));
+        }
+    }
+}
+
+}  // namespace
