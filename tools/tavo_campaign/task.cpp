@@ -167,10 +167,13 @@ int run_task(const std::string& directory, int number) {
         if (plan.input_files == 0) {
             result["note"] = "no input files for this window at plan time";
         } else {
+            const auto run_started = std::chrono::steady_clock::now();
             status = run_program({c.tavo_l0, "CONFIG=" + c.window_config(number),
                                   "WORKING_DIRECTORY=" + attempt + "/work/",
                                   "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
                                  c.console_log(number), true);
+            result["tavo_l0_seconds"] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - run_started).count();
         }
         if (status == 0 && plan.input_files > 0) {
             if (!c.audit.empty() && access(c.audit.c_str(), X_OK) == 0) {
