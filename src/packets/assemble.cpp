@@ -171,6 +171,9 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor) {
             const PacketRecord& record = records[j];
             if (record.selected == 0) continue;
             if (record.image_id != image_id || record.packet_kind == kFinalKind) break;
+            // A second header of the same id joins the group as well: its own
+            // image can never be written after this one.
+            if (record.packet_kind == kHeaderKind) tell_passed_over(record, ImageReason::kIdNotAbove);
             last = j;
         }
         // A group that runs to the end of the table may go on in a later
