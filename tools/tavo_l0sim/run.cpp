@@ -94,6 +94,11 @@ struct ImageRecord {
     json files = json::array();
     int lost_packets = 0;
     json damaged = json::array();  // pixel ranges of packets lost or spoiled
+    int sent_packets = 0;          // packets that reached a file whole
+    bool header_sent = false;
+    bool final_sent = false;
+    int pixel_packets_lost = 0;    // other than the final one
+    int64_t last_file = -1;        // file index of its last packet sent
 };
 
 struct SentPacket {
@@ -129,6 +134,8 @@ private:
     std::vector<uint8_t> pixel_packet(const ImageState& img, uint16_t kind, uint16_t number, uint32_t first,
                                       uint32_t count, const uint16_t* samples, Micros time);
     bool write_manifest(std::string& error);
+    json expected_outcome(int k, const ImageRecord& rec) const;
+    void apply_run_stop();
 
     const Settings& s_;
     std::array<uint16_t, 2048> sequence_{};
@@ -146,6 +153,8 @@ private:
     int gap_survivors_ = 0;
     json files_ = json::array();
     json images_ = json::array();
+    std::vector<int64_t> last_files_;  // per image, the file of its last packet
+    int64_t bad_length_file_ = -1;     // file holding a packet of impossible length
 };
 
 ImageState Run::image_state(int k) const {
@@ -253,6 +262,10 @@ bool Run::send(const std::vector<uint8_t>& packet, Micros time, ImageRecord& rec
         if (last_pixel >= first_pixel && first_pixel != last_pixel) rec.damaged.push_back({first_pixel, last_pixel});
     }
     if (dropped) return true;
+    if (!truncate_here) {
+        ++rec.sent_packets;
+        rec.last_file = m;
+    }
     size_t length = truncate_here ? packet.size() / 2 : packet.size();
     sent_.push_back({stream_.size(), length});
     stream_.insert(stream_.end(), packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(length));
@@ -337,6 +350,7 @@ bool Run::send_image(int k, std::string& error) {
                        s_.flight_model);
     fill_header_packet(s_, img, header.data());
     if (!send(header, header_time, rec, false, 0, 0, error)) return false;
+    rec.header_sent = rec.lost_packets == 0;
     if (has_fault(FaultKind::foreign_apid, k)) {
         for (size_t i = 0; i < kForeignApids.size(); ++i) {
             auto apid = static_cast<uint16_t>(kForeignApids[i]);
@@ -369,6 +383,7 @@ bool Run::send_image(int k, std::string& error) {
             spoiled = true;
         }
         if (has_fault(FaultKind::bad_length, k) && p == target) put_be16(packet.data() + 4, 0xFFFF);
+        const int lost_before = rec.lost_packets;
         if (final_packet && has_fault(FaultKind::missing_final, k)) {
             ++rec.lost_packets;
             rec.damaged.push_back({first, last});
@@ -379,7 +394,11 @@ bool Run::send_image(int k, std::string& error) {
             }
             bool cut = has_fault(FaultKind::truncate, k) && p == target;
             if (!send(packet, t, rec, cut, first, last, error)) return false;
+            if (has_fault(FaultKind::bad_length, k) && p == target) bad_length_file_ = file_index(t);
         }
+        const bool lost = rec.lost_packets != lost_before;
+        if (final_packet) rec.final_sent = !lost;
+        else if (lost) ++rec.pixel_packets_lost;
         if (p == 0 && has_fault(FaultKind::bad_index, k)) {
             // Extra packets the reader must refuse; their samples are all
             // full scale, so a reader that took them would show it.
@@ -457,8 +476,44 @@ bool Run::send_image(int k, std::string& error) {
     out["lost_packets"] = rec.lost_packets;
     out["damaged_pixel_ranges"] = rec.damaged;
     out["complete"] = rec.lost_packets == 0 && !has_fault(FaultKind::bad_length, k);
+    out["in_level0"] = rec.sent_packets > 0;
+    out["expected"] = expected_outcome(k, rec);
+    last_files_.push_back(rec.last_file);
     images_.push_back(std::move(out));
     return true;
+}
+
+// What a TAVO_L0 run whose window is the simulated period makes of image k,
+// from what the simulation sent of it: "written", "written_partial" or
+// "not_written" with the reason code of the audit report.
+json Run::expected_outcome(int k, const ImageRecord& rec) const {
+    auto not_written = [](const char* reason) { return json{{"status", "not_written"}, {"reason", reason}}; };
+    if (rec.sent_packets == 0) return not_written("no_packets");
+    if (has_fault(FaultKind::id_repeat, k) && k > 0) return not_written("id_not_above_last");
+    if (!rec.header_sent) return not_written("header_packet_missing");
+    if (rec.files.size() > 2) return not_written("spread_over_files");
+    if (!rec.final_sent) return not_written("final_packet_missing");
+    if (rec.pixel_packets_lost > 0) return {{"status", "written_partial"}, {"reason", nullptr}};
+    return {{"status", "written"}, {"reason", nullptr}};
+}
+
+// A packet of impossible length stops the run at the pair that ends with its
+// file: images that end in a later file are never written, nor is anything
+// when that pair is the first; those that end in the file before are written
+// only when the pair before did not leave them to the next one.
+void Run::apply_run_stop() {
+    if (bad_length_file_ < 0) return;
+    const int64_t stop_file = std::max<int64_t>(bad_length_file_ - 1, 0);
+    for (size_t i = 0; i < images_.size(); ++i) {
+        json& expected = images_[i]["expected"];
+        if (!images_[i]["in_level0"].get<bool>()) continue;
+        if (last_files_[i] < stop_file) continue;
+        if (last_files_[i] > stop_file || bad_length_file_ <= 1 || expected["status"] == "not_written") {
+            expected = {{"status", "not_written"}, {"reason", "run_stopped"}};
+        } else {
+            expected["or_run_stopped"] = true;
+        }
+    }
 }
 
 bool Run::write_manifest(std::string& error) {
@@ -482,6 +537,8 @@ bool Run::write_manifest(std::string& error) {
               {"dataset", kDatasetName},
               {"pixel_checksum", "FNV-1a 64 of the 14-bit values as big-endian 16-bit words in row order"},
               {"faults", faults},
+              {"expected_window", {{"start", iso_text(s_.start, 0)},
+                                   {"end", iso_text(s_.start + s_.duration - kMicrosPerSecond, 0)}}},
               {"files", files_},
               {"images", images_}};
     const std::string path = s_.manifest_path.empty() ? s_.out_dir + "/manifest.json" : s_.manifest_path;
@@ -517,6 +574,7 @@ bool Run::execute(std::string& error) {
         carry_.clear();
         if (!flush_file(error)) return false;
     }
+    apply_run_stop();
     if (!write_manifest(error)) return false;
     std::printf("tavo_l0sim: %d images in %zu files written to %s\n", images, files_.size(), s_.out_dir.c_str());
     return std::fflush(stdout) == 0;
