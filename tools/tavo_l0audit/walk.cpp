@@ -358,8 +358,12 @@ void Walk::settle_outcomes() {
                 if (image.reason == ImageReason::kTimeNotLater && outside) image.reason = ImageReason::kOutsideWindow;
             } else if (!image.has_header) {
                 image.reason = ImageReason::kHeaderPacketMissing;
-            } else if (image.header_outside_window || outside) {
+            } else if (outside) {
                 image.reason = ImageReason::kOutsideWindow;
+            } else if (image.header_outside_window) {
+                // Dropped by a later pair's packet window, which begins at the
+                // last image written.
+                image.reason = ImageReason::kTimeNotLater;
             } else {
                 image.reason = ImageReason::kHeldBack;
             }

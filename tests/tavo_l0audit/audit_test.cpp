@@ -1,0 +1,252 @@
+// tavo_l0audit on simulated level-0 data: the statuses and reasons agree
+// with the simulator's manifest for every fault mode, a run followed by an
+// audit accounts for every image, damaged products are named, and the exit
+// statuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "audit.h"
+#include "support/test_support.h"
+
+namespace {
+
+using nlohmann::json;
+using test_support::run_program;
+using test_support::TempDir;
+namespace fs = std::filesystem;
+
+// The run parameters of a window over the simulated half hour.
+std::vector<std::string> run_parameters(const TempDir& dir, const std::string& end = "2017/03/01t12:29:59",
+                                        const std::string& despike = "YES") {
+    fs::create_directories(dir / "work");
+    fs::create_directories(dir / "out");
+    return {"INPUT_TYPE=HDF",         "INPUT_ROOT_DIRECTORY=" + (dir / "l0"), "INPUT_SUBDIRECTORY=FLAT",
+            "WORKING_DIRECTORY=" + (dir / "work"), "H5DUMP_EXE=/usr/bin/h5dump",
+            "OUTPUT_ROOT_DIRECTORY=" + (dir / "out"), "DESPIKE=" + despike, "ISP_CSV=YES", "KITE=16",
+            "START=2017/03/01t12:00:00", "END=" + end, "CONFIG=/dev/null"};
+}
+
+json simulate(const TempDir& dir, std::vector<std::string> extra) {
+    std::vector<std::string> argv = {TAVO_L0SIM_BINARY, "--size", "64", "--duration", "30min", "--seed", "5",
+                                     "--out", dir / "l0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const auto sim = run_program(argv);
+    EXPECT_EQ(sim.exit_status, 0) << sim.err;
+    return json::parse(test_support::read_file(dir / "l0/manifest.json"));
+}
+
+// "2017-03-01T12:00:02.345" of a manifest image.
+std::string manifest_time(const json& image) { return image["end_of_frame"]["calendar"].get<std::string>().substr(0, 23); }
+
+// Compares the audit's images with the manifest's expected outcomes.
+void expect_agreement(const json& manifest, const json& report) {
+    std::map<std::pair<uint32_t, std::string>, json> audited;
+    for (const json& image : report["images"]) {
+        const std::string time = image["time"].is_null() ? "" : image["time"].get<std::string>();
+        audited[{image["image_id"].get<uint32_t>(), time}] = image;
+    }
+    size_t matched = 0;
+    for (const json& image : manifest["images"]) {
+        const json& expected = image["expected"];
+        const uint32_t id = image["id"];
+        auto found = audited.find({id, manifest_time(image)});
+        if (found == audited.end()) found = audited.find({id, ""});
+        if (!image["in_level0"].get<bool>() || found == audited.end()) {
+            // Absent from the level-0, or behind a packet the scan cannot pass.
+            EXPECT_TRUE(!image["in_level0"].get<bool>() || expected["reason"] == "run_stopped") << "image " << id;
+            continue;
+        }
+        ++matched;
+        const json& got = found->second;
+        if (expected.value("or_run_stopped", false) && got["reason"] == "run_stopped") continue;
+        EXPECT_EQ(got["status"], expected["status"]) << "image " << id << " " << got.dump();
+        EXPECT_EQ(got["reason"], expected["reason"]) << "image " << id << " " << got.dump();
+    }
+    EXPECT_EQ(matched, report["images"].size());
+}
+
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> faults;
+    int exit_status;
+};
+
+class FaultModes : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultModes, StatusesAndReasonsAgreeWithTheManifest) {
+    TempDir dir("audit");
+    std::vector<std::string> extra;
+    for (const std::string& fault : GetParam().faults) extra.insert(extra.end(), {"--fault", fault});
+    if (std::string(GetParam().name) == "spread") extra.insert(extra.end(), {"--duration", "3min", "--file-span", "1s"});
+    const json manifest = simulate(dir, extra);
+    tavo_audit::AuditOptions options;
+    options.parameters = run_parameters(dir);
+    options.report_path = dir / "report.json";
+    options.check_products = false;
+    options.quiet = true;
+    tavo_audit::AuditResult result;
+    std::string error;
+    ASSERT_TRUE(tavo_audit::run_audit(options, result, error)) << error;
+    EXPECT_EQ(result.exit_status, GetParam().exit_status);
+    expect_agreement(manifest, json::parse(test_support::read_file(dir / "report.json")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Simulated, FaultModes,
+    testing::Values(FaultCase{"none", {}, 0}, FaultCase{"duplicate", {"duplicate@71"}, 0},
+                    FaultCase{"missing_final", {"missing-final@80"}, 0}, FaultCase{"truncate", {"truncate@80"}, 0},
+                    FaultCase{"bad_length", {"bad-length@120"}, 1}, FaultCase{"id_repeat", {"id-repeat@80"}, 0},
+                    FaultCase{"foreign_apid", {"foreign-apid@80"}, 0}, FaultCase{"alias_apid", {"alias-apid@80"}, 0},
+                    FaultCase{"bad_header_bits", {"bad-header-bits@80"}, 0},
+                    FaultCase{"bad_index", {"bad-index@80"}, 0}, FaultCase{"sel_bits", {"sel-bits@80"}, 0},
+                    FaultCase{"bit15", {"bit15@80"}, 0}, FaultCase{"gap", {"gap@80"}, 0},
+                    FaultCase{"spread", {}, 0},
+                    FaultCase{"three_together", {"missing-final@30", "truncate@100", "id-repeat@150"}, 0},
+                    FaultCase{"gap_and_duplicates", {"gap@40", "duplicate@107", "bad-header-bits@130"}, 0}),
+    [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+// The packet variable as NetCDF-C reads it is byte for byte the dump
+// utility's output with "-b BE".
+TEST(Level0Stream, EqualsTheDumpUtilitysBytes) {
+    TempDir dir("audit");
+    simulate(dir, {"--duration", "12min", "--fault", "truncate@20"});
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(dir / "l0")) {
+        if (entry.path().extension() != ".nc") continue;
+        const std::string dumped = dir / "dumped.bin";
+        const auto dump = run_program({"/usr/bin/h5dump", "-o", dumped, "-d", "tavo_space_packet_data", "-b", "BE",
+                                       entry.path().string()});
+        ASSERT_EQ(dump.exit_status, 0) << dump.err;
+        std::vector<uint8_t> bytes;
+        std::string error;
+        ASSERT_TRUE(tavo_audit::read_packet_stream(entry.path().string(), bytes, error)) << error;
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), test_support::read_file(dumped)) << entry.path();
+        ++files;
+    }
+    EXPECT_EQ(files, 2);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_FALSE(tavo_audit::read_packet_stream(dir / "l0/manifest.json", bytes, error));
+    EXPECT_NE(error.find("manifest.json"), std::string::npos);
+}
+
+// One real run, then audits of its products as they are and damaged.
+class RunThenAudit : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir("audit");
+        manifest_ = new json(simulate(*dir_, {"--duration", "20min", "--fault", "missing-final@30", "--fault",
+                                              "bad-header-bits@60"}));
+        std::vector<std::string> argv = {TAVO_L0_BINARY};
+        for (const std::string& p : run_parameters(*dir_, "2017/03/01t12:19:59")) argv.push_back(p);
+        const auto run = run_program(argv);
+        ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    }
+    static void TearDownTestSuite() {
+        delete manifest_;
+        delete dir_;
+    }
+    static test_support::ProgramResult audit() {
+        std::vector<std::string> argv = {TAVO_L0AUDIT_BINARY, "--report", *dir_ / "report.json"};
+        for (const std::string& p : run_parameters(*dir_, "2017/03/01t12:19:59")) argv.push_back(p);
+        return run_program(argv);
+    }
+    static json report() { return json::parse(test_support::read_file(*dir_ / "report.json")); }
+    // The path of the index-th product (relative to the output root).
+    static std::string product(size_t index) {
+        std::vector<std::string> products;
+        const json audited = report();
+        for (const json& image : audited["images"])
+            if (!image["product"].is_null()) products.push_back(image["product"]);
+        return products.at(index);
+    }
+    static TempDir* dir_;
+    static json* manifest_;
+};
+TempDir* RunThenAudit::dir_ = nullptr;
+json* RunThenAudit::manifest_ = nullptr;
+
+TEST_F(RunThenAudit, AccountsForEveryImageOfTheManifest) {
+    const auto result = audit();
+    ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+    expect_agreement(*manifest_, report());
+    const json summary = report()["summary"];
+    EXPECT_EQ(summary["images"], 120);
+    EXPECT_EQ(summary["written_partial"], 1);
+    EXPECT_EQ(summary["by_reason"], json({{"final_packet_missing", 1}}));
+    EXPECT_EQ(report()["products"]["checked"], 119);
+    EXPECT_NE(result.out.find("final_packet_missing: 1"), std::string::npos) << result.out;
+    EXPECT_TRUE(test_support::file_exists(*dir_ / "report.csv"));
+}
+
+TEST_F(RunThenAudit, DamagedProductsAreNamed) {
+    const std::string out = *dir_ / "out/";
+    // Truncated, DESPIKE cards blank, missing from the day's CSV table, a
+    // stray product and a leftover temporary file.
+    const std::string truncated = product(3), blank = product(5), unlisted = product(7);
+    fs::resize_file(out + truncated, fs::file_size(out + truncated) - 2880);
+    std::string text = test_support::read_file(out + blank);
+    const size_t card = text.find("HIERARCH DESPIKE_PARAMS = ");
+    ASSERT_NE(card, std::string::npos);
+    text.replace(card, 80, std::string("HIERARCH DESPIKE_PARAMS = 'Despike not yet run'").append(33, ' '));
+    test_support::write_file(out + blank, text);
+    const std::string csv_path = out + "KITE-16/isp/2017/03/20170301.csv";
+    std::string csv = test_support::read_file(csv_path);
+    const std::string name = fs::path(unlisted).filename().string();
+    const size_t row = csv.find(name);
+    ASSERT_NE(row, std::string::npos);
+    csv.erase(row, csv.find('\n', row) - row + 1);
+    test_support::write_file(csv_path, csv);
+    const std::string hour = fs::path(out + truncated).parent_path().string() + "/";
+    fs::copy_file(out + product(9), hour + "20170301_120001_500_99999999.fits");
+    test_support::write_file(hour + "20170301_120000_600_99999998.write-tmp", "");
+
+    const auto result = audit();
+    EXPECT_EQ(result.exit_status, 1) << result.out << result.err;
+    const json products = report()["products"];
+    std::map<std::string, std::string> problems;
+    for (const json& p : products["problems"]) problems[p["product"]] = p["problem"];
+    EXPECT_EQ(problems.size(), 3u) << products.dump();
+    EXPECT_NE(problems[truncated].find("size"), std::string::npos) << problems[truncated];
+    EXPECT_NE(problems[blank].find("DESPIKE cards not filled in"), std::string::npos);
+    EXPECT_EQ(problems[unlisted], "not in the day's CSV table");
+    EXPECT_EQ(products["unmatched"].size(), 1u);
+    EXPECT_EQ(products["temporary_files"].size(), 1u);
+    EXPECT_NE(result.out.find(truncated), std::string::npos);
+}
+
+struct BadConfiguration {
+    const char* override_text;
+    const char* message;
+};
+
+class AuditCannotRun : public testing::TestWithParam<BadConfiguration> {};
+
+TEST_P(AuditCannotRun, ExitsTwoWithTheRunsMessage) {
+    TempDir dir("audit");
+    fs::create_directories(dir / "l0");
+    std::vector<std::string> argv = {TAVO_L0AUDIT_BINARY};
+    const std::string override_text = GetParam().override_text;
+    const std::string name = override_text.substr(0, override_text.find('=') + 1);
+    for (const std::string& p : run_parameters(dir))
+        if (p.compare(0, name.size(), name) != 0) argv.push_back(p);
+    argv.push_back(override_text);
+    const auto result = run_program(argv);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_NE(result.err.find(GetParam().message), std::string::npos) << result.err;
+    EXPECT_TRUE(test_support::list_dir(dir / "out").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, AuditCannotRun,
+    testing::Values(BadConfiguration{"KITE=20", "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 20"},
+                    BadConfiguration{"BOGUS=1", "ERROR - unrecognized parameter: BOGUS"},
+                    BadConfiguration{"INPUT_TYPE=APID", "nothing to audit"},
+                    BadConfiguration{"START=2017/03/01t12:00:00x", "ERROR - bad START format"},
+                    BadConfiguration{"END=2017/03/01t12:59:59", "ERROR - no input files found"}));
+
+}  // namespace
