@@ -30,12 +30,10 @@ protected:
         test_support::make_dirs(out + "/products");
         std::filesystem::remove_all(out + "/work");
         test_support::make_dirs(out + "/work");
-        test_support::write_file(out + "/TAVO_configuration.cfg",
-                                 "INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=" + t / "l0" +
-                                     "\nINPUT_SUBDIRECTORY=FLAT\nWORKING_DIRECTORY=" + out +
-                                     "/work\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=" + out +
-                                     "/products\nDESPIKE=YES\nISP_CSV=YES\nKITE=16\nSTART=2017/03/01t12:00:00\n"
-                                     "END=2017/03/01t12:09:59\n");
+        test_support::RunConfiguration c{t / "l0", out + "/work", out + "/products"};
+        c.end = "2017/03/01t12:09:59";
+        c.despike = c.isp_csv = "YES";
+        test_support::write_file(out + "/TAVO_configuration.cfg", test_support::configuration_text(c));
         return test_support::run_program({TAVO_L0_BINARY}, out);
     }
 

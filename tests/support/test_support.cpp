@@ -161,6 +161,13 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
+std::string configuration_text(const RunConfiguration& c) {
+    return "INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=" + c.input_root + "\nINPUT_SUBDIRECTORY=" + c.subdirectory +
+           "\nWORKING_DIRECTORY=" + c.work + "\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=" + c.output_root +
+           "\nDESPIKE=" + c.despike + "\nISP_CSV=" + c.isp_csv + "\nKITE=" + std::to_string(c.kite) +
+           "\nSTART=" + c.start + "\nEND=" + c.end + "\n";
+}
+
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::string line;

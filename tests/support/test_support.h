@@ -44,6 +44,20 @@ void make_dirs(const std::string& path);
 // Names of the entries of a directory (without "." and ".."), sorted.
 std::vector<std::string> list_dir(const std::string& path);
 
+// The configuration file text of a TAVO_L0 run with Debian's h5dump.
+struct RunConfiguration {
+    std::string input_root;   // INPUT_ROOT_DIRECTORY
+    std::string work;         // WORKING_DIRECTORY
+    std::string output_root;  // OUTPUT_ROOT_DIRECTORY
+    std::string start = "2017/03/01t12:00:00";
+    std::string end = "2017/03/01t12:59:59";
+    std::string subdirectory = "FLAT";
+    std::string despike = "NO";
+    std::string isp_csv = "NO";
+    int kite = 16;
+};
+std::string configuration_text(const RunConfiguration& c);
+
 // Splits text into lines (without their line ends).
 std::vector<std::string> split_lines(const std::string& text);
 
