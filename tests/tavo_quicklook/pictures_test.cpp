@@ -126,3 +126,26 @@ TEST(Pictures, PercentilesOfAHistogram) {
 }
 
 }  // namespace
+
+namespace {
+
+// The picture's lookup table agrees with scale_pixel on every 16-bit value.
+TEST(Pictures, EveryValueTakesTheIndexOfItsScaling) {
+    std::vector<int16_t> pixels(65536);
+    for (int v = 0; v < 65536; ++v) pixels[static_cast<size_t>(v)] = static_cast<int16_t>(v - 32768);
+    for (const EncoderPosition& p : aperture_positions) {
+        for (const bool dark : {false, true}) {
+            SCOPED_TRACE(std::to_string(p.wavelength) + (dark ? " dark" : ""));
+            PictureSet set;
+            make_pictures(product(256, 256, p.wavelength, 1.7, dark), pixels, set);
+            size_t wrong = 0;
+            for (int v = 0; v < 65536; ++v) {
+                const size_t at = static_cast<size_t>((255 - v / 256) * 256 + v % 256);
+                wrong += set.full.index[at] != scale_pixel(set.scaling, v - 32768);
+            }
+            EXPECT_EQ(wrong, 0u);
+        }
+    }
+}
+
+}  // namespace

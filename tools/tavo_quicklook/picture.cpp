@@ -35,16 +35,33 @@ const char* stretch_name(Stretch stretch) {
     return "?";
 }
 
-// The colour index of every 16-bit value. Values at or beyond the range's
-// ends take 0 and 255 without evaluating the stretch.
+double unstretched(Stretch stretch, double y) {
+    switch (stretch) {
+        case Stretch::linear: return y;
+        case Stretch::sqrt: return y * y;
+        case Stretch::log: return std::pow(10.0, y);
+    }
+    return y;
+}
+
+// The colour index of every 16-bit value. The index only grows with the
+// value, so the table is filled between the smallest values that reach each
+// index: the inverse stretch gives a first guess, scale_pixel the exact one.
 void index_table(const Scaling& s, std::vector<uint8_t>& table) {
-    table.assign(kValueCount, 0);
-    const double first = std::floor(s.low * s.divisor);
-    const double last = std::ceil(s.high * s.divisor);
-    const int begin = static_cast<int>(std::clamp(first, -32768.0, 32767.0)) + kValueOffset;
-    const int end = static_cast<int>(std::clamp(last, -32768.0, 32767.0)) + kValueOffset;
-    for (int v = begin; v <= end; ++v) table[static_cast<size_t>(v)] = scale_pixel(s, v - kValueOffset);
-    std::fill(table.begin() + end + 1, table.end(), static_cast<uint8_t>(scale_pixel(s, last + 1)));
+    table.resize(kValueCount);
+    const double bottom = stretched(s.stretch, s.low);
+    const double top = stretched(s.stretch, s.high);
+    int from = 0;  // table position of the first value not yet filled
+    for (int k = 1; k <= 255 && from < kValueCount; ++k) {
+        const double guess = unstretched(s.stretch, bottom + (k - 0.5) / 255.0 * (top - bottom)) * s.divisor;
+        int v = static_cast<int>(std::clamp(std::floor(guess), -32768.0, 32767.0));
+        while (v > -32768 && scale_pixel(s, v - 1) >= k) --v;
+        while (v <= 32767 && scale_pixel(s, v) < k) ++v;
+        const int to = std::max(from, v + kValueOffset);  // first position of index k or more
+        std::fill(table.begin() + from, table.begin() + to, static_cast<uint8_t>(k - 1));
+        from = to;
+    }
+    std::fill(table.begin() + from, table.end(), static_cast<uint8_t>(255));
 }
 
 // Colour indexes of the image with the data's row 0 as the bottom row.

@@ -4,7 +4,9 @@
 #include <fitsio.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "fits/fits.h"
@@ -35,15 +37,72 @@ std::string fits_message(int status) {
     return text;
 }
 
-// A keyword's value text without apostrophes and surrounding blanks.
-std::string value_text(fitsfile* file, const char* keyword, int& status) {
-    char value[FLEN_VALUE] = "";
-    if (fits_read_keyword(file, keyword, value, nullptr, &status) != 0) return "";
+// A value text without apostrophes and surrounding blanks.
+std::string unquoted(const char* value) {
     std::string text = value;
     if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') text = text.substr(1, text.size() - 2);
     const size_t first = text.find_first_not_of(' ');
     const size_t last = text.find_last_not_of(' ');
     return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+}
+
+// The keywords read besides the table's columns.
+enum Extra : int { EXTRA_EXPTIME = 0, EXTRA_DESPIKE_PARAMS, kExtraCount };
+constexpr const char* kExtraKeywords[kExtraCount] = {"EXPTIME", "DESPIKE_PARAMS"};
+
+// Every value wanted from the header, found in one pass over its cards
+// (a search per keyword would scan the 502 cards again each time).
+struct HeaderValues {
+    std::string image_time;             // the IMG_TIME text, "" when missing
+    std::string columns[kTableColumnCount];
+    std::string extras[kExtraCount];
+    bool found_columns[kTableColumnCount] = {};
+    bool found_extras[kExtraCount] = {};
+};
+
+void take_value(char* card, std::string& value, bool& found) {
+    char text[FLEN_VALUE] = "";
+    char comment[FLEN_COMMENT] = "";
+    int status = 0;
+    if (fits_parse_value(card, text, comment, &status) == 0) {
+        value = unquoted(text);
+        found = true;
+    }
+}
+
+bool read_header_values(fitsfile* file, HeaderValues& values, int& status) {
+    char* header = nullptr;
+    int cards = 0;
+    if (fits_hdr2str(file, 0, nullptr, 0, &header, &cards, &status) != 0) return false;
+    char card[FLEN_CARD];
+    char name[FLEN_KEYWORD];
+    for (int i = 0; i < cards; ++i) {
+        std::memcpy(card, header + static_cast<size_t>(i) * kCardBytes, kCardBytes);
+        card[kCardBytes] = '\0';
+        if (std::strncmp(card, kTimeCardPrefix, sizeof kTimeCardPrefix - 1) == 0) {
+            values.image_time.assign(card + sizeof kTimeCardPrefix - 1, static_cast<size_t>(kTimeTextLength));
+            continue;
+        }
+        int length = 0;
+        int name_status = 0;
+        if (fits_get_keyname(card, name, &length, &name_status) != 0) continue;
+        for (int k = 0; k < kTableColumnCount; ++k) {
+            if (std::strcmp(name, kTableColumns[k]) == 0) take_value(card, values.columns[k], values.found_columns[k]);
+        }
+        for (int k = 0; k < kExtraCount; ++k) {
+            if (std::strcmp(name, kExtraKeywords[k]) == 0) take_value(card, values.extras[k], values.found_extras[k]);
+        }
+    }
+    int free_status = 0;
+    fits_free_memory(header, &free_status);
+    return true;
+}
+
+int column_index(const char* keyword) {
+    for (int k = 0; k < kTableColumnCount; ++k) {
+        if (std::strcmp(kTableColumns[k], keyword) == 0) return k;
+    }
+    return -1;
 }
 
 bool digits_at(const std::string& text, size_t position, size_t count, int& value) {
@@ -65,21 +124,6 @@ bool time_of_day(const std::string& text, double& seconds) {
     }
     seconds = hour * 3600.0 + minute * 60.0 + second + ms / 1000.0;
     return true;
-}
-
-bool find_image_time(fitsfile* file, std::string& text, int& status) {
-    int cards = 0;
-    fits_get_hdrspace(file, &cards, nullptr, &status);
-    char card[FLEN_CARD];
-    for (int i = 1; i <= cards && status == 0; ++i) {
-        if (fits_read_record(file, i, card, &status) != 0) break;
-        if (std::strncmp(card, kTimeCardPrefix, sizeof kTimeCardPrefix - 1) == 0) {
-            text.assign(card + sizeof kTimeCardPrefix - 1, std::min<size_t>(std::strlen(card + sizeof kTimeCardPrefix - 1),
-                                                                          static_cast<size_t>(kTimeTextLength)));
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -111,31 +155,35 @@ bool read_product(const std::string& path, ProductInfo& info, std::vector<int16_
     info.nx = static_cast<int>(axes[0]);
     info.ny = static_cast<int>(axes[1]);
 
-    if (!find_image_time(file.get(), info.time_text, status) || !time_of_day(info.time_text, info.time)) {
+    HeaderValues values;
+    if (!read_header_values(file.get(), values, status)) {
+        error = path + ": " + fits_message(status) + " (header)";
+        return false;
+    }
+    info.time_text = values.image_time;
+    if (!time_of_day(info.time_text, info.time)) {
         error = path + ": no IMG_TIME card with a time";
         return false;
     }
-    long wavelength = -1;
-    double exposure = 0;
-    fits_read_key(file.get(), TLONG, "WAVELNTH", &wavelength, nullptr, &status);
-    fits_read_key(file.get(), TDOUBLE, "EXPTIME", &exposure, nullptr, &status);
-    if (status != 0) {
-        error = path + ": " + fits_message(status) + " (WAVELNTH, EXPTIME)";
+    const int wavelength_column = column_index("WAVELNTH");
+    char* end = nullptr;
+    const std::string& wavelength = values.columns[wavelength_column];
+    info.wavelength = static_cast<int>(std::strtol(wavelength.c_str(), &end, 10));
+    if (!values.found_columns[wavelength_column] || wavelength.empty() || *end != '\0') {
+        error = path + ": no WAVELNTH value";
         return false;
     }
-    info.wavelength = static_cast<int>(wavelength);
-    info.exposure = exposure;
-    // Missing optional values stay empty on the page.
-    for (const char* keyword : kTableColumns) {
-        int column_status = 0;
-        info.columns.push_back(value_text(file.get(), keyword, column_status));
+    const std::string& exposure = values.extras[EXTRA_EXPTIME];
+    info.exposure = std::strtod(exposure.c_str(), &end);
+    if (!values.found_extras[EXTRA_EXPTIME] || exposure.empty() || *end != '\0') {
+        error = path + ": no EXPTIME value";
+        return false;
     }
-    int optional = 0;
-    info.dark = value_text(file.get(), "FRAMETYPE", optional) == "DARK";
-    optional = 0;
-    fits_read_key(file.get(), TLONG, "DESPIKE", &info.despike_count, nullptr, &optional);
-    optional = 0;
-    info.despike_params = value_text(file.get(), "DESPIKE_PARAMS", optional);
+    // Missing optional values stay empty on the page.
+    info.columns.assign(std::begin(values.columns), std::end(values.columns));
+    info.dark = values.columns[column_index("FRAMETYPE")] == "DARK";
+    info.despike_count = std::strtol(values.columns[column_index("DESPIKE")].c_str(), nullptr, 10);
+    info.despike_params = values.extras[EXTRA_DESPIKE_PARAMS];
 
     if (pixels) {
         const size_t count = static_cast<size_t>(info.nx) * static_cast<size_t>(info.ny);
