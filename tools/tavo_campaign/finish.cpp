@@ -67,39 +67,54 @@ void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
     summary["csv"] = "written";
 }
 
-// Sums the audits' summaries; lists every image an audit did not find
-// written, with its window.
-void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned, std::string>& not_written) {
-    nlohmann::json merged = {{"images", 0}, {"written", 0}, {"written_partial", 0}, {"not_written", 0},
-                             {"by_reason", nlohmann::json::object()}, {"problems", 0}, {"temporary_files", 0}};
-    nlohmann::json images = nlohmann::json::array();
+// A text field of an audit entry; fallback when absent or null.
+std::string text_of(const nlohmann::json& j, const char* key, const std::string& fallback = "") {
+    return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : fallback;
+}
+
+// An audit's image time "2017-03-01T23:00:00.048" to the second; false when unknown.
+bool audit_time(const nlohmann::json& image, Instant& t) {
+    if (!image.contains("time") || !image["time"].is_string()) return false;
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    if (std::sscanf(image["time"].get<std::string>().c_str(), "%4u-%2u-%2uT%2u:%2u:%2u", &y, &mo, &d, &h, &mi,
+                    &sec) != 6) {
+        return false;
+    }
+    t = {y * 10000 + mo * 100 + d, h * 10000 + mi * 100 + sec};
+    return true;
+}
+
+// How much an audit entry says about its image: a window that wrote it says
+// most, one that found another reason next, "outside the window" least (it
+// is the neighbouring window's image).
+int weight(const nlohmann::json& image) {
+    const std::string status = text_of(image, "status");
+    if (status != "not_written") return 3;
+    return text_of(image, "reason") == "outside_window" ? 1 : 2;
+}
+
+// Merges the windows' audits: every image of the period once, by its id,
+// with what the window it belongs to found. An image of the period that every
+// window saw only as outside its window is missing between windows.
+void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned, std::string>& not_written,
+                  nlohmann::json& problems) {
+    std::map<unsigned, nlohmann::json> images;
+    long product_problems = 0, temporary_files = 0;
     int reports = 0;
     for (const WindowPlan& w : c.windows) {
         const std::string path = c.window_directory(w.window.number) + "/audit.json";
         if (!fs::exists(path)) continue;
         const nlohmann::json report = read_json(path);
         ++reports;
-        const nlohmann::json s = report.value("summary", nlohmann::json::object());
-        for (const char* key : {"images", "written", "written_partial", "not_written"}) {
-            merged[key] = merged[key].get<long>() + s.value(key, 0L);
-        }
-        const nlohmann::json by_reason = s.value("by_reason", nlohmann::json::object());
-        for (const auto& [reason, count] : by_reason.items()) {
-            merged["by_reason"][reason] = merged["by_reason"].value(reason, 0L) + count.get<long>();
-        }
         const nlohmann::json products = report.value("products", nlohmann::json::object());
-        merged["problems"] = merged["problems"].get<long>() +
-                             static_cast<long>(products.value("problems", nlohmann::json::array()).size());
-        merged["temporary_files"] = merged["temporary_files"].get<long>() +
-                                    static_cast<long>(products.value("temporary_files", nlohmann::json::array()).size());
+        product_problems += static_cast<long>(products.value("problems", nlohmann::json::array()).size());
+        temporary_files += static_cast<long>(products.value("temporary_files", nlohmann::json::array()).size());
         for (const nlohmann::json& image : report.value("images", nlohmann::json::array())) {
-            if (image.value("status", std::string()) != "not_written") continue;
+            if (!image.contains("image_id") || !image["image_id"].is_number_unsigned()) continue;
             nlohmann::json entry = image;
             entry["window"] = w.window.number;
-            images.push_back(entry);
-            if (image.contains("image_id") && image["image_id"].is_number_unsigned()) {
-                not_written[image["image_id"].get<unsigned>()] = image.value("reason", std::string("not written"));
-            }
+            auto [it, added] = images.emplace(image["image_id"].get<unsigned>(), entry);
+            if (!added && weight(entry) > weight(it->second)) it->second = entry;
         }
     }
     if (reports == 0) {
@@ -107,8 +122,34 @@ void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned,
         summary["audit"] = built ? "no window has an audit report" : "tavo_l0audit not built: audits skipped";
         return;
     }
-    merged["reports"] = reports;
-    merged["not_written_images"] = images;
+    const auto [from, to] = parse_period(c.from, c.to);
+    nlohmann::json merged = {{"reports", reports}, {"images", 0}, {"written", 0}, {"written_partial", 0},
+                             {"not_written", 0}, {"by_reason", nlohmann::json::object()},
+                             {"product_problems", product_problems}, {"temporary_files", temporary_files}};
+    nlohmann::json listed = nlohmann::json::array();
+    for (const auto& [id, image] : images) {
+        Instant t;
+        const bool timed = audit_time(image, t);
+        const bool outside = text_of(image, "reason") == "outside_window";
+        if (timed ? !(from < t && t <= to) : outside) continue;  // not an image of the period
+        merged["images"] = merged["images"].get<long>() + 1;
+        const std::string status = text_of(image, "status");
+        if (status == "written" || status == "written_partial") {
+            merged[status] = merged[status].get<long>() + 1;
+            continue;
+        }
+        const std::string reason = text_of(image, "reason", "unknown");
+        merged["not_written"] = merged["not_written"].get<long>() + 1;
+        merged["by_reason"][reason] = merged["by_reason"].value(reason, 0L) + 1;
+        listed.push_back(image);
+        if (outside) {
+            problems.push_back("image " + std::to_string(id) + " at " + text_of(image, "time") +
+                               " is outside every window that read it");
+        } else {
+            not_written[id] = reason;
+        }
+    }
+    merged["not_written_images"] = listed;
     summary["audit"] = merged;
 }
 
@@ -153,7 +194,7 @@ nlohmann::json finish_campaign(const std::string& directory) {
     }
 
     std::map<unsigned, std::string> not_written;
-    merge_audits(c, summary, not_written);
+    merge_audits(c, summary, not_written, problems);
 
     // At each join the image ids continue: the image after a window's last
     // one is the next window's first, unless an audit says why it is absent.
