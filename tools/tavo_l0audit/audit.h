@@ -22,9 +22,29 @@ constexpr int kExitCannotRun = 2;  // the audit could not run
 
 // --- Level-0 files ---------------------------------------------------------
 
+// The packet stream of one file, in memory that a child process may fill.
+class PacketBuffer {
+public:
+    PacketBuffer() = default;
+    ~PacketBuffer();
+    PacketBuffer(PacketBuffer&& other) noexcept;
+    PacketBuffer& operator=(PacketBuffer&& other) noexcept;
+    PacketBuffer(const PacketBuffer&) = delete;
+    PacketBuffer& operator=(const PacketBuffer&) = delete;
+    uint8_t* data() { return data_; }
+    size_t size() const { return size_; }
+    // Keeps the memory when it is large enough; false when none is left.
+    bool resize(size_t size);
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t capacity_ = 0;
+    size_t size_ = 0;
+};
+
 // Reads the packet variable of a level-0 file: the bytes the dump utility
 // writes with "-b BE". False with error set when the file cannot be read.
-bool read_packet_stream(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+bool read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error);
 
 // A range of missing CCSDS sequence counts of one identifier.
 struct SequenceGap {

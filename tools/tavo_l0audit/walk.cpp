@@ -39,8 +39,8 @@ struct PacketKeyHash {
 using PacketKeys = std::unordered_set<PacketKey, PacketKeyHash>;
 
 // Owner of a stream over bytes in memory.
-FileHandle open_memory_stream(std::vector<uint8_t>& bytes) {
-    if (bytes.empty()) return FileHandle(std::fopen("/dev/null", "rb"));
+FileHandle open_memory_stream(PacketBuffer& bytes) {
+    if (bytes.size() == 0) return FileHandle(std::fopen("/dev/null", "rb"));
     return FileHandle(fmemopen(bytes.data(), bytes.size(), "rb"));
 }
 
@@ -83,7 +83,7 @@ private:
     static bool visit(void* context, int pair, bool last_pair, int current, int successor) {
         return static_cast<Walk*>(context)->visit_pair(pair, last_pair, current, successor);
     }
-    bool load(int file, std::vector<uint8_t>& bytes);
+    bool load(int file, PacketBuffer& bytes);
     void begin_file(int source, int file, uint64_t bytes);
     void scan_alone(int file);
     ImageAudit& image_of(uint32_t image_id);
@@ -103,7 +103,7 @@ private:
     PacketKeys previous_keys_, current_keys_;
     std::map<uint32_t, uint32_t> last_count_;  // per 11-bit identifier
     std::vector<std::pair<uint32_t, uint32_t>> stored_ranges_;  // pixels of the image being assembled
-    std::vector<uint8_t> streams_[2];
+    PacketBuffer streams_[2];
     char message_[kRunMessageCapacity] = "";
 };
 
@@ -286,7 +286,7 @@ void Walk::image_written(const char* product_dir, uint32_t image_id, uint32_t se
     show_progress(pair_ + 1, ++images_written_);
 }
 
-bool Walk::load(int file, std::vector<uint8_t>& bytes) {
+bool Walk::load(int file, PacketBuffer& bytes) {
     std::string path = std::string(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY]) + input_file_list[file];
     std::string error;
     if (read_packet_stream(path, bytes, error)) return true;
@@ -322,7 +322,7 @@ bool Walk::visit_pair(int pair, bool last_pair, int current, int successor) {
 // After the run stopped: the files it never reached are read for the count
 // of their packets and images only.
 void Walk::scan_alone(int file) {
-    std::vector<uint8_t>& bytes = streams_[0];
+    PacketBuffer& bytes = streams_[0];
     if (!load(file, bytes)) return;
     FileHandle stream = open_memory_stream(bytes);
     if (!stream) return;
