@@ -16,6 +16,7 @@ WALL_RATIO_TARGET = 1.25
 CPU_MS_TARGET = 40.0
 PEAK_MIB_TARGET = 48.0
 SCALING_TOLERANCE = 0.10
+AUDIT_WALL_RATIO_TARGET = 0.5
 
 
 def read_figures(path):
@@ -81,7 +82,10 @@ def main():
         directory = os.path.join(results, f"{h}h")
         run, run_all = medians(directory, "run")
         floor, floor_all = medians(directory, "floor")
-        data[h] = dict(run=run, run_all=run_all, floor=floor, floor_all=floor_all, images=h * IMAGES_PER_HOUR,
+        audit, audit_all = (medians(directory, "audit") if os.path.exists(os.path.join(directory, "audit-1.txt"))
+                            else (None, []))
+        data[h] = dict(run=run, run_all=run_all, floor=floor, floor_all=floor_all, audit=audit, audit_all=audit_all,
+                       images=h * IMAGES_PER_HOUR,
                        files=int(read_text(directory, "file_count.txt", "0")),
                        dumps=int(read_text(directory, "dump_count.txt", "0")),
                        output_bytes=int(read_text(directory, "output_bytes.txt", "0")),
@@ -128,6 +132,16 @@ def main():
     row("TAVO_L0 own peak resident (MiB)", [f"{peak[h]:.1f}" for h in scenarios], f"<= {PEAK_MIB_TARGET:.0f}")
     row("peak resident incl. dump utility (MiB)", [f"{data[h]['run']['tree_peak_kib'] / 1024:.1f}"
                                                    for h in scenarios])
+    audited = all(data[h]["audit"] is not None for h in scenarios)
+    if audited:
+        row("tavo_l0audit wall (s)", [f"{data[h]['audit']['wall_s']:.2f}" for h in scenarios])
+        audit_ratios = {h: data[h]["audit"]["wall_s"] / data[h]["run"]["wall_s"] for h in scenarios}
+        row("tavo_l0audit wall / TAVO_L0 wall", [f"{audit_ratios[h]:.3f}" for h in scenarios],
+            f"<= {AUDIT_WALL_RATIO_TARGET}")
+        row("tavo_l0audit CPU, user + sys (s)", [f"{data[h]['audit']['own_user_s']:.2f} + "
+                                                 f"{data[h]['audit']['own_sys_s']:.2f}" for h in scenarios])
+        row("tavo_l0audit peak resident (MiB)", [f"{data[h]['audit']['own_peak_kib'] / 1024:.1f}"
+                                                 for h in scenarios])
     add("")
 
     checks = [(f"wall <= {WALL_RATIO_TARGET} x floor ({h} h)", ratios[h] <= WALL_RATIO_TARGET, f"{ratios[h]:.3f}")
@@ -136,6 +150,9 @@ def main():
                 f"{cpu_ms[h]:.1f} ms") for h in scenarios]
     checks += [(f"own peak resident <= {PEAK_MIB_TARGET:.0f} MiB ({h} h)", peak[h] <= PEAK_MIB_TARGET,
                 f"{peak[h]:.1f} MiB") for h in scenarios]
+    if audited:
+        checks += [(f"audit wall <= {AUDIT_WALL_RATIO_TARGET} x TAVO_L0 wall ({h} h)",
+                    audit_ratios[h] <= AUDIT_WALL_RATIO_TARGET, f"{audit_ratios[h]:.3f}") for h in scenarios]
     if len(scenarios) > 1:
         h = scenarios[1]
         scale = data[h]["run"]["wall_s"] / (h * data[1]["run"]["wall_s"])
@@ -169,10 +186,12 @@ def main():
     add("All measurements (wall s, own CPU s, dump utility CPU s, own peak MiB):")
     add("")
     for h in scenarios:
-        for kind in ("run", "floor"):
+        for kind, name in (("run", "TAVO_L0"), ("floor", "floor"), ("audit", "tavo_l0audit")):
+            if not data[h][f"{kind}_all"]:
+                continue
             values = "; ".join(f"{d['wall_s']:.2f}, {d['own_cpu_s']:.2f}, {d['children_cpu_s']:.2f}, "
                                f"{d['own_peak_kib'] / 1024:.1f}" for d in data[h][f"{kind}_all"])
-            add(f"- {h} h {'TAVO_L0' if kind == 'run' else 'floor'}: {values}")
+            add(f"- {h} h {name}: {values}")
     add("")
     text = "\n".join(lines)
     print(text)
