@@ -43,7 +43,7 @@ test-package: deps
 check: test test-asan test-package
 
 # The programs the demo runs; a companion program the demo calls adds itself here.
-DEMO_TARGETS = TAVO_L0 tavo_l0sim tavo_quicklook
+DEMO_TARGETS = TAVO_L0 tavo_l0sim tavo_l0audit tavo_quicklook
 
 demo: configure
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)

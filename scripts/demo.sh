@@ -46,6 +46,14 @@ echo "log file(s):   $(ls "$demo"/products/LOG/*.log 2>/dev/null | tr '\n' ' ')"
 echo "console:       $demo/console.txt"
 echo "configuration: $demo/TAVO_configuration.cfg (copy it to run on your own data)"
 
+if [ -x "$build/tavo_l0audit" ]; then
+  echo
+  echo "== Every image of the window accounted for (tavo_l0audit)"
+  audit_status=0
+  "$build/tavo_l0audit" CONFIG="$demo/TAVO_configuration.cfg" || audit_status=$?
+  [ "$audit_status" -eq 0 ] || status=$audit_status
+fi
+
 if [ -x "$build/tavo_quicklook" ]; then
   echo
   echo "== Pictures, movies and the day's page (tavo_quicklook)"
