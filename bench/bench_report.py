@@ -195,8 +195,16 @@ def main():
     add("")
     text = "\n".join(lines)
     print(text)
+    # Sections that other benchmarks keep between their markers stay.
+    kept = ""
+    if os.path.exists(out_path):
+        with open(out_path) as f:
+            old = f.read()
+        begin, end = old.find("<!-- campaign benchmark -->"), old.find("<!-- end of campaign benchmark -->")
+        if 0 <= begin < end:
+            kept = "\n" + old[begin:end + len("<!-- end of campaign benchmark -->")] + "\n"
     with open(out_path, "w") as f:
-        f.write(text)
+        f.write(text + kept)
 
 
 if __name__ == "__main__":
