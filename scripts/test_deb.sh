@@ -41,6 +41,13 @@ version="$(dpkg-deb -f "$deb" Version)"
 [ "$(basename "$deb")" = "${package}_${version}_$(dpkg --print-architecture).deb" ] ||
   fail "package file $(basename "$deb") is not named with its version $version"
 pass "built $(basename "$deb"), depends on: $(dpkg-deb -f "$deb" Depends)"
+warnings="$(grep -c 'warning:' "$scratch/build.log" || true)"
+if [ "$warnings" -gt 0 ]; then
+  echo "note: the release build gave $warnings compiler warning(s), at:"
+  # Each warning with the last line of ours that led to it (headers come after).
+  awk -v top="$top/" 'index($0, top) { ours = $0 } /warning:/ { print "  " ours; print "  " $0 }' \
+    "$scratch/build.log" | head -n 20
+fi
 
 echo "== Installing it with apt-get"
 we_installed=1
@@ -52,6 +59,13 @@ pass "installed"
 line="$(cd "$scratch" && TAVO_L0 --version)"
 [ "$line" = "TAVO_L0 Released Version $version" ] || fail "version line '$line' does not name the package version $version"
 pass "$line"
+
+# Every installed program starts (its libraries resolve) and answers --help.
+programs=($(dpkg -L "$package" | grep '^/usr/bin/.'))
+for program in "${programs[@]}"; do
+  (cd "$scratch" && "$program" --help > /dev/null 2>&1) || fail "$program --help"
+done
+pass "${#programs[@]} programs answer --help: ${programs[*]##*/}"
 
 page="$(MANPAGER=cat MANWIDTH=100 man TAVO_L0 2>&1)" || fail "man TAVO_L0: $page"
 for word in SYNOPSIS "EXIT STATUS" EXAMPLES INPUT_TYPE INPUT_ROOT_DIRECTORY INPUT_SUBDIRECTORY WORKING_DIRECTORY \
