@@ -96,7 +96,6 @@ TempDir* CampaignTest::data_ = nullptr;
 // The joins fall on image seconds: 23:30:00 ends window 1 with the image at
 // 23:30:00.054, 23:59:59 hands the midnight image (00:00:00.014) to window 3,
 // which 00:00:00 ends; 00:00:01 is a window of one second with no image.
-// Window 0 of the period starts before the data.
 TEST_F(CampaignTest, SerialUnevenWindowsGiveTheTreeOfOneRun) {
     plan({"--bounds", "2017/03/01t23:30:00,2017/03/01t23:59:59,2017/03/02t00:00:00,2017/03/02t00:00:01"});
     auto r = campaign_command("run", {"--engine", "serial"});
@@ -148,6 +147,8 @@ TEST_F(CampaignTest, SlurmJobArrayGivesTheTreeOfOneRun) {
     if (geteuid() != 0 || !fs::exists("/usr/sbin/slurmctld")) GTEST_SKIP() << "needs root and Slurm";
     const std::string script = std::string(TAVO_SOURCE_DIR) + "/scripts/slurm_cluster.sh";
     const std::string state = dir_ / "slurm";
+    // A port pair of this test process, so that two builds' suites never meet.
+    setenv("SLURM_TEST_PORT", std::to_string(20000 + getpid() % 15000 * 2).c_str(), 1);
     auto up = run_program({"/bin/bash", script, "start", state});
     ASSERT_EQ(up.exit_status, 0) << up.out << up.err;
     setenv("SLURM_CONF", (state + "/slurm.conf").c_str(), 1);
@@ -250,6 +251,19 @@ TEST_F(CampaignTest, AuditsOfTheWindowsMerged) {
     EXPECT_EQ(audit["images"], 719);
     EXPECT_EQ(audit["written"], 719);
     EXPECT_EQ(audit["not_written"], 0);
+}
+
+// A window without input files is planned as such and done with nothing.
+TEST_F(CampaignTest, WindowWithoutInputIsDoneWithNothing) {
+    plan({"--from", "2017/03/01t10:00:00", "--to", "2017/03/01t11:59:59", "--window", "1h"});
+    auto r = campaign_command("run");
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("window 2 2017/03/01t11:00:00..2017/03/01t11:59:59: done, exit status 0, 0 products"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(campaign::read_json(campaign() + "/windows/0001/result.json")["note"],
+              "no input files for this window at plan time");
+    EXPECT_EQ(campaign_command("finish").exit_status, 0);
 }
 
 // Plans refused with one message, TAVO_L0's own where its rules decide.
