@@ -69,6 +69,18 @@ void expect_agreement(const json& manifest, const json& report) {
     EXPECT_EQ(matched, report["images"].size());
 }
 
+json audit_in_process(const TempDir& dir) {
+    tavo_audit::AuditOptions options;
+    options.parameters = run_parameters(dir);
+    options.report_path = dir / "report.json";
+    options.check_products = false;
+    options.quiet = true;
+    tavo_audit::AuditResult result;
+    std::string error;
+    EXPECT_TRUE(tavo_audit::run_audit(options, result, error)) << error;
+    return json::parse(test_support::read_file(dir / "report.json"));
+}
+
 struct FaultCase {
     const char* name;
     std::vector<std::string> faults;
@@ -83,16 +95,9 @@ TEST_P(FaultModes, StatusesAndReasonsAgreeWithTheManifest) {
     for (const std::string& fault : GetParam().faults) extra.insert(extra.end(), {"--fault", fault});
     if (std::string(GetParam().name) == "spread") extra.insert(extra.end(), {"--duration", "3min", "--file-span", "1s"});
     const json manifest = simulate(dir, extra);
-    tavo_audit::AuditOptions options;
-    options.parameters = run_parameters(dir);
-    options.report_path = dir / "report.json";
-    options.check_products = false;
-    options.quiet = true;
-    tavo_audit::AuditResult result;
-    std::string error;
-    ASSERT_TRUE(tavo_audit::run_audit(options, result, error)) << error;
-    EXPECT_EQ(result.exit_status, GetParam().exit_status);
-    expect_agreement(manifest, json::parse(test_support::read_file(dir / "report.json")));
+    const json report = audit_in_process(dir);
+    EXPECT_EQ(report["exit_status"], GetParam().exit_status);
+    expect_agreement(manifest, report);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,6 +113,51 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"three_together", {"missing-final@30", "truncate@100", "id-repeat@150"}, 0},
                     FaultCase{"gap_and_duplicates", {"gap@40", "duplicate@107", "bad-header-bits@130"}, 0}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+// Per file: the reason a level-0 file is not selected, duplicates, skipped
+// packets, sequence gaps, bytes left over and a run-ending length.
+TEST(FileAccounting, EveryFileSelectedOrWhyNot) {
+    TempDir dir("audit");
+    const json manifest = simulate(dir, {"--fault", "duplicate@71", "--fault", "foreign-apid@80", "--fault",
+                                         "bad-header-bits@90", "--fault", "truncate@120"});
+    const std::string first = dir / ("l0/" + manifest["files"][0]["path"].get<std::string>());
+    const std::map<std::string, std::string> strays = {
+        {"OR_TAVO-L0_K17_s20170601200000_e20170601205599_c20170601207000.nc", "satellite"},
+        {"OR_TAVO-L0_K16_s20170601200000_e20170601205599_c20170601207000.h5", "name_pattern"},
+        {"OR_TAVO-L0_K16_s20170601200000_e20170601205599_c20170601207000_copy.nc", "name_too_long"},
+        {"OR_TAVO-L0_K16_s20170601300000_e20170601305599_c20170601307000.nc", "outside_window"}};
+    for (const auto& [name, reason] : strays) fs::copy_file(first, dir / ("l0/" + name));
+    test_support::write_file(dir / "l0/notes.txt", "not a level-0 file\n");
+
+    const json report = audit_in_process(dir);
+    std::map<std::string, json> files;
+    for (const json& file : report["files"]) files[file["entry"]] = file;
+    EXPECT_EQ(files.size(), manifest["files"].size() + strays.size());
+    for (const auto& [name, reason] : strays) EXPECT_EQ(files[name]["reason"], reason) << name;
+    auto file = [&](int index) { return files[manifest["files"][index]["path"].get<std::string>()]; };
+    for (int index = 0; index < 5; ++index) {
+        EXPECT_EQ(file(index)["bytes"], manifest["files"][index]["stream_bytes"]);
+        // The cut packet of file 3 counts as bytes left over.
+        EXPECT_EQ(file(index)["packets"], manifest["files"][index]["packets"].get<int>() - (index == 3 ? 1 : 0));
+    }
+    EXPECT_EQ(file(2)["duplicates_from_previous"], 5);
+    EXPECT_EQ(file(2)["duplicates_within"], 0);
+    EXPECT_EQ(file(2)["skipped"], json({{"apid_not_accepted", 3}, {"header_bits", 1}}));
+    EXPECT_GT(file(3)["leftover_bytes"], 0);
+    EXPECT_TRUE(file(0)["sequence_gaps"].empty());
+    ASSERT_EQ(file(2)["sequence_gaps"].size(), 1u);  // the skipped packet is not among the records
+    EXPECT_EQ(file(2)["sequence_gaps"][0]["missing"], 1);
+    EXPECT_FALSE(file(4)["sequence_gaps"].empty());  // the packets after the cut never came
+
+    TempDir stopped("audit");
+    simulate(stopped, {"--fault", "bad-length@120"});
+    const json stop = audit_in_process(stopped);
+    EXPECT_TRUE(stop["run"]["stopped"]);
+    EXPECT_NE(stop["run"]["message"].get<std::string>().find("ERROR - Bad packet length of 65535"),
+              std::string::npos);
+    EXPECT_EQ(stop["files"][3]["bad_length"]["length_field"], 65535);
+    EXPECT_EQ(stop["files"][3]["skipped"]["bad_length"], 1);
+}
 
 // The packet variable as NetCDF-C reads it, in one piece or in two halves,
 // is byte for byte the dump utility's output with "-b BE".
@@ -182,6 +232,15 @@ TEST_F(RunThenAudit, AccountsForEveryImageOfTheManifest) {
     EXPECT_EQ(report()["products"]["checked"], 119);
     EXPECT_NE(result.out.find("final_packet_missing: 1"), std::string::npos) << result.out;
     EXPECT_TRUE(test_support::file_exists(*dir_ / "report.csv"));
+}
+
+TEST_F(RunThenAudit, TerminalSeesTheRunsProgressLine) {
+    std::vector<std::string> argv = {TAVO_L0AUDIT_BINARY, "--quiet", "--report", *dir_ / "terminal.json"};
+    for (const std::string& p : run_parameters(*dir_, "2017/03/01t12:19:59")) argv.push_back(p);
+    const auto result = test_support::run_program_with_terminal_stderr(argv);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_NE(result.err.find("File pair 3 of 3, 119 images written"), std::string::npos) << result.err;
+    EXPECT_TRUE(result.out.empty());
 }
 
 TEST_F(RunThenAudit, DamagedProductsAreNamed) {
