@@ -326,3 +326,19 @@ TEST(CampaignSplit, WindowsCoverThePeriodOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// Task lines and printed commands: paths with shell characters stay one word.
+TEST(CampaignCommands, ShellWords) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/data/campaign", "/data/campaign"},
+        {"/data/my campaign", "'/data/my campaign'"},
+        {"/data/it's", "'/data/it'\\''s'"},
+        {"--partition=x", "--partition=x"},
+        {"", "''"},
+    };
+    for (const auto& [text, word] : cases) EXPECT_EQ(campaign::shell_word(text), word);
+}
+
+}  // namespace

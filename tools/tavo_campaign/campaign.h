@@ -138,6 +138,9 @@ nlohmann::json finish_campaign(const std::string& directory);
 // its exit status, or 128 + the signal that ended it.
 int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent);
 
+// text as one word of a shell command line, quoted only when it must be.
+std::string shell_word(const std::string& text);
+
 // Files below root, as paths relative to it, sorted.
 std::vector<std::string> files_below(const std::string& root);
 // Writes text to path through a temporary file and a rename.

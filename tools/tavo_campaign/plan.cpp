@@ -24,12 +24,6 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 
-std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // A program beside this one (the build tree or the install's bin directory).
 std::string sibling_program(const std::string& self, const char* name) {
     return (fs::path(self).parent_path() / name).string();
@@ -111,6 +105,13 @@ std::string instant_text(Instant i) {
     std::snprintf(text, sizeof text, "%04u/%02u/%02ut%02u:%02u:%02u", i.date / 10000, i.date / 100 % 100, i.date % 100,
                   i.time / 10000, i.time / 100 % 100, i.time % 100);
     return text;
+}
+
+std::string shell_word(const std::string& text) {
+    if (!text.empty() && text.find_first_of(" '\"\\$`*?;&|<>()#~%{}[]\t\n") == std::string::npos) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 std::pair<Instant, Instant> parse_period(const std::string& start, const std::string& end) {
@@ -236,7 +237,7 @@ Campaign plan_campaign(const PlanRequest& request) {
             config += config_line(row, value);
         }
         write_file_atomically(c.window_config(w.number), config);
-        tasks += shell_quote(c.self) + " task " + shell_quote(c.directory) + " " + std::to_string(w.number) + "\n";
+        tasks += shell_word(c.self) + " task " + shell_word(c.directory) + " " + std::to_string(w.number) + "\n";
     }
     fs::create_directories(c.logs_directory(), ec);
     write_file_atomically(c.tasks_file(), tasks);

@@ -15,16 +15,9 @@ namespace campaign {
 
 namespace {
 
-std::string quoted(const std::string& text) {
-    if (text.find_first_of(" '\"\\$`*?;&|<>()#~%{}[]") == std::string::npos && !text.empty()) return text;
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 std::string command_text(const std::vector<std::string>& argv) {
     std::string text;
-    for (const std::string& a : argv) text += (text.empty() ? "" : " ") + quoted(a);
+    for (const std::string& a : argv) text += (text.empty() ? "" : " ") + shell_word(a);
     return text;
 }
 
@@ -47,7 +40,7 @@ std::string slurm_script(const Campaign& c, const RunRequest& r, const std::vect
     script += "#SBATCH --array=" + array_ranges(tasks) + (r.jobs > 0 ? "%" + std::to_string(r.jobs) : "") + "\n";
     script += "#SBATCH --output=" + c.logs_directory() + "/slurm-task-%a.log\n";
     script += "#SBATCH --ntasks=1\n#SBATCH --cpus-per-task=1\n";
-    script += "exec " + quoted(c.self) + " task " + quoted(c.directory) + " \"$SLURM_ARRAY_TASK_ID\"\n";
+    script += "exec " + shell_word(c.self) + " task " + shell_word(c.directory) + " \"$SLURM_ARRAY_TASK_ID\"\n";
     return script;
 }
 
