@@ -14,6 +14,7 @@ packages=(
   dpkg-dev file man-db
   parallel slurm-wlm munge
   libpng-dev python3-pil chromium ffmpeg
+  clang libclang-rt-14-dev
 )
 
 missing=()

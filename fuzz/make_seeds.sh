@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Writes the seed corpora of the fuzz targets into fuzz/corpus/ from the
+# simulator (small images, every fault mode) and from real products.
+#   fuzz/make_seeds.sh [BUILD_DIR]    (default: build)
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-build}" && pwd)"
+corpus="$top/fuzz/corpus"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+# A packet-stream seed: flags byte, the current stream's length (4 bytes,
+# big-endian), the current stream, then the successor stream.
+packet_seed() {  # flags current successor out
+  local length; length=$(stat -c %s "$2")
+  { printf "\\x$(printf %02x "$1")"
+    printf "\\x$(printf %02x $((length >> 24 & 255)))\\x$(printf %02x $((length >> 16 & 255)))"
+    printf "\\x$(printf %02x $((length >> 8 & 255)))\\x$(printf %02x $((length & 255)))"
+    cat "$2" ${3:+"$3"}; } > "$4"
+}
+
+mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row}
+for fault in none duplicate missing-final truncate bad-length id-repeat foreign-apid alias-apid \
+             bad-header-bits bad-index sel-bits bit15 gap; do
+  out="$scratch/l0-$fault"
+  args=(--raw --out "$out" --duration 60s --cadence 10s --file-span 30s --size 8x6 --samples-per-packet 20 --seed 3)
+  [ "$fault" = none ] || args+=(--fault "$fault@2")
+  "$build/tavo_l0sim" "${args[@]}" > /dev/null
+  files=("$out"/*.bin)
+  packet_seed 1 "${files[0]}" "${files[1]:-}" "$corpus/fuzz_packets/$fault-pair"
+  packet_seed 3 "${files[0]}" "${files[1]:-}" "$corpus/fuzz_packets/$fault-last-pair"
+  packet_seed 14 "${files[0]}" "" "$corpus/fuzz_packets/$fault-single"
+done
+
+# Products of a small run, in both despike forms.
+for form in YES NO; do
+  run="$scratch/run-$form"
+  mkdir -p "$run/work" "$run/out"
+  "$build/tavo_l0sim" --out "$run/l0" --duration 30s --cadence 10s --size 16 --spike-rate 0.01 --seed 4 > /dev/null
+  (cd "$run" && "$build/TAVO_L0" CONFIG=/dev/null INPUT_TYPE=HDF "INPUT_ROOT_DIRECTORY=$run/l0/" \
+     INPUT_SUBDIRECTORY=FLAT "WORKING_DIRECTORY=$run/work/" H5DUMP_EXE=/usr/bin/h5dump \
+     "OUTPUT_ROOT_DIRECTORY=$run/out/" DESPIKE=$form ISP_CSV=NO KITE=16 \
+     START=2017/03/01t12:00:00 END=2017/03/01t12:00:59 > /dev/null)
+  product=$(find "$run/out" -name '*.fits' | sort | head -1)
+  flag=$([ $form = YES ] && echo 1 || echo 0)
+  { printf "\\x0$flag"; cat "$product"; } > "$corpus/fuzz_despike/product-$form"
+  { printf "\\x0$flag"; cat "$product"; } > "$corpus/fuzz_isp_row/product-$form"
+done
+
+# Parameters: a whole configuration file, then command-line arguments.
+template="$top/config/TAVO_configuration.cfg.template"
+filled() {  # root subdirectory start end
+  sed -e "s|@INPUT_ROOT_DIRECTORY@|$1in/|" -e "s|@INPUT_SUBDIRECTORY@|$2|" -e "s|@WORKING_DIRECTORY@|$1work/|" \
+      -e "s|@H5DUMP_EXE@|/usr/bin/h5dump|" -e "s|@OUTPUT_ROOT_DIRECTORY@|$1out/|" -e "s|@KITE@|16|" \
+      -e "s|@START@|$3|" -e "s|@END@|$4|" "$template"
+}
+p="$corpus/fuzz_parameters"
+{ filled / FLAT 2017/03/01t12:00:00 2017/03/01t12:59:59; printf '\0'; } > "$p/unix-flat"
+{ filled 'C:\' HIERARCHICAL 2017/060t12 2017/061; printf '\0KITE=17\nDESPIKE=no'; } > "$p/windows-ordinal"
+{ filled / FLAT 2017/03/01 2017/04/05; printf '\0START=2017/03/01t00:01\nEND=2017/02/28'; } > "$p/long-window"
+{ printf 'INPUT_TYPE=APID\nKITE=20\nKITE=16\n"DESPIKE"=YES\n'; printf '\0--help'; } > "$p/bad-values"
+{ printf '\0INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=\\\\server\\share\\\nOUTPUT_ROOT_DIRECTORY=C:/out\nSTART=2016/366t23:59:59'; } > "$p/command-line-only"
+echo "seeds written to $corpus"
