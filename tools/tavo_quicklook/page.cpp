@@ -14,6 +14,7 @@ namespace {
 
 constexpr double kSecondsPerHour = 3600.0;
 constexpr int kShownThumbnailSide = 128;  // CSS pixels; the files have twice that
+constexpr size_t kThumbnailsPerRow = 8;   // for the height a grid reserves before it is laid out
 
 constexpr char kStyle[] = R"(
 body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;background:#111;color:#ddd}
@@ -28,7 +29,8 @@ a{color:#8cf}h1{font-size:1.4em;margin:0 0 .3em}h2{font-size:1.15em;margin:1.2em
 .gap.explained{background:#f90}
 .axis{position:relative;height:1.4em;margin-left:6.6em;font-size:12px;color:#999}
 .axis span{position:absolute;transform:translateX(-50%)}
-.grid{display:flex;flex-wrap:wrap;gap:4px;content-visibility:auto;contain-intrinsic-size:auto 600px}
+.grid{display:flex;flex-wrap:wrap;gap:4px;content-visibility:auto}
+h3{font-size:12px;color:#999;margin:.6em 0 .2em}
 .thumb{display:block;text-align:center;font-size:11px;color:#aaa;text-decoration:none}
 .thumb img{display:block;background:#222}
 .thumb.dark span{color:#fc6}
@@ -38,12 +40,20 @@ th{cursor:pointer;background:#222;position:sticky;top:0}
 .note{color:#fc6}
 )";
 
-// Sorts and renders the product table when it is opened.
+// Loads the thumbnails of the grids near the view (browsers do not defer
+// loading="lazy" images of pages opened from files), and builds, sorts and
+// renders the product table when it is opened.
 constexpr char kScript[] = R"(
 (function(){
-  var data=JSON.parse(document.getElementById('product-data').textContent);
-  var columns=data.columns, rows=data.rows, key=0, up=true, built=false;
-  var table=document.getElementById('product-table');
+  var grids=[].slice.call(document.querySelectorAll('.grid'));
+  function show(g){[].forEach.call(g.querySelectorAll('img[data-src]:not([src])'),function(i){i.src=i.getAttribute('data-src');});}
+  if('IntersectionObserver' in window){
+    var io=new IntersectionObserver(function(es){es.forEach(function(e){if(e.isIntersecting){show(e.target);io.unobserve(e.target);}});},{rootMargin:'800px'});
+    grids.forEach(function(g){io.observe(g);});
+  } else grids.forEach(show);
+
+  var table=document.getElementById('product-table'), details=document.getElementById('products');
+  var columns, rows, key=0, up=true;
   function esc(s){return String(s).replace(/[&<>"]/g,function(c){return {'&':'&amp;','<':'&lt;','>':'&gt;','"':'&quot;'}[c];});}
   function value(r,i){var v=r[i],n=parseFloat(v);return (v!==''&&isFinite(n)&&/^[-+0-9. eE]+$/.test(v))?n:v;}
   function render(){
@@ -58,8 +68,11 @@ constexpr char kScript[] = R"(
     rows.sort(function(a,b){var x=value(a,i),y=value(b,i),c=(x<y)?-1:(x>y)?1:0;return up?c:-c;});
     render();
   });
-  var details=document.getElementById('products');
-  function build(){ if(details.open&&!built){built=true;render();} }
+  function build(){
+    if(!details.open||rows) return;
+    var data=JSON.parse(document.getElementById('product-data').textContent);
+    columns=data.columns; rows=data.rows; render();
+  }
   if(location.hash==='#products') details.open=true;
   details.addEventListener('toggle',build); build();
 })();
@@ -197,26 +210,41 @@ void append_timeline(std::string& html, const DayPage& page) {
     html += "</ul></details></section>\n";
 }
 
+// Thumbnails in one grid per passband and hour: the browser lays out and
+// loads only the grids near the view.
 void append_grids(std::string& html, const DayPage& page) {
-    std::map<int, std::vector<size_t>> by_band;
-    for (size_t i = 0; i < page.products.size(); ++i) by_band[page.products[i].wavelength].push_back(i);
-    for (const auto& [w, list] : by_band) {
-        html += "<section><h2>" + row_label(w) + " &middot; " + std::to_string(list.size()) + " product" +
-                (list.size() == 1 ? "" : "s") + "</h2><div class=\"grid\">\n";
-        for (size_t i : list) {
-            const ProductInfo& p = page.products[i];
-            const int longer = std::max(p.nx, p.ny);
-            const int side = std::min(longer, kShownThumbnailSide);
-            const int w_css = std::max(1, p.nx * side / std::max(longer, 1));
-            const int h_css = std::max(1, p.ny * side / std::max(longer, 1));
-            const std::string name = escape(p.name);
-            html += "<a class=\"thumb" + std::string(p.dark ? " dark" : "") + "\" href=\"png/" + name +
-                    ".png\" title=\"" + name + ".fits &#10;" + escape(page.scaling[i]) + "\"><img src=\"thumb/" +
-                    name + ".png\" loading=\"lazy\" width=\"" + std::to_string(w_css) + "\" height=\"" +
-                    std::to_string(h_css) + "\" alt=\"" + name + "\"><span>" + escape(p.time_text.substr(11, 8)) +
-                    (p.dark ? " dark" : "") + "</span></a>\n";
+    std::map<int, std::map<int, std::vector<size_t>>> by_band;  // passband, hour, products
+    std::map<int, size_t> band_count;
+    for (size_t i = 0; i < page.products.size(); ++i) {
+        const ProductInfo& p = page.products[i];
+        by_band[p.wavelength][static_cast<int>(p.time / kSecondsPerHour)].push_back(i);
+        ++band_count[p.wavelength];
+    }
+    for (const auto& [w, hours] : by_band) {
+        html += "<section><h2>" + row_label(w) + " &middot; " + std::to_string(band_count[w]) + " product" +
+                (band_count[w] == 1 ? "" : "s") + "</h2>\n";
+        for (const auto& [hour, list] : hours) {
+            char label[8];
+            std::snprintf(label, sizeof label, "%02d:00", hour);
+            const size_t rows = (list.size() + kThumbnailsPerRow - 1) / kThumbnailsPerRow;
+            html += "<h3>" + std::string(label) + "</h3><div class=\"grid\" style=\"contain-intrinsic-size:auto " +
+                    std::to_string(rows * (kShownThumbnailSide + 22)) + "px\">\n";
+            for (size_t i : list) {
+                const ProductInfo& p = page.products[i];
+                const int longer = std::max(p.nx, p.ny);
+                const int side = std::min(longer, kShownThumbnailSide);
+                const int w_css = std::max(1, p.nx * side / std::max(longer, 1));
+                const int h_css = std::max(1, p.ny * side / std::max(longer, 1));
+                const std::string name = escape(p.name);
+                html += "<a class=\"thumb" + std::string(p.dark ? " dark" : "") + "\" href=\"png/" + name +
+                        ".png\" title=\"" + name + ".fits &#10;" + escape(page.scaling[i]) + "\"><img data-src=\"thumb/" +
+                        name + ".png\" loading=\"lazy\" width=\"" + std::to_string(w_css) + "\" height=\"" +
+                        std::to_string(h_css) + "\" alt=\"" + name + "\"><span>" + escape(p.time_text.substr(11, 8)) +
+                        (p.dark ? " dark" : "") + "</span></a>\n";
+            }
+            html += "</div>\n";
         }
-        html += "</div></section>\n";
+        html += "</section>\n";
     }
 }
 
