@@ -118,8 +118,9 @@ void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned,
         }
     }
     if (reports == 0) {
-        const bool built = !c.audit.empty() && access(c.audit.c_str(), X_OK) == 0;
-        summary["audit"] = built ? "no window has an audit report" : "tavo_l0audit not built: audits skipped";
+        summary["audit"] = c.audit.empty()                       ? "audits not asked for (plan --no-audit)"
+                           : access(c.audit.c_str(), X_OK) == 0 ? "no window has an audit report"
+                                                                : "tavo_l0audit not built: audits skipped";
         return;
     }
     const auto [from, to] = parse_period(c.from, c.to);
