@@ -115,7 +115,7 @@ print(thumb.text["Product"] == full.text["Product"], len(set(full.convert("RGB")
                                       ".fits\nTime=" + calendar + "\nPassband=131 A\nFrame=LIGHT\nExposure=2.000 s\n";
     EXPECT_EQ(pil.out.substr(0, expected_head.size()), expected_head);
     EXPECT_TRUE(std::regex_search(pil.out, std::regex("\nDespike=[0-9]+ \\(L1A nx=64 ny=64 [^\n]*\\)\n"
-                                                      "Scaling=log 45 to 2000 DN/s, AIA 131 colours\nTrue True\n$")))
+                                                      "Scaling=log 50 to 2000 DN/s, AIA 131 colours\nTrue True\n$")))
         << pil.out;
 
     // The page in Chromium: one thumbnail per product, one gap per missing

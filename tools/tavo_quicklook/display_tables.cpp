@@ -13,12 +13,12 @@ namespace {
 // lower end sits at the bias over the passband's usual exposure, the upper
 // end above the brightest active regions.
 constexpr PassbandDisplay kPassbandDisplays[kAperturePositions] = {
-    {"AIA 131", Curve::g0, Curve::r0, Curve::r0, Stretch::log, 45.0, 2000.0},
-    {"AIA 171", Curve::r0, Curve::c0, Curve::b0, Stretch::sqrt, 130.0, 15000.0},
-    {"AIA 193", Curve::c1, Curve::c0, Curve::c2, Stretch::log, 90.0, 12000.0},
-    {"AIA 335", Curve::c2, Curve::c0, Curve::c1, Stretch::log, 30.0, 1500.0},
-    {"AIA 304", Curve::r0, Curve::g0, Curve::b0, Stretch::log, 110.0, 6000.0},
-    {"AIA 94", Curve::c2, Curve::c3, Curve::c0, Stretch::sqrt, 30.0, 250.0},
+    {"AIA 131", Curve::g0, Curve::r0, Curve::r0, Stretch::log, 50.0, 2000.0},
+    {"AIA 171", Curve::r0, Curve::c0, Curve::b0, Stretch::sqrt, 140.0, 15000.0},
+    {"AIA 193", Curve::c1, Curve::c0, Curve::c2, Stretch::log, 100.0, 30000.0},
+    {"AIA 335", Curve::c2, Curve::c0, Curve::c1, Stretch::log, 35.0, 3000.0},
+    {"AIA 304", Curve::r0, Curve::g0, Curve::b0, Stretch::log, 125.0, 10000.0},
+    {"AIA 94", Curve::c2, Curve::c3, Curve::c0, Stretch::sqrt, 34.0, 250.0},
 };
 
 // A ramp from 0 at index first to 255 at index last, truncated to integers.
