@@ -122,6 +122,13 @@ void print_version();
 constexpr size_t kRevisionSlot = 8;
 void revision_from_keyword(const char* keyword, char (&revision)[kRevisionSlot]);
 
+// One entry of a closed list of codes (a report's reasons): the code and
+// its text for people.
+struct CodeText {
+    const char* code;  // "final_packet_missing"
+    const char* text;  // "final packet missing"
+};
+
 // Owners of an open stream and an open directory listing: every return path
 // closes them. A write that must be checked closes explicitly with
 // std::fclose(handle.release()).

@@ -160,11 +160,6 @@ DirHandle open_day_directory(const OrdinalDay& ordinal, uint32_t calendar, char 
     return DirHandle(opendir(calendar_path));
 }
 
-struct CodeText {
-    const char* code;
-    const char* text;
-};
-
 constexpr CodeText kFileSkips[kFileSkipCount] = {
     {"name_pattern", "name pattern"},
     {"satellite", "satellite"},

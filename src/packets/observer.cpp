@@ -1,14 +1,10 @@
 // The observer of the packet stage and the texts of its codes.
+#include "driver/driver.h"
 #include "packets/packets.h"
 
 namespace {
 
 PacketObserver* current_observer = nullptr;
-
-struct CodeText {
-    const char* code;
-    const char* text;
-};
 
 constexpr CodeText kImageReasons[kImageReasonCount] = {
     {"final_packet_missing", "final packet missing"},
