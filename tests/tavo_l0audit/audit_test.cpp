@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
 // packets, sequence gaps, bytes left over and a run-ending length.
 TEST(FileAccounting, EveryFileSelectedOrWhyNot) {
     TempDir dir("audit");
-    const json manifest = simulate(dir, {"--fault", "duplicate@71", "--fault", "foreign-apid@80", "--fault",
+    const json manifest = simulate(dir, {"--fault", "duplicate@35", "--fault", "foreign-apid@80", "--fault",
                                          "bad-header-bits@90", "--fault", "truncate@120"});
     const std::string first = dir / ("l0/" + manifest["files"][0]["path"].get<std::string>());
     const std::map<std::string, std::string> strays = {
@@ -140,11 +140,17 @@ TEST(FileAccounting, EveryFileSelectedOrWhyNot) {
         // The cut packet of file 3 counts as bytes left over.
         EXPECT_EQ(file(index)["packets"], manifest["files"][index]["packets"].get<int>() - (index == 3 ? 1 : 0));
     }
-    EXPECT_EQ(file(2)["duplicates_from_previous"], 5);
-    EXPECT_EQ(file(2)["duplicates_within"], 0);
+    EXPECT_EQ(file(1)["duplicates_from_previous"], 5);
+    EXPECT_EQ(file(1)["duplicates_within"], 0);
+    for (const json& image : report["images"]) {  // repeated packets are not counted twice
+        if (image["image_id"] != manifest["images"][35]["id"]) continue;
+        EXPECT_EQ(image["packets"], json({{"header", 1}, {"pixel", 1}, {"final", 1}, {"other", 0}}));
+        EXPECT_EQ(image["files"].size(), 1u);
+    }
     EXPECT_EQ(file(2)["skipped"], json({{"apid_not_accepted", 3}, {"header_bits", 1}}));
     EXPECT_GT(file(3)["leftover_bytes"], 0);
     EXPECT_TRUE(file(0)["sequence_gaps"].empty());
+    EXPECT_TRUE(file(1)["sequence_gaps"].empty());
     ASSERT_EQ(file(2)["sequence_gaps"].size(), 1u);  // the skipped packet is not among the records
     EXPECT_EQ(file(2)["sequence_gaps"][0]["missing"], 1);
     EXPECT_FALSE(file(4)["sequence_gaps"].empty());  // the packets after the cut never came

@@ -100,7 +100,7 @@ private:
     int pair_ = 0;
     int images_written_ = 0;
     int scanned_up_to_ = -1;             // highest file index scanned
-    PacketKeys previous_keys_, current_keys_;
+    std::map<int, PacketKeys> file_keys_;  // per file index, the last two files
     std::map<uint32_t, uint32_t> last_count_;  // per 11-bit identifier
     std::vector<std::pair<uint32_t, uint32_t>> stored_ranges_;  // pixels of the image being assembled
     PacketBuffer streams_[2];
@@ -159,8 +159,9 @@ void Walk::begin_file(int source, int file, uint64_t bytes) {
     counting_[source] = file > scanned_up_to_;
     if (!counting_[source]) return;
     scanned_up_to_ = file;
-    previous_keys_ = std::move(current_keys_);
-    current_keys_.clear();
+    // The keys of this file and of the one before it are kept.
+    file_keys_.erase(file - 2);
+    file_keys_[file].clear();
     result_.files[file].scanned = true;
     result_.files[file].bytes = bytes;
 }
@@ -184,9 +185,16 @@ void Walk::packet_scanned(const ScannedPacket& packet) {
     const PacketRecord& record = *packet.record;
     ++file.apid_packets[record.apid];
 
+    const int file_index = source_file_[packet.source];
     const PacketKey key{record.day, record.millisecond, record.submillisecond, record.sequence_word};
-    if (!current_keys_.insert(key).second) ++file.duplicates_within;
-    else if (previous_keys_.count(key) != 0) ++file.duplicates_from_previous;
+    const auto previous = file_keys_.find(file_index - 1);
+    bool repeated = !file_keys_[file_index].insert(key).second;
+    if (repeated) {
+        ++file.duplicates_within;
+    } else if (previous != file_keys_.end() && previous->second.count(key) != 0) {
+        ++file.duplicates_from_previous;
+        repeated = true;
+    }
 
     const uint32_t identifier = (static_cast<uint32_t>(packet.bytes[0]) << 8 | packet.bytes[1]) & kIdentifierMask;
     const uint32_t count = record.sequence_word & kCountMask;
@@ -203,7 +211,7 @@ void Walk::packet_scanned(const ScannedPacket& packet) {
         }
     }
 
-    const int file_index = source_file_[packet.source];
+    if (repeated) return;  // its image has it already
     ImageAudit* image = nullptr;
     if (record.packet_kind == 0) {
         image = image_with_header(record);
