@@ -6,6 +6,7 @@ bench_report.py RESULTS_DIR HOURS REPEAT BUILD_DIR RESULTS_MD
 """
 import datetime
 import os
+import re
 import platform
 import statistics
 import subprocess
@@ -195,14 +196,14 @@ def main():
     add("")
     text = "\n".join(lines)
     print(text)
-    # Sections that other benchmarks keep between their markers stay.
+    # Sections that other benchmarks keep between their markers
+    # ("<!-- NAME benchmark -->" ... "<!-- end of NAME benchmark -->") stay.
     kept = ""
     if os.path.exists(out_path):
         with open(out_path) as f:
             old = f.read()
-        begin, end = old.find("<!-- campaign benchmark -->"), old.find("<!-- end of campaign benchmark -->")
-        if 0 <= begin < end:
-            kept = "\n" + old[begin:end + len("<!-- end of campaign benchmark -->")] + "\n"
+        for section in re.finditer(r"<!-- (\w+) benchmark -->.*?<!-- end of \1 benchmark -->", old, re.S):
+            kept += "\n" + section.group(0) + "\n"
     with open(out_path, "w") as f:
         f.write(text + kept)
 

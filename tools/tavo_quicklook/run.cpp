@@ -244,8 +244,9 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
         std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s: %zu products, %zu missing images, %zu movies\n", day_path(day).c_str(), page.products.size(),
-                page.gaps.size(), page.movies.size());
+    std::printf("%s: %zu product%s, %zu missing image%s, %zu movie%s\n", day_path(day).c_str(),
+                page.products.size(), page.products.size() == 1 ? "" : "s", page.gaps.size(),
+                page.gaps.size() == 1 ? "" : "s", page.movies.size(), page.movies.size() == 1 ? "" : "s");
     std::printf("%s\n", fs::absolute(index).lexically_normal().string().c_str());
     std::fflush(stdout);
     if (!page.unreadable.empty()) {
