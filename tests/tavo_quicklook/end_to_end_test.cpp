@@ -90,6 +90,13 @@ TEST(Quicklook, PicturesPageAndMoviesOfADayWithAFault) {
     EXPECT_EQ(test_support::list_dir(dir + "/png").size(), products);
     EXPECT_EQ(test_support::list_dir(dir + "/thumb").size(), products);
 
+    // On a terminal, a progress line while the pictures are made, cleared at the end.
+    const auto shown = test_support::run_program_with_terminal_stderr(
+        {TAVO_QUICKLOOK_BINARY, "CONFIG=" + t / "TAVO_configuration.cfg", "--no-movie", "--out", t / "again"});
+    EXPECT_EQ(shown.exit_status, 0);
+    EXPECT_NE(shown.err.find("picture 29 of 29, elapsed 0:00:0"), std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.substr(shown.err.size() - 4), "\r\033[K");
+
     // The PNGs of one product, read back with PIL.
     const json& first = manifest["images"][0];
     const std::string name = "20170301_" + std::string(first["end_of_frame"]["calendar"]).substr(11, 8) + "_";
@@ -176,6 +183,8 @@ TEST(Quicklook, FailuresGiveOneMessageAndLoseNothing) {
         {{"--root=" + t / "nowhere", "--kite=16", "--day=2017-03-01"}, "is not a directory"},
         {{"--out=" + t / "named", t / "absent.fits"}, "absent.fits"},
         {{"KITE=21"}, "KITE must be 16, 17, 18, or 19"},
+        {{base, "--kite=16", "--day=2017-03-01", "--out=" + hour + "/20170301_235959_000_00009999.fits/q"},
+         "cannot create"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {TAVO_QUICKLOOK_BINARY};

@@ -244,6 +244,7 @@ bool write_png(const std::string& path, const Picture& picture,
     const bool encoded = encode_png(file.get(), picture, chunks.data(), static_cast<int>(chunks.size()), rows.data());
     if (!encoded || std::fflush(file.get()) != 0 || std::ferror(file.get()) || std::fclose(file.release()) != 0) {
         error = "cannot write " + path;
+        std::remove(path.c_str());  // no partial picture stays behind
         return false;
     }
     return true;
