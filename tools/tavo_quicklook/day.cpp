@@ -32,18 +32,6 @@ bool is_product_name(const std::string& name) {
     return true;
 }
 
-std::string day_text(uint32_t day, char separator) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u%c%02u%c%02u", day / 10000, separator, day / 100 % 100, separator, day % 100);
-    return text;
-}
-
-std::string kite_directory(const std::string& root, int kite) {
-    char name[16];
-    std::snprintf(name, sizeof name, "KITE-%02d", kite);
-    return (fs::path(root) / name).string();
-}
-
 // "YYYY-MM-DDThh:mm:ss[.mmm]" as day (YYYYMMDD) and seconds of that day.
 bool split_iso_time(const std::string& text, uint32_t& day, double& seconds) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0, used = 0;
@@ -69,9 +57,21 @@ std::string passband_text(int wavelength) {
 
 }  // namespace
 
+std::string day_text(uint32_t day, const char* separator) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u%s%02u%s%02u", day / 10000, separator, day / 100 % 100, separator, day % 100);
+    return text;
+}
+
+std::string kite_name(int kite) {
+    char text[16];
+    std::snprintf(text, sizeof text, "KITE-%02d", kite);
+    return text;
+}
+
 std::vector<std::string> list_day_products(const std::string& root, int kite, uint32_t day) {
     std::vector<std::string> paths;
-    const fs::path day_dir = fs::path(kite_directory(root, kite)) / day_text(day, '/');
+    const fs::path day_dir = fs::path(root) / kite_name(kite) / day_text(day, "/");
     for (int hour = 0; hour < 24; ++hour) {
         char hour_name[8];
         std::snprintf(hour_name, sizeof hour_name, "H%02d00", hour);
@@ -126,7 +126,7 @@ std::string find_day_audit(const std::string& root, int kite, uint32_t day) {
     std::string best;
     fs::file_time_type best_time{};
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fs::path(kite_directory(root, kite)) / "audit", ec)) {
+    for (const auto& entry : fs::directory_iterator(fs::path(root) / kite_name(kite) / "audit", ec)) {
         const std::string name = entry.path().filename().string();
         unsigned start = 0, end = 0;
         // audit_YYYYMMDDTHHMMSS_YYYYMMDDTHHMMSS.json

@@ -121,12 +121,6 @@ std::string row_label(int wavelength) {
     return wavelength > 0 ? std::to_string(wavelength) + " &#8491;" : "unknown";
 }
 
-std::string day_text(uint32_t day) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u", day / 10000, day / 100 % 100, day % 100);
-    return text;
-}
-
 // The hours that the products and gaps span.
 void time_axis(const DayPage& page, double& start, double& end) {
     double first = 1e9, last = -1e9;
@@ -278,9 +272,7 @@ void append_table(std::string& html, const DayPage& page) {
 std::string day_page_html(const DayPage& page) {
     std::string html;
     html.reserve(page.products.size() * 700 + 16384);
-    char kite[16];
-    std::snprintf(kite, sizeof kite, "KITE-%02d", page.kite);
-    const std::string title = std::string("TAVO ") + kite + " " + day_text(page.day);
+    const std::string title = "TAVO " + kite_name(page.kite) + " " + day_text(page.day, "-");
     html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + title +
             "</title><link rel=\"icon\" href=\"data:,\"><style>" + kStyle + "</style></head><body>\n";
     html += "<h1>" + title + " &middot; " + std::to_string(page.products.size()) + " products</h1>\n<p class=\"links\">";

@@ -144,6 +144,10 @@ double expected_cadence(const std::vector<double>& times);
 // explains, or on its own).
 std::vector<Gap> find_gaps(const std::vector<ProductInfo>& products, const Audit* audit, uint32_t day);
 
+// "YYYY" separator "MM" separator "DD" of a day YYYYMMDD; "KITE-nn".
+std::string day_text(uint32_t day, const char* separator);
+std::string kite_name(int kite);
+
 // The products of a day under root + "KITE-nn/YYYY/MM/DD/Hhh00/", by name.
 std::vector<std::string> list_day_products(const std::string& root, int kite, uint32_t day);
 

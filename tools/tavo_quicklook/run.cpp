@@ -45,18 +45,6 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-std::string day_path(uint32_t day) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u/%02u/%02u", day / 10000, day / 100 % 100, day % 100);
-    return text;
-}
-
-std::string kite_name(int kite) {
-    char text[16];
-    std::snprintf(text, sizeof text, "KITE-%02d", kite);
-    return text;
-}
-
 // target as a link from a page in directory from.
 std::string relative_link(const fs::path& target, const fs::path& from) {
     std::error_code ec;
@@ -112,7 +100,7 @@ bool picture_product(const std::string& path, const fs::path& out, ProductInfo& 
 
 // Log files that name a product of the day.
 std::vector<std::string> day_logs(const std::string& root, int kite, uint32_t day) {
-    const std::string needle = kite_name(kite) + "/" + day_path(day) + "/";
+    const std::string needle = kite_name(kite) + "/" + day_text(day, "/") + "/";
     std::vector<std::string> logs;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(fs::path(root) / "LOG", ec)) {
@@ -201,7 +189,7 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     bool ok = true;
     const std::vector<std::string> paths = list_day_products(options.root, options.kite, day);
     {
-        Progress progress("tavo_quicklook " + day_path(day));
+        Progress progress("tavo_quicklook " + day_text(day, "/"));
         std::vector<int16_t> pixels;
         std::vector<std::pair<ProductInfo, std::string>> done;
         for (size_t i = 0; i < paths.size(); ++i) {
@@ -230,9 +218,8 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     if (have_audit) page.audit_link = relative_link(audit.path, out);
     page.gaps = find_gaps(page.products, have_audit ? &audit : nullptr, day);
 
-    const fs::path csv = fs::path(options.root) / kite_name(options.kite) / "isp" /
-                         day_path(day).substr(0, 7) / (day_path(day).substr(0, 4) + day_path(day).substr(5, 2) +
-                                                       day_path(day).substr(8, 2) + ".csv");
+    const fs::path csv = fs::path(options.root) / kite_name(options.kite) / "isp" / day_text(day, "/").substr(0, 7) /
+                         (day_text(day, "") + ".csv");
     if (fs::exists(csv)) page.csv_link = relative_link(csv, out);
     for (const std::string& log : day_logs(options.root, options.kite, day)) {
         page.log_links.push_back(relative_link(log, out));
@@ -244,14 +231,14 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
         std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s: %zu product%s, %zu missing image%s, %zu movie%s\n", day_path(day).c_str(),
+    std::printf("%s: %zu product%s, %zu missing image%s, %zu movie%s\n", day_text(day, "/").c_str(),
                 page.products.size(), page.products.size() == 1 ? "" : "s", page.gaps.size(),
                 page.gaps.size() == 1 ? "" : "s", page.movies.size(), page.movies.size() == 1 ? "" : "s");
     std::printf("%s\n", fs::absolute(index).lexically_normal().string().c_str());
     std::fflush(stdout);
     if (!page.unreadable.empty()) {
         std::fprintf(stderr, "tavo_quicklook: %zu products of %s could not be read\n", page.unreadable.size(),
-                     day_path(day).c_str());
+                     day_text(day, "/").c_str());
     }
     return ok ? 0 : 1;
 }
@@ -349,9 +336,9 @@ int run_quicklook(const Options& options) {
     int status = 0;
     uint32_t day = options.first_day;
     while (true) {
-        fs::path out = fs::path(options.root) / kite_name(options.kite) / "quicklook" / day_path(day);
+        fs::path out = fs::path(options.root) / kite_name(options.kite) / "quicklook" / day_text(day, "/");
         if (!options.out.empty()) {
-            out = options.first_day == last ? fs::path(options.out) : fs::path(options.out) / day_path(day);
+            out = options.first_day == last ? fs::path(options.out) : fs::path(options.out) / day_text(day, "/");
         }
         status = std::max(status, quicklook_day(options, day, out));
         if (day >= last) break;
