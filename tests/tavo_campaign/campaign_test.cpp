@@ -196,7 +196,7 @@ TEST_F(CampaignTest, KilledAtRandomTimesThenResumed) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             setpgid(0, 0);
-            freopen("/dev/null", "w", stdout);
+            if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
             execl(kCampaign.c_str(), kCampaign.c_str(), "run", "--dir", campaign().c_str(), "--engine", "parallel",
                   "-j", "2", "--resume-failed", static_cast<char*>(nullptr));
             _exit(127);
@@ -294,7 +294,7 @@ TEST_F(CampaignTest, PlansRefused) {
     fs::create_directories(products());
     int n = 0;
     for (const Case& c : cases) {
-        std::vector<std::string> argv = {kCampaign, "plan", "--dir", dir_ / ("c" + std::to_string(n++)), "--config",
+        std::vector<std::string> argv = {kCampaign, "plan", "--dir", dir_ / std::to_string(n++), "--config",
                                          dir_ / "base.cfg"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = run_program(argv);

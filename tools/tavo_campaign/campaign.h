@@ -140,6 +140,8 @@ int run_program(const std::vector<std::string>& argv, const std::string& output_
 
 // text as one word of a shell command line, quoted only when it must be.
 std::string shell_word(const std::string& text);
+// The words with the separator between them.
+std::string join(const std::vector<std::string>& words, const std::string& separator);
 
 // Files below root, as paths relative to it, sorted.
 std::vector<std::string> files_below(const std::string& root);

@@ -165,9 +165,8 @@ nlohmann::json finish_campaign(const std::string& directory) {
         if (t.state != "done") unfinished.push_back(std::to_string(t.number) + " " + t.state);
     }
     if (!unfinished.empty()) {
-        std::string list;
-        for (const std::string& u : unfinished) list += (list.empty() ? "" : ", ") + u;
-        throw CampaignError("tasks not done: " + list + " (tavo_campaign status, then run --resume-failed)");
+        throw CampaignError("tasks not done: " + join(unfinished, ", ") +
+                            " (tavo_campaign status, then run --resume-failed)");
     }
 
     // Every product where its window put it, once.

@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     plan_cmd->add_option("--window", plan.window, "Window length: number and unit s, min, h or d")
         ->capture_default_str();
     plan_cmd->add_option("--bounds", plan.bounds, "Inner window bounds instead of a length (uneven windows), as START")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->allow_extra_args(false);
     plan_cmd->add_option("--tavo-l0", plan.tavo_l0, "TAVO_L0 program (default: beside tavo_campaign)");
     plan_cmd->add_option("--audit", plan.audit, "tavo_l0audit program (default: beside tavo_campaign, when built)");
     plan_cmd->add_flag("--no-audit", plan.no_audit, "Do not audit the windows");
@@ -59,7 +60,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     run_cmd->add_option("--sshloginfile", run.sshloginfile, "GNU parallel: the machines to run on");
     run_cmd->add_flag("--resume-failed", run.resume_failed, "Run only the tasks that did not complete");
-    run_cmd->add_option("--slurm-option", run.slurm_options, "Another sbatch option, e.g. --partition=batch");
+    run_cmd->add_option("--slurm-option", run.slurm_options, "Another sbatch option, e.g. --partition=batch")
+        ->allow_extra_args(false);
     run_cmd->add_flag("!--no-wait", run.wait, "Slurm: submit and return without waiting");
 
     bool as_json = false;

@@ -114,6 +114,15 @@ std::string shell_word(const std::string& text) {
     return quoted + "'";
 }
 
+std::string join(const std::vector<std::string>& words, const std::string& separator) {
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (i > 0) text += separator;
+        text += words[i];
+    }
+    return text;
+}
+
 std::pair<Instant, Instant> parse_period(const std::string& start, const std::string& end) {
     const RunSettings saved = run_settings;
     set_text(PARAM_START, start);

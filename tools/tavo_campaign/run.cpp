@@ -16,22 +16,21 @@ namespace campaign {
 namespace {
 
 std::string command_text(const std::vector<std::string>& argv) {
-    std::string text;
-    for (const std::string& a : argv) text += (text.empty() ? "" : " ") + shell_word(a);
-    return text;
+    std::vector<std::string> words;
+    for (const std::string& a : argv) words.push_back(shell_word(a));
+    return join(words, " ");
 }
 
 // "1-4,7,9-10": the task numbers as a Slurm array specification.
 std::string array_ranges(const std::vector<int>& tasks) {
-    std::string spec;
+    std::vector<std::string> ranges;
     for (size_t i = 0; i < tasks.size();) {
         size_t j = i;
         while (j + 1 < tasks.size() && tasks[j + 1] == tasks[j] + 1) ++j;
-        spec += (spec.empty() ? "" : ",") + std::to_string(tasks[i]);
-        if (j > i) spec += "-" + std::to_string(tasks[j]);
+        ranges.push_back(std::to_string(tasks[i]) + (j > i ? "-" + std::to_string(tasks[j]) : std::string()));
         i = j + 1;
     }
-    return spec;
+    return join(ranges, ",");
 }
 
 std::string slurm_script(const Campaign& c, const RunRequest& r, const std::vector<int>& tasks) {
