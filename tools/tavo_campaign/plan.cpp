@@ -210,8 +210,8 @@ Campaign plan_campaign(const PlanRequest& request) {
     run_settings = base;
     char message[kRunMessageCapacity] = {};
     const std::string first_dir = c.window_directory(1);
-    fs::create_directories(first_dir + "/check/work", ec);
-    set_text(PARAM_WORKING_DIRECTORY, first_dir + "/check/work");
+    fs::create_directories(first_dir + "/work", ec);
+    set_text(PARAM_WORKING_DIRECTORY, first_dir + "/work/");
     set_text(PARAM_START, c.from);
     set_text(PARAM_END, c.to);
     if (!validate_parameters(message)) throw CampaignError(message);
@@ -227,10 +227,10 @@ Campaign plan_campaign(const PlanRequest& request) {
     std::string tasks;
     for (const Window& w : windows) {
         const std::string dir = c.window_directory(w.number);
-        fs::create_directories(dir + "/check/work", ec);
-        fs::create_directories(dir + "/check/out", ec);
-        const int files = check_window(base, w, dir + "/check/work", dir + "/check/out");
-        fs::remove_all(dir + "/check", ec);
+        // The configuration's own directories, so that it also runs by hand.
+        fs::create_directories(dir + "/work", ec);
+        fs::create_directories(dir + "/out", ec);
+        const int files = check_window(base, w, dir + "/work/", dir + "/out/");
         c.windows.push_back({w, files});
 
         std::string config = "# Window " + std::to_string(w.number) + " of a tavo_campaign; the task overrides\n" +
