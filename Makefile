@@ -9,6 +9,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 PKG_BUILD  ?= build-pkg
+DEMO_BUILD ?= build-demo
 PKG_WERROR ?= OFF
 JOBS       ?= $(shell nproc)
 
@@ -46,9 +47,11 @@ check: test test-asan test-package
 # The programs the demo runs; a companion program the demo calls adds itself here.
 DEMO_TARGETS = TAVO_L0 tavo_l0sim tavo_l0audit tavo_quicklook
 
-demo: configure
-	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
-	./scripts/demo.sh $(BUILD)
+# A release build of the demo's programs alone: no tests, no debug information.
+demo: deps
+	cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVO_BUILD_TESTS=OFF
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
+	./scripts/demo.sh $(DEMO_BUILD)
 
 # A release build of the programs alone (no tests or benchmarks), packed by CPack.
 package: deps
@@ -74,4 +77,4 @@ bench: build
 	./bench/run_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD) $(DEMO_BUILD) $(FUZZ_BUILD)

@@ -12,9 +12,11 @@ hours="${DEMO_HOURS:-3}"
 rm -rf "$demo"
 mkdir -p "$demo/level0" "$demo/work" "$demo/products"
 
+# Uncompressed packet variables: writing and dumping them takes a third of the
+# time of deflated ones, and TAVO_L0 reads both alike.
 echo "== Simulating ${hours} h of KITE-16 level-0 data (1280x1280 images) into $demo/level0"
 "$build/tavo_l0sim" --kite 16 --start 2017-03-01T12:00:00 --duration "${hours}h" \
-  --cadence 60s --file-span 6min --size 1280 --layout flat --seed 7 \
+  --cadence 60s --file-span 6min --size 1280 --layout flat --seed 7 --deflate 0 \
   --out "$demo/level0" --manifest "$demo/manifest.json"
 
 end_hour=$((12 + hours - 1))
