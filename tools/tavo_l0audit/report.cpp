@@ -95,17 +95,6 @@ Counts count(const AuditResult& result) {
     return c;
 }
 
-bool write_text(const std::string& path, const std::string& text, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
-}
-
 std::string csv_field(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos) return text;
     std::string quoted = "\"";
@@ -151,12 +140,6 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
         {"run", {{"stopped", result.run_stopped},
                  {"message", result.run_stopped ? json(result.stop_message) : json(nullptr)}}},
         {"exit_status", result.exit_status}};
-    json files = json::array();
-    for (const FileAudit& file : result.files) files.push_back(file_json(file));
-    report["files"] = files;
-    json images = json::array();
-    for (const ImageAudit& image : result.images) images.push_back(image_json(result, image));
-    report["images"] = images;
     json problems = json::array();
     for (const ImageAudit& image : result.images)
         for (const std::string& problem : image.problems)
@@ -165,11 +148,30 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
                           {"problems", problems},
                           {"unmatched", result.products.unmatched},
                           {"temporary_files", result.products.temporary_files}};
-    return write_text(path, report.dump(1) + "\n", error);
+    // The files and images are written one at a time: a long window's
+    // report is never held whole in memory.
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::string head = report.dump(1);
+    head.pop_back();  // the closing brace
+    out << head;
+    const auto write_array = [&](const char* name, size_t count, const auto& element) {
+        out << ",\n \"" << name << "\": [";
+        for (size_t i = 0; i < count; ++i) out << (i == 0 ? "\n  " : ",\n  ") << element(i).dump();
+        out << "\n ]";
+    };
+    write_array("files", result.files.size(), [&](size_t i) { return file_json(result.files[i]); });
+    write_array("images", result.images.size(), [&](size_t i) { return image_json(result, result.images[i]); });
+    out << "\n}\n";
+    out.close();
+    if (!out) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
 }
 
 bool write_csv_report(const AuditResult& result, const std::string& path, std::string& error) {
-    std::ostringstream csv;
+    std::ofstream csv(path, std::ios::binary | std::ios::trunc);
     csv << "image_id,time,apid,wavelength,frame_type,status,reason,reason_text,product,files,header_packets,"
            "pixel_packets,final_packets,rows,columns,pixels_carried,sel_count,product_problems\n";
     for (const ImageAudit& image : result.images) {
@@ -185,7 +187,12 @@ bool write_csv_report(const AuditResult& result, const std::string& path, std::s
             << image.rows << ',' << image.columns << ',' << (image.written ? std::to_string(image.pixels_carried) : "")
             << ',' << (image.written ? std::to_string(image.sel_count) : "") << ',' << csv_field(problems) << '\n';
     }
-    return write_text(path, csv.str(), error);
+    csv.close();
+    if (!csv) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
 }
 
 std::string format_summary(const AuditResult& result) {
