@@ -86,7 +86,8 @@ Counts count(const AuditResult& result) {
         if (image.status == ImageStatus::kNotWritten) ++c.not_written;
         if (image.reason) ++c.by_reason[image_reason_code(*image.reason)];
         if (!image.problems.empty()) ++c.problems;
-        if (image.time_known) {
+        // Completeness is that of the window: images outside it do not count.
+        if (image.time_known && image.reason != ImageReason::kOutsideWindow) {
             auto& hour = c.by_hour[image_time_text(image).substr(0, 13)];
             if (image.status != ImageStatus::kNotWritten) ++hour.first;
             ++hour.second;
