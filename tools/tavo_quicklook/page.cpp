@@ -34,6 +34,7 @@ h3{font-size:12px;color:#999;margin:.6em 0 .2em}
 .thumb{display:block;text-align:center;font-size:11px;color:#aaa;text-decoration:none}
 .thumb img{display:block;background:#222}
 .thumb.dark span{color:#fc6}
+.overview{display:flex;flex-wrap:wrap;gap:10px}.overview .thumb{width:180px;font-size:12px}
 table{border-collapse:collapse;font-size:12px}
 th,td{padding:2px 6px;border-bottom:1px solid #333;text-align:left;white-space:nowrap}
 th{cursor:pointer;background:#222;position:sticky;top:0}
@@ -204,6 +205,26 @@ void append_timeline(std::string& html, const DayPage& page) {
     html += "</ul></details></section>\n";
 }
 
+// One light picture of each passband, the one nearest the middle of the
+// passband's day, with its scaling.
+void append_overview(std::string& html, const DayPage& page) {
+    std::map<int, std::vector<size_t>> light;
+    for (size_t i = 0; i < page.products.size(); ++i) {
+        if (!page.products[i].dark) light[page.products[i].wavelength].push_back(i);
+    }
+    if (light.empty()) return;
+    html += "<section><h2>Passbands</h2><div class=\"overview\">\n";
+    for (const auto& [w, list] : light) {
+        const ProductInfo& p = page.products[list[list.size() / 2]];
+        const std::string name = escape(p.name);
+        html += "<a class=\"thumb\" href=\"png/" + name + ".png\" title=\"" + name + ".fits\"><img src=\"thumb/" +
+                name + ".png\" width=\"180\" alt=\"" + row_label(w) + "\"><span>" + row_label(w) + " &middot; " +
+                escape(p.time_text.substr(11, 8)) + "<br>" + escape(page.scaling[list[list.size() / 2]]) +
+                "</span></a>\n";
+    }
+    html += "</div></section>\n";
+}
+
 // Thumbnails in one grid per passband and hour: the browser lays out and
 // loads only the grids near the view.
 void append_grids(std::string& html, const DayPage& page) {
@@ -300,6 +321,7 @@ std::string day_page_html(const DayPage& page) {
         for (const std::string& message : page.unreadable) html += "<li>" + escape(message) + "</li>";
         html += "</ul>\n";
     }
+    append_overview(html, page);
     append_timeline(html, page);
     append_grids(html, page);
     append_table(html, page);
