@@ -142,3 +142,24 @@ TEST(Options, DaysAndParameters) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Movies, FfmpegFromThePathAndAFailedEncodingLeavesNothing) {
+    TempDir t("tavo-ql-movie");
+    const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", t.path().c_str(), 1);
+    EXPECT_EQ(quicklook::find_ffmpeg(), "");
+    write_file(t / "ffmpeg", "#!/bin/sh\necho 'Unknown encoder libx264' >&2\nexit 1\n");
+    std::filesystem::permissions(t / "ffmpeg", std::filesystem::perms::owner_all);
+    EXPECT_EQ(quicklook::find_ffmpeg(), t / "ffmpeg");
+    setenv("PATH", saved.c_str(), 1);
+
+    write_file(t / "frame.png", "");
+    std::string error;
+    EXPECT_FALSE(quicklook::write_movie(t / "ffmpeg", {t / "frame.png"}, t / "movie_171.mp4", error));
+    EXPECT_EQ(error, "ffmpeg could not write " + t / "movie_171.mp4" + ": Unknown encoder libx264");
+    EXPECT_EQ(test_support::list_dir(t.path()), (std::vector<std::string>{"ffmpeg", "frame.png"}));
+}
+
+}  // namespace
