@@ -125,6 +125,14 @@ print(thumb.text["Product"] == full.text["Product"], len(set(full.convert("RGB")
                                                       "Scaling=log 50 to 2000 DN/s, AIA 131 colours\nTrue True\n$")))
         << pil.out;
 
+    // A product given by name gets the same pictures, byte for byte.
+    const std::string product = t / "out/KITE-16/2017/03/01/H1200/" + picture.substr(0, picture.size() - 4) + ".fits";
+    const auto named = run_program({TAVO_QUICKLOOK_BINARY, "--out", t / "named", product});
+    ASSERT_EQ(named.exit_status, 0) << named.err;
+    EXPECT_EQ(named.out, t / "named/png/" + picture + "\n");
+    EXPECT_EQ(read_file(t / "named/png/" + picture), read_file(dir + "/png/" + picture));
+    EXPECT_EQ(read_file(t / "named/thumb/" + picture), read_file(dir + "/thumb/" + picture));
+
     // The page in Chromium: one thumbnail per product, one gap per missing
     // image (the faulty one explained by the audit, the one without time
     // listed apart), the table built on opening, no console errors.
