@@ -26,11 +26,6 @@ cleanup() {
 trap cleanup EXIT
 
 [ "$(id -u)" -eq 0 ] || fail "installing a package needs root"
-if installed; then
-  echo "$package is installed already; removing it first"
-  "${apt[@]}" remove "$package" >/dev/null
-fi
-
 echo "== Building the package in $build"
 make -C "$top" --no-print-directory package PKG_BUILD="$build" > "$scratch/build.log" 2>&1 ||
   { tail -n 30 "$scratch/build.log" >&2; fail "make package"; }
@@ -47,6 +42,15 @@ if [ "$warnings" -gt 0 ]; then
   # Each warning with the last line of ours that led to it (headers come after).
   awk -v top="$top/" 'index($0, top) { ours = $0 } /warning:/ { print "  " ours; print "  " $0 }' \
     "$scratch/build.log" | head -n 20
+fi
+
+# The test must not take away an operator's installation of another version.
+if installed; then
+  present="$(dpkg-query -W -f='${Version}' "$package")"
+  [ "$present" = "$version" ] ||
+    fail "$package $present is installed here; the test installs and removes $version: remove it first (apt-get remove $package)"
+  echo "$package $version is installed already (left by an interrupted test?); removing it first"
+  "${apt[@]}" remove "$package" >/dev/null
 fi
 
 echo "== Installing it with apt-get"
