@@ -37,7 +37,7 @@ struct GapCase {
     std::vector<std::pair<double, std::string>> gaps;  // time (-1 unknown) and reason
 };
 
-TEST(Gaps, FromTheCadenceAndTheAudit) {
+TEST(QuicklookGaps, FromTheCadenceAndTheAudit) {
     const GapCase cases[] = {
         {"complete", {0, 60, 120, 180, 240}, false, {}, {}},
         {"one missing", {0, 60, 180, 240, 300}, false, {}, {{120, ""}}},
@@ -73,7 +73,7 @@ TEST(Gaps, FromTheCadenceAndTheAudit) {
     }
 }
 
-TEST(Audit, ReportsAreReadOrRefusedWithAMessage) {
+TEST(QuicklookAudit, ReportsAreReadOrRefusedWithAMessage) {
     TempDir t("tavo-ql-audit");
     write_file(t / "good.json",
                R"({"schema_version":1,"window":{"start":"2017-03-01T12:00:00","end":"2017-03-01T12:59:59"},
@@ -96,7 +96,7 @@ TEST(Audit, ReportsAreReadOrRefusedWithAMessage) {
     }
 }
 
-TEST(Audit, TheNewestReportWhoseWindowHoldsTheDay) {
+TEST(QuicklookAudit, TheNewestReportWhoseWindowHoldsTheDay) {
     TempDir t("tavo-ql-find");
     const std::string dir = t / "KITE-16/audit";
     test_support::make_dirs(dir);
@@ -112,7 +112,7 @@ TEST(Audit, TheNewestReportWhoseWindowHoldsTheDay) {
     EXPECT_EQ(find_day_audit(t.path(), 17, 20170301), "");
 }
 
-TEST(Options, DaysAndParameters) {
+TEST(QuicklookOptions, DaysAndParameters) {
     EXPECT_EQ(parse_day("2017-03-01"), 20170301u);
     EXPECT_EQ(parse_day("2016/02/29"), 20160229u);
     for (const char* bad : {"2017-02-29", "2017-3-1", "20170301", "2017-03-01x", "2017/03-01", ""}) {
@@ -145,7 +145,7 @@ TEST(Options, DaysAndParameters) {
 
 namespace {
 
-TEST(Movies, FfmpegFromThePathAndAFailedEncodingLeavesNothing) {
+TEST(QuicklookMovies, FfmpegFromThePathAndAFailedEncodingLeavesNothing) {
     TempDir t("tavo-ql-movie");
     const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", t.path().c_str(), 1);

@@ -19,7 +19,7 @@ struct ColourCase {
 // Entries worked out by hand from the curves: r0 = i*255/176, g0 = (i-120)*255/135,
 // b0 = (i-190)*255/65 (integer ramps), c1 = sqrt(255 i), c2 = i^2/255,
 // c3 = (c1 + c2/2) * 255 / 382.5, rounded.
-TEST(ColourTables, EntriesMatchHandComputedValues) {
+TEST(QuicklookColours, EntriesMatchHandComputedValues) {
     const ColourCase cases[] = {
         {171, 0, {0, 0, 0}},       {171, 100, {144, 100, 0}},   {171, 200, {255, 200, 39}},
         {171, 255, {255, 255, 255}}, {131, 150, {56, 217, 217}}, {195, 64, {128, 64, 16}},
@@ -34,7 +34,7 @@ TEST(ColourTables, EntriesMatchHandComputedValues) {
     }
 }
 
-TEST(ColourTables, EveryApertureHasADisplayAndNothingElse) {
+TEST(QuicklookColours, EveryApertureHasADisplayAndNothingElse) {
     for (const EncoderPosition& p : aperture_positions) EXPECT_NE(find_passband_display(p.wavelength), nullptr);
     for (int w : {-1, 0, 193, 211, 335, 1600}) EXPECT_EQ(find_passband_display(w), nullptr) << w;
 }
@@ -46,7 +46,7 @@ struct ScaleCase {
     int index;
 };
 
-TEST(Scaling, PixelsOverExposureWithinTheFixedRange) {
+TEST(QuicklookScaling, PixelsOverExposureWithinTheFixedRange) {
     const ScaleCase cases[] = {
         {171, 0.7, 2000, 96}, {171, 0.7, 700, 46}, {171, 0.7, 98, 0}, {171, 0.7, 10500, 255}, {171, 0.7, 16383, 255},
         {171, 0.7, -5, 0},    {195, 1.0, 3000, 152}, {94, 2.9, 300, 111},
@@ -70,7 +70,7 @@ ProductInfo product(int nx, int ny, int wavelength, double exposure, bool dark) 
     return p;
 }
 
-TEST(Pictures, DataRowZeroIsTheBottomRow) {
+TEST(QuicklookPictures, DataRowZeroIsTheBottomRow) {
     // 171 A at 0.7 s: 2000 maps to 96, 700 to 46.
     std::vector<int16_t> pixels(6, 700);
     pixels[0] = 2000;  // row 0, column 0
@@ -83,7 +83,7 @@ TEST(Pictures, DataRowZeroIsTheBottomRow) {
     EXPECT_EQ(set.scaling_text, "sqrt 140 to 15000 DN/s, AIA 171 colours");
 }
 
-TEST(Pictures, ThumbnailIsTheBlockMean) {
+TEST(QuicklookPictures, ThumbnailIsTheBlockMean) {
     // 512 x 4: blocks of 2 x 2; the block at the bottom left averages to 2000.
     std::vector<int16_t> pixels(512 * 4, 700);
     pixels[0] = 2500, pixels[1] = 1500, pixels[512] = 2100, pixels[513] = 1900;
@@ -96,7 +96,7 @@ TEST(Pictures, ThumbnailIsTheBlockMean) {
     EXPECT_EQ(set.thumbnail.index[kThumbnailSide + 1], 46);
 }
 
-TEST(Pictures, DarksAndUnnormalisedFramesUseTheirPercentiles) {
+TEST(QuicklookPictures, DarksAndUnnormalisedFramesUseTheirPercentiles) {
     // Values 0..99 once each: the 1st percentile is 0, the 99th is 98.
     std::vector<int16_t> pixels(100);
     for (int i = 0; i < 100; ++i) pixels[static_cast<size_t>(i)] = static_cast<int16_t>(i);
@@ -116,7 +116,7 @@ TEST(Pictures, DarksAndUnnormalisedFramesUseTheirPercentiles) {
     EXPECT_EQ(unknown.full.colours, grey_table());
 }
 
-TEST(Pictures, PercentilesOfAHistogram) {
+TEST(QuicklookPictures, PercentilesOfAHistogram) {
     const std::vector<int16_t> pixels = {-3, 5, 5, 5, 7, 9, 100, 200, 300, 32767};
     EXPECT_EQ(percentile_value(pixels, 0), -3);
     EXPECT_EQ(percentile_value(pixels, 10), -3);
@@ -130,7 +130,7 @@ TEST(Pictures, PercentilesOfAHistogram) {
 namespace {
 
 // The picture's lookup table agrees with scale_pixel on every 16-bit value.
-TEST(Pictures, EveryValueTakesTheIndexOfItsScaling) {
+TEST(QuicklookPictures, EveryValueTakesTheIndexOfItsScaling) {
     std::vector<int16_t> pixels(65536);
     for (int v = 0; v < 65536; ++v) pixels[static_cast<size_t>(v)] = static_cast<int16_t>(v - 32768);
     for (const EncoderPosition& p : aperture_positions) {
