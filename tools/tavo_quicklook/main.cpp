@@ -1,7 +1,9 @@
 // tavo_quicklook: pictures of TAVO products, a report page per day and a
 // movie per passband of the day.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "quicklook.h"
 
@@ -30,6 +32,9 @@ int main(int argc, char** argv) {
                    "under ROOT/KITE-nn/audit/ whose window holds the day)");
     app.add_flag("!--no-movie", options.movies, "Make no movies");
     app.add_option("--ffmpeg", options.ffmpeg, "The ffmpeg program (default: found on PATH)");
+    options.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    app.add_option("-j,--jobs", options.jobs, "Threads making pictures (default: one per processor)")
+        ->check(CLI::Range(1, 256));
     app.add_option("arguments", arguments, "PARAM=value parameters (CONFIG=file among them) and product files");
     CLI11_PARSE(app, argc, argv);
 

@@ -191,6 +191,7 @@ struct Options {
     std::vector<std::string> files;   // products given by name
     bool movies = true;
     std::string ffmpeg;               // "" : found on PATH
+    int jobs = 1;                     // threads making pictures
 };
 
 // Pictures, page and movies of every day of the options, or pictures of the

@@ -1,8 +1,10 @@
 // A quicklook run: the pictures, page and movies of each day, or the
 // pictures of products given by name.
+#include <fitsio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <thread>
 
 #include "driver/driver.h"
 #include "quicklook.h"
@@ -96,6 +99,39 @@ bool picture_product(const std::string& path, const fs::path& out, ProductInfo& 
     scaling = set.scaling_text;
     return write_png((out / "png" / (info.name + ".png")).string(), set.full, text, error) &&
            write_png((out / "thumb" / (info.name + ".png")).string(), set.thumbnail, text, error);
+}
+
+struct PictureResult {
+    ProductInfo info;
+    std::string scaling;
+    std::string error;  // set when the product could not be pictured
+};
+
+// The pictures of every path, made by up to jobs threads (CFITSIO, libpng and
+// zlib keep their state per file); results in the order of paths.
+std::vector<PictureResult> picture_products(const std::vector<std::string>& paths, const fs::path& out, int jobs,
+                                            const std::string& what) {
+    std::vector<PictureResult> results(paths.size());
+    std::atomic<size_t> next{0}, done{0};
+    Progress progress(what);
+    auto work = [&](bool shows_progress) {
+        std::vector<int16_t> pixels;
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            PictureResult& r = results[i];
+            if (!picture_product(paths[i], out, r.info, r.scaling, pixels, r.error) && r.error.empty()) {
+                r.error = paths[i] + ": not pictured";
+            }
+            const size_t count = ++done;
+            if (shows_progress) progress.show(count, paths.size());
+        }
+    };
+    const size_t threads = std::min(paths.size(), static_cast<size_t>(std::max(1, fits_is_reentrant() ? jobs : 1)));
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work, false);
+    work(true);
+    for (std::thread& h : helpers) h.join();
+    if (!paths.empty()) progress.show(paths.size(), paths.size());  // a helper may have made the last
+    return results;
 }
 
 // Log files that name a product of the day.
@@ -188,28 +224,18 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     page.kite = options.kite;
     bool ok = true;
     const std::vector<std::string> paths = list_day_products(options.root, options.kite, day);
-    {
-        Progress progress("tavo_quicklook " + day_text(day, "/"));
-        std::vector<int16_t> pixels;
-        std::vector<std::pair<ProductInfo, std::string>> done;
-        for (size_t i = 0; i < paths.size(); ++i) {
-            progress.show(i + 1, paths.size());
-            ProductInfo info;
-            std::string scaling;
-            if (!picture_product(paths[i], out, info, scaling, pixels, error)) {
-                std::fprintf(stderr, "%stavo_quicklook: %s\n", isatty(2) ? "\r\033[K" : "", error.c_str());
-                page.unreadable.push_back(error);
-                ok = false;
-                continue;
-            }
-            done.push_back({std::move(info), std::move(scaling)});
+    std::vector<PictureResult> results = picture_products(paths, out, options.jobs, "tavo_quicklook " + day_text(day, "/"));
+    std::stable_sort(results.begin(), results.end(),
+                     [](const PictureResult& a, const PictureResult& b) { return a.info.time < b.info.time; });
+    for (PictureResult& r : results) {
+        if (!r.error.empty()) {
+            std::fprintf(stderr, "tavo_quicklook: %s\n", r.error.c_str());
+            page.unreadable.push_back(r.error);
+            ok = false;
+            continue;
         }
-        std::stable_sort(done.begin(), done.end(),
-                         [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
-        for (auto& [info, scaling] : done) {
-            page.products.push_back(std::move(info));
-            page.scaling.push_back(std::move(scaling));
-        }
+        page.products.push_back(std::move(r.info));
+        page.scaling.push_back(std::move(r.scaling));
     }
 
     Audit audit;
@@ -250,17 +276,14 @@ int quicklook_files(const Options& options) {
         std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
         return 1;
     }
-    std::vector<int16_t> pixels;
     size_t failed = 0;
-    for (const std::string& path : options.files) {
-        ProductInfo info;
-        std::string scaling;
-        if (!picture_product(path, out, info, scaling, pixels, error)) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+    for (const PictureResult& r : picture_products(options.files, out, options.jobs, "tavo_quicklook")) {
+        if (!r.error.empty()) {
+            std::fprintf(stderr, "tavo_quicklook: %s\n", r.error.c_str());
             ++failed;
             continue;
         }
-        std::printf("%s\n", (out / "png" / (info.name + ".png")).string().c_str());
+        std::printf("%s\n", (out / "png" / (r.info.name + ".png")).string().c_str());
     }
     if (failed > 0) {
         std::fprintf(stderr, "tavo_quicklook: %zu of %zu products could not be read\n", failed, options.files.size());
