@@ -90,9 +90,9 @@ bool make_output_directories(const fs::path& out, std::string& error) {
 }
 
 // Reads a product and writes its picture and thumbnail into out.
+// pixels and set are buffers reused from product to product.
 bool picture_product(const std::string& path, const fs::path& out, ProductInfo& info, std::string& scaling,
-                     std::vector<int16_t>& pixels, std::string& error) {
-    PictureSet set;
+                     std::vector<int16_t>& pixels, PictureSet& set, std::string& error) {
     if (!read_product(path, info, &pixels, error)) return false;
     make_pictures(info, pixels, set);
     const auto text = picture_text(info, set);
@@ -116,9 +116,10 @@ std::vector<PictureResult> picture_products(const std::vector<std::string>& path
     Progress progress(what);
     auto work = [&](bool shows_progress) {
         std::vector<int16_t> pixels;
+        PictureSet set;
         for (size_t i = next++; i < paths.size(); i = next++) {
             PictureResult& r = results[i];
-            if (!picture_product(paths[i], out, r.info, r.scaling, pixels, r.error) && r.error.empty()) {
+            if (!picture_product(paths[i], out, r.info, r.scaling, pixels, set, r.error) && r.error.empty()) {
                 r.error = paths[i] + ": not pictured";
             }
             const size_t count = ++done;
