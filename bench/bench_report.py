@@ -141,6 +141,7 @@ def main():
             f"<= {AUDIT_WALL_RATIO_TARGET}")
         row("tavo_l0audit CPU, user + sys (s)", [f"{data[h]['audit']['own_user_s']:.2f} + "
                                                  f"{data[h]['audit']['own_sys_s']:.2f}" for h in scenarios])
+        row("tavo_l0audit readers' CPU (s)", [f"{data[h]['audit']['children_cpu_s']:.2f}" for h in scenarios])
         row("tavo_l0audit peak resident (MiB)", [f"{data[h]['audit']['own_peak_kib'] / 1024:.1f}"
                                                  for h in scenarios])
     add("")
