@@ -65,6 +65,12 @@ void expect_agreement(const json& manifest, const json& report) {
         if (expected.value("or_run_stopped", false) && got["reason"] == "run_stopped") continue;
         EXPECT_EQ(got["status"], expected["status"]) << "image " << id << " " << got.dump();
         EXPECT_EQ(got["reason"], expected["reason"]) << "image " << id << " " << got.dump();
+        const int pixels = image["nx"].get<int>() * image["ny"].get<int>();
+        if (got["status"] == "written") {
+            EXPECT_EQ(got["pixels_carried"], pixels) << "image " << id;
+            EXPECT_EQ(got["sel_count"], image["sel_count"]) << "image " << id;
+        }
+        if (got["status"] == "written_partial") EXPECT_LT(got["pixels_carried"].get<int>(), pixels);
     }
     EXPECT_EQ(matched, report["images"].size());
 }
