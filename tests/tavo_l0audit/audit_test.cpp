@@ -70,7 +70,9 @@ void expect_agreement(const json& manifest, const json& report) {
             EXPECT_EQ(got["pixels_carried"], pixels) << "image " << id;
             EXPECT_EQ(got["sel_count"], image["sel_count"]) << "image " << id;
         }
-        if (got["status"] == "written_partial") EXPECT_LT(got["pixels_carried"].get<int>(), pixels);
+        if (got["status"] == "written_partial") {
+            EXPECT_LT(got["pixels_carried"].get<int>(), pixels);
+        }
     }
     EXPECT_EQ(matched, report["images"].size());
 }
