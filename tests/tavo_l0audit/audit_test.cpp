@@ -258,6 +258,9 @@ TEST_F(RunThenAudit, TerminalSeesTheRunsProgressLine) {
 }
 
 TEST_F(RunThenAudit, DamagedProductsAreNamed) {
+    // The products are named from a report of the sound tree: each test runs
+    // in a process of its own under ctest.
+    ASSERT_EQ(audit().exit_status, 0);
     const std::string out = *dir_ / "out/";
     // Truncated, DESPIKE cards blank, missing from the day's CSV table, a
     // stray product and a leftover temporary file.
