@@ -72,7 +72,7 @@ void BM_PictureAndThumbnail1280(benchmark::State& state) {
         bool ok = quicklook::read_product(path, info, &pixels, error);
         quicklook::make_pictures(info, pixels, set);
         const auto text = quicklook::picture_text(info, set);
-        ok = ok && quicklook::write_png((scratch() / "png" / (info.name + ".png")).string(), set.full, text, error) &&
+        ok = ok && quicklook::write_png((scratch() / "png" / (info.name + ".png")).string(), set.full, text, error, false) &&
              quicklook::write_png((scratch() / "thumb" / (info.name + ".png")).string(), set.thumbnail, text, error);
         if (!ok) state.SkipWithError(error.c_str());
     }
@@ -95,7 +95,7 @@ void BM_Step1280(benchmark::State& state) {
         if (step == 0) quicklook::read_product(path, info, &pixels, error);
         if (step == 1) quicklook::make_pictures(info, pixels, set);
         if (step == 2) {
-            quicklook::write_png((scratch() / "png" / (info.name + ".png")).string(), set.full, text, error);
+            quicklook::write_png((scratch() / "png" / (info.name + ".png")).string(), set.full, text, error, false);
             quicklook::write_png((scratch() / "thumb" / (info.name + ".png")).string(), set.thumbnail, text, error);
         }
     }

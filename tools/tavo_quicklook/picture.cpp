@@ -184,7 +184,8 @@ std::vector<std::pair<std::string, std::string>> picture_text(const ProductInfo&
 namespace {
 
 // The libpng calls alone, so that its error jump skips no destructor.
-bool encode_png(FILE* file, const Picture& picture, png_text* chunks, int chunk_count, png_bytep* rows) {
+bool encode_png(FILE* file, const Picture& picture, png_text* chunks, int chunk_count, png_bytep* rows,
+                bool compress) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!info) {
@@ -199,9 +200,14 @@ bool encode_png(FILE* file, const Picture& picture, png_text* chunks, int chunk_
     // Noise leaves deflate few long matches: Huffman coding of the
     // difference from the row above compresses about as well as a match
     // search, in a fraction of its time.
-    png_set_compression_level(png, 1);
-    png_set_compression_strategy(png, 2);  // Z_HUFFMAN_ONLY
-    png_set_filter(png, 0, PNG_FILTER_UP);
+    if (compress) {
+        png_set_compression_level(png, 1);
+        png_set_compression_strategy(png, 2);  // Z_HUFFMAN_ONLY
+        png_set_filter(png, 0, PNG_FILTER_UP);
+    } else {
+        png_set_compression_level(png, 0);
+        png_set_filter(png, 0, PNG_FILTER_NONE);
+    }
     png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width), static_cast<png_uint_32>(picture.height), 8,
                  PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_color palette[256];
@@ -222,7 +228,7 @@ bool encode_png(FILE* file, const Picture& picture, png_text* chunks, int chunk_
 }  // namespace
 
 bool write_png(const std::string& path, const Picture& picture,
-               const std::vector<std::pair<std::string, std::string>>& text, std::string& error) {
+               const std::vector<std::pair<std::string, std::string>>& text, std::string& error, bool compress) {
     std::vector<png_text> chunks(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         chunks[i] = {};
@@ -241,7 +247,8 @@ bool write_png(const std::string& path, const Picture& picture,
         error = "cannot create " + path;
         return false;
     }
-    const bool encoded = encode_png(file.get(), picture, chunks.data(), static_cast<int>(chunks.size()), rows.data());
+    const bool encoded = encode_png(file.get(), picture, chunks.data(), static_cast<int>(chunks.size()), rows.data(),
+                                    compress);
     if (!encoded || std::fflush(file.get()) != 0 || std::ferror(file.get()) || std::fclose(file.release()) != 0) {
         error = "cannot write " + path;
         std::remove(path.c_str());  // no partial picture stays behind

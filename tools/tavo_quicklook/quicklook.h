@@ -100,8 +100,11 @@ void make_pictures(const ProductInfo& info, const std::vector<int16_t>& pixels, 
 std::vector<std::pair<std::string, std::string>> picture_text(const ProductInfo& info, const PictureSet& set);
 
 // Writes an 8-bit palette PNG with the text chunks. False with a message.
+// compress false stores the rows as they are: four to six times faster for
+// a full-frame picture, at about twice the file size.
 bool write_png(const std::string& path, const Picture& picture,
-               const std::vector<std::pair<std::string, std::string>>& text, std::string& error);
+               const std::vector<std::pair<std::string, std::string>>& text, std::string& error,
+               bool compress = true);
 
 // A frame standing for a missing image: dark grey, a red border and cross.
 Picture placeholder_picture(int width, int height);

@@ -97,7 +97,9 @@ bool picture_product(const std::string& path, const fs::path& out, ProductInfo& 
     make_pictures(info, pixels, set);
     const auto text = picture_text(info, set);
     scaling = set.scaling_text;
-    return write_png((out / "png" / (info.name + ".png")).string(), set.full, text, error) &&
+    // The full picture is stored uncompressed: zlib would take three
+    // quarters of the picture's time; the thumbnail is compressed.
+    return write_png((out / "png" / (info.name + ".png")).string(), set.full, text, error, false) &&
            write_png((out / "thumb" / (info.name + ".png")).string(), set.thumbnail, text, error);
 }
 
