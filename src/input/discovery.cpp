@@ -74,10 +74,10 @@ bool shift_window_edge(uint32_t date, uint32_t time, int32_t offset, WindowEdge&
 }
 
 // Copies the time field that begins at the first occurrence of tag (at most
-// 16 characters, fewer when the name ends first).
+// 16 characters, fewer when the name ends first; empty without the tag).
 void copy_time_field(const char* name, const char* tag, char (&field)[kTimeFieldLength + 1]) {
     const char* begin = std::strstr(name, tag);
-    std::snprintf(field, sizeof field, "%.*s", kTimeFieldLength, begin);
+    std::snprintf(field, sizeof field, "%.*s", kTimeFieldLength, begin != nullptr ? begin : "");
 }
 
 constexpr const char* kLevel0Prefix = "R_TAVO-L0_";
@@ -177,10 +177,10 @@ const char* file_skip_text(FileSkip skip) { return kFileSkips[static_cast<int>(s
 int compare_file_names(const char* a, const char* b) {
     // Day directories of both forms ("K18_2017_060/", "K18_20170302/") would
     // interleave days in plain text order; the files' own start times do not.
-    char a_start[kTimeFieldLength + 1] = "";
-    char b_start[kTimeFieldLength + 1] = "";
-    if (std::strstr(a, "_s20") != nullptr) copy_time_field(a, "_s20", a_start);
-    if (std::strstr(b, "_s20") != nullptr) copy_time_field(b, "_s20", b_start);
+    char a_start[kTimeFieldLength + 1];
+    char b_start[kTimeFieldLength + 1];
+    copy_time_field(a, "_s20", a_start);
+    copy_time_field(b, "_s20", b_start);
     const int by_start = std::strcmp(a_start, b_start);
     return by_start != 0 ? by_start : std::strcmp(a, b);
 }
