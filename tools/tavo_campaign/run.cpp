@@ -21,7 +21,7 @@ std::string command_text(const std::vector<std::string>& argv) {
     return join(words, " ");
 }
 
-// "1-4,7,9-10": the task numbers as a Slurm array specification.
+// "1-4,7,9-10": the task numbers in the form sbatch --array takes.
 std::string array_ranges(const std::vector<int>& tasks) {
     std::vector<std::string> ranges;
     for (size_t i = 0; i < tasks.size();) {
