@@ -10,6 +10,7 @@
 #include <set>
 
 #include "campaign.h"
+#include "despike/despike.h"
 #include "driver/driver.h"
 #include "isp/isp.h"
 
@@ -188,7 +189,7 @@ nlohmann::json finish_campaign(const std::string& directory) {
         }
     }
     for (const std::string& rel : files_below(c.product_root)) {
-        if (rel.size() >= 4 && rel.compare(rel.size() - 4, 4, "-tmp") == 0) {
+        if (rel.ends_with(kTemporaryNameEnd)) {
             problems.push_back("temporary file left in the product tree: " + rel);
         }
     }

@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "campaign.h"
+#include "despike/despike.h"
 
 namespace fs = std::filesystem;
 
@@ -47,7 +48,7 @@ void append_line(const std::string& path, const std::string& line) {
     out << line << "\n";
 }
 
-bool is_temporary(const std::string& name) { return name.size() >= 4 && name.compare(name.size() - 4, 4, "-tmp") == 0; }
+bool is_temporary(const std::string& name) { return name.ends_with(kTemporaryNameEnd); }
 
 // Copies across file systems under a temporary name, then renames.
 void copy_then_rename(const fs::path& from, const fs::path& to) {
