@@ -1,0 +1,2 @@
+// Shared code of the companion programs.
+#include "tools_common.h"

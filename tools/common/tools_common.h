@@ -1,0 +1,4 @@
+// Shared code of the companion programs.
+#pragma once
+
+namespace tavo_tools {}  // namespace tavo_tools
