@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "despike/despike.h"
-#include "driver/driver.h"
+#include "base/base.h"
 #include "scene.h"
 
 namespace {

@@ -2,7 +2,23 @@
 # tavo-l0_<version>_<arch>.deb, installing under /usr.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${TAVO_PACKAGE_NAME})
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The revision keyword is never expanded by git, so the package version adds
+# a build part that sorts by commit time: 1.0.18597+git20261209093512.1da4aae.
+# An installed package then upgrades to any later build. Outside a git
+# checkout the version is the release alone.
+find_package(Git QUIET)
+set(tavo_build_part "")
+if(GIT_FOUND)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
+                          ${GIT_EXECUTABLE} -c log.showSignature=false log -1 --date=format-local:%Y%m%d%H%M%S
+                          --format=%cd.%h
+                  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR} OUTPUT_VARIABLE tavo_commit
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE tavo_git_status)
+  if(tavo_git_status EQUAL 0 AND tavo_commit MATCHES "^[0-9]+\\.[0-9a-f]+$")
+    set(tavo_build_part "+git${tavo_commit}")
+  endif()
+endif()
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}${tavo_build_part})
 set(CPACK_PACKAGE_VENDOR "TAVO ground segment")
 set(CPACK_PACKAGE_CONTACT "TAVO ground segment <tavo-l0@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "level-0 processor of the TAVO EUV telescope of the KITE satellites")

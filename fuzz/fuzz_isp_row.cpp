@@ -3,7 +3,7 @@
 // rest is the product file.
 #include <unistd.h>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fuzz_support.h"
 #include "isp/isp.h"
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fuzz_support.h"
 #include "input/input.h"
 #include "packets/packets.h"
@@ -19,9 +19,13 @@ namespace {
 constexpr size_t kPreambleBytes = 5;
 
 // Assembled images are counted, not written.
-bool count_image(const char*, uint32_t, uint32_t, uint32_t, uint32_t, int32_t, const uint8_t*, const uint16_t*) {
+bool count_image(void*, const char*, uint32_t, uint32_t, uint32_t, uint32_t, int32_t, const uint8_t*,
+                 const uint16_t*) {
     return true;
 }
+
+// Product directories are made under the scratch output root, as a run makes them.
+constexpr PipelineHooks kCountingHooks = {count_image, make_product_directory, nullptr, nullptr};
 
 struct Stream {
     FILE* file = nullptr;
@@ -50,7 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!table_ready) {
         table_ready = allocate_packet_table(message);
         if (!table_ready) return 0;
-        set_image_writer(count_image);
     }
     const uint8_t flags = data[0];
     const bool has_successor = (flags & 1) != 0;
@@ -74,6 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Stream successor{has_successor ? open_bytes(bytes + current_length, length - current_length) : nullptr};
     if (current.file == nullptr || (has_successor && successor.file == nullptr)) return 0;
     process_packet_streams(message, current.file, successor.file, last_pair, "current.nc",
-                           has_successor ? "successor.nc" : nullptr);
+                           has_successor ? "successor.nc" : nullptr, kCountingHooks);
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "driver/driver.h"
+#include "base/base.h"
 
 namespace fuzz_support {
 

@@ -19,15 +19,3 @@ int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int nit
 // Despikes the product at path in the form that DESPIKE selects; problems
 // are logged as warnings and never stop the run.
 void despike_product(const char* path);
-
-// A product is written, and rewritten by despike, into a temporary file
-// beside it that is renamed over it only when complete. The temporary name is
-// the product's with ".fits" replaced by a suffix ending in "-tmp", so that
-// one left by a killed run never passes for a product (nor for one in the
-// CSV export, which takes every name containing ".fits").
-constexpr char kDespikeTemporarySuffix[] = ".despike-tmp";
-constexpr char kTemporaryNameEnd[] = "-tmp";
-
-// Forms the temporary path of the product at path: a final ".fits" replaced
-// by suffix (or suffix appended). False when it does not fit size bytes.
-bool format_temporary_path(const char* path, const char* suffix, char* temporary_path, size_t size);

@@ -15,14 +15,13 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
+#include "fits/fits.h"
+#include "layout/layout.h"
 
 namespace {
 
-constexpr int kCardBytes = 80;
-constexpr int kBlockBytes = 2880;
-constexpr int kHeaderBytes = 40320;  // the product's fixed primary header
-constexpr int kHeaderCards = kHeaderBytes / kCardBytes;
+constexpr int kHeaderBytes = kPrimaryHeaderBytes;  // the product's fixed primary header
 constexpr int kMinProductSide = 10;
 constexpr int kMaxProductSide = 1396;
 constexpr int kBorder = 2;  // pedestal rows and columns on each side
@@ -37,7 +36,6 @@ constexpr int kParamsValueBytes = 50;   // DESPIKE_PARAMS value, columns 27-76
 constexpr int kParamsValueOffset = 26;
 constexpr int kCountOffset = 23;        // DESPIKE count, columns 24-30
 constexpr int kCountWidth = 7;
-constexpr int kSizeValueOffset = 25;    // NAXISn value from column 26
 constexpr int kSummDigitOffset = 11;    // SUMM '<digit>x...' from column 11
 constexpr int kAsSignOffset = 10;       // ASSTATUS sign in column 11
 constexpr int kFrameLetterOffset = 22;  // FRAMETYPE first letter in column 23
@@ -98,44 +96,23 @@ struct ProductHeader {
     bool dark_frame = false;
 };
 
+// Byte offset of each keyword's card in the header, -1 when missing.
 void find_keyword_cards(const uint8_t* block, ProductHeader& header) {
-    int missing = kKeywordCount;
-    for (int k = 0; k < kKeywordCount; ++k) header.card[k] = -1;
-    for (int card = 0; card < kHeaderCards && missing > 0; ++card) {
-        const char* text = reinterpret_cast<const char*>(block) + card * kCardBytes;
-        for (int k = 0; k < kKeywordCount; ++k) {
-            if (header.card[k] >= 0) continue;
-            if (std::memcmp(text, kKeywordPrefixes[k], std::strlen(kKeywordPrefixes[k])) == 0) {
-                header.card[k] = card * kCardBytes;
-                --missing;
-                break;
-            }
-        }
+    find_header_cards(reinterpret_cast<const char*>(block), kPrimaryHeaderCards, kKeywordPrefixes, kKeywordCount,
+                      header.card);
+    for (int& card : header.card) {
+        if (card >= 0) card *= kCardBytes;
     }
 }
 
-// A decimal integer from the card's value columns: leading blanks skipped,
-// an optional sign, then digits; saturates rather than overflows.
-int read_card_integer(const uint8_t* card) {
-    int i = kSizeValueOffset;
-    while (i < kCardBytes && card[i] == ' ') ++i;
-    bool negative = false;
-    if (i < kCardBytes && (card[i] == '+' || card[i] == '-')) {
-        negative = card[i] == '-';
-        ++i;
-    }
-    int64_t value = 0;
-    while (i < kCardBytes && card[i] >= '0' && card[i] <= '9') {
-        value = value * 10 + (card[i] - '0');
-        if (value > INT32_MAX) value = INT32_MAX;
-        ++i;
-    }
-    return static_cast<int>(negative ? -value : value);
+// A NAXISn value, from column 26 to the card's end.
+int read_size_card(const uint8_t* card) {
+    return read_card_integer(reinterpret_cast<const char*>(card), kCardValueColumn, kCardBytes);
 }
 
 void read_header_values(const uint8_t* block, ProductHeader& header) {
-    if (header.card[KEY_NAXIS1] >= 0) header.nx = read_card_integer(block + header.card[KEY_NAXIS1]);
-    if (header.card[KEY_NAXIS2] >= 0) header.ny = read_card_integer(block + header.card[KEY_NAXIS2]);
+    if (header.card[KEY_NAXIS1] >= 0) header.nx = read_size_card(block + header.card[KEY_NAXIS1]);
+    if (header.card[KEY_NAXIS2] >= 0) header.ny = read_size_card(block + header.card[KEY_NAXIS2]);
     if (header.card[KEY_SUMM] >= 0) {
         const uint8_t* card = block + header.card[KEY_SUMM];
         const uint8_t digit = card[kSummDigitOffset];
@@ -248,7 +225,7 @@ void fill_header_cards(const ProductHeader& header, int32_t spike_count, float f
     std::snprintf(text, sizeof text, "%*d", kCountWidth, static_cast<int>(spike_count));
     std::memcpy(header_block + header.card[KEY_DESPIKE] + kCountOffset, text, kCountWidth);
 
-    const char* label = run_settings.param_number[PARAM_DESPIKE] == 1 ? "L1A" : "L0";
+    const char* label = despike_label(run_settings.param_number[PARAM_DESPIKE] == 1);
     const int length = std::snprintf(text, sizeof text, "'%s nx=%d ny=%d frac=%.1f ped=%d niter=%d'", label,
                                      header.nx, header.ny, static_cast<double>(frac), pedestal,
                                      kDespikePasses);
@@ -263,15 +240,15 @@ bool write_bytes(FILE* file, const void* bytes, size_t length) {
 
 // Zero bytes that bring a part of `length` bytes to a whole number of blocks.
 bool write_block_padding(FILE* file, size_t length) {
-    static const uint8_t zeros[kBlockBytes] = {};
-    return write_bytes(file, zeros, (kBlockBytes - length % kBlockBytes) % kBlockBytes);
+    static const uint8_t zeros[kFitsBlockBytes] = {};
+    return write_bytes(file, zeros, fits_block_padding(length));
 }
 
 // One binary-table header block: the cards, each padded to 80 columns, then
 // blank cards to 36.
 bool write_table_header(FILE* file, int row_bytes, int32_t rows, const char* ttype_card,
                         const char* tform_card, const char* extname_card) {
-    char block[kBlockBytes];
+    char block[kFitsBlockBytes];
     std::memset(block, ' ', sizeof block);
     char naxis1[kCardBytes + 1];
     char naxis2[kCardBytes + 1];
@@ -394,17 +371,6 @@ bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_
 }
 
 }  // namespace
-
-bool format_temporary_path(const char* path, const char* suffix, char* temporary_path, size_t size) {
-    static constexpr char kProductEnd[] = ".fits";
-    const size_t path_length = std::strlen(path);
-    const size_t end_length = sizeof kProductEnd - 1;
-    size_t stem_length = path_length;
-    if (path_length >= end_length && std::strcmp(path + path_length - end_length, kProductEnd) == 0)
-        stem_length -= end_length;
-    const int length = std::snprintf(temporary_path, size, "%.*s%s", static_cast<int>(stem_length), path, suffix);
-    return length >= 0 && static_cast<size_t>(length) < size;
-}
 
 void despike_product(const char* path) {
     ProductHeader header;

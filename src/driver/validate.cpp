@@ -162,13 +162,12 @@ bool enumerations_are_valid(char* run_message) {
 
 bool kite_is_valid(char* run_message) {
     const char* text = run_settings.param_text[PARAM_KITE];
-    for (const char* kite : {"16", "17", "18", "19"}) {
-        if (std::strcmp(text, kite) == 0) {
-            run_settings.param_number[PARAM_KITE] = 10 * (kite[0] - '0') + (kite[1] - '0');
-            return true;
-        }
+    int32_t kite = 0;
+    if (parse_satellite(text, kite)) {
+        run_settings.param_number[PARAM_KITE] = kite;
+        return true;
     }
-    set_run_message(run_message, "ERROR - parameter KITE must be 16, 17, 18, or 19, got: %s", text);
+    set_run_message(run_message, "ERROR - " TAVO_SATELLITE_RANGE_FORMAT, text);
     return false;
 }
 
@@ -196,3 +195,14 @@ bool validate_parameters(char* run_message, bool require_empty_working_directory
            enumerations_are_valid(run_message) &&
            kite_is_valid(run_message) && h5dump_exists(run_message) && parse_time_window(run_message);
 }
+
+bool parse_satellite(const char* text, int32_t& kite) {
+    // Exactly two digits: "016" or "+16" is no satellite number.
+    if (std::strlen(text) != 2 || text[0] < '0' || text[0] > '9' || text[1] < '0' || text[1] > '9') return false;
+    const int32_t number = 10 * (text[0] - '0') + (text[1] - '0');
+    if (!satellite_is_valid(number)) return false;
+    kite = number;
+    return true;
+}
+
+bool satellite_is_valid(int32_t kite) { return kite >= kFirstSatellite && kite <= kLastSatellite; }

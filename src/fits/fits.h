@@ -1,14 +1,39 @@
-// The FITS image product: the writer, the header keyword derivations, the
-// telemetry field table and the bakeout table.
+// The FITS image product: the format (blocks, cards and reading them back),
+// the writer, the header keyword derivations, the telemetry field table and
+// the bakeout table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "base/base.h"
+#include "layout/layout.h"
+
+// --- The format --------------------------------------------------------------
 
 constexpr int kCardBytes = 80;
 constexpr int kFitsBlockBytes = 2880;
 constexpr int kPrimaryCardCount = 502;
 constexpr int kPrimaryHeaderBytes = 40320;  // 14 blocks
+constexpr int kPrimaryHeaderCards = kPrimaryHeaderBytes / kCardBytes;  // 504, padding included
 constexpr int kTelemetryFieldCount = 450;
+// Column 26 (from 0: 25), where the integer values of the fixed header begin.
+constexpr size_t kCardValueColumn = 25;
+
+// Bytes that pad length to whole 2,880-byte blocks.
+inline size_t fits_block_padding(size_t length) {
+    return (kFitsBlockBytes - length % kFitsBlockBytes) % kFitsBlockBytes;
+}
+
+// For each of count keyword prefixes, the index of the first of the
+// card_count cards of header that begins with it (compared over the prefix's
+// length), or -1. A card is taken by the first prefix it matches.
+void find_header_cards(const char* header, int card_count, const char* const* prefixes, int count, int* cards);
+
+// The decimal integer of card's columns first to end - 1: leading blanks
+// skipped, an optional sign, then digits; saturates at INT32_MAX rather
+// than overflow.
+int32_t read_card_integer(const char* card, size_t first, size_t end);
 
 // One telemetry field of the image header packet. Bit positions count from
 // the most significant bit of byte 0; the container is read big-endian.
@@ -44,13 +69,17 @@ extern const EncoderPosition filter_wheel1_positions[kFilterWheelPositions];
 extern const EncoderPosition filter_wheel2_positions[kFilterWheelPositions];
 extern const EncoderPosition aperture_positions[kAperturePositions];
 
-// Writes one image product into product_dir (ending with the separator),
-// despikes it and logs the outcome. header_packet is the image's header
-// packet (at least 792 bytes), pixels its pixels in FITS byte order. True
-// when the product was written.
+// Writes one image product into product_dir (ending with the separator) and
+// leaves its path in path; a failure is logged. header_packet is the image's
+// header packet (at least 792 bytes), pixels its pixels in FITS byte order.
+// True when the product was written. Despike and the log line of the
+// product follow in the run.
+constexpr int kProductFilePathSlot = 4096;
 bool write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count,
                       uint32_t image_date, uint32_t image_time, int32_t image_ms,
-                      const uint8_t* header_packet, const uint16_t* pixels);
+                      const uint8_t* header_packet, const uint16_t* pixels, char (&path)[kProductFilePathSlot]);
+// Logs "FITS - Generated %s" for the product at path.
+void log_product_generated(const char* path);
 
 // --- Header layout ---------------------------------------------------------
 
@@ -60,11 +89,6 @@ constexpr uint32_t kMaxSelCount = 9999999;     // widest value of the SEL_CNT ca
 constexpr int kTimeTextLength = 23;            // "YYYY-MM-DD hh:mm:ss.mmm"
 constexpr int kTimeTextSlot = 40;              // room for the text of any 32-bit fields
 constexpr int kCreationTimeLength = 24;        // ctime form without its line end
-
-// Big-endian reads of the header packet (byte offsets from its first byte).
-uint32_t packet_u8(const uint8_t* packet, int byte);
-uint32_t packet_u16(const uint8_t* packet, int byte);
-uint32_t packet_u32(const uint8_t* packet, int byte);
 
 // NAXIS1 (columns, bytes 42-43) and NAXIS2 (rows, bytes 40-41).
 uint32_t image_columns(const uint8_t* packet);
@@ -88,6 +112,10 @@ int64_t decode_telemetry_field(const uint8_t* packet, const TelemetryField& fiel
 
 // The record of a keyword (e.g. "TAV_CA_FRM_EXP"), or nullptr.
 const TelemetryField* find_telemetry_field(const char* keyword);
+
+// The byte offset in the header packet of a byte-aligned field of the table
+// (e.g. "TAV_ISP_HDR_ISN": 20), for code that reads the field directly.
+size_t telemetry_field_offset(const char* keyword);
 
 // The value of the field named keyword; the keyword must be in the table.
 int64_t telemetry_value(const uint8_t* packet, const char* keyword);
@@ -167,10 +195,3 @@ void find_last_bakeout_time(uint32_t flight_model, const char* image_time_text,
 bool format_primary_header(char* header, const uint8_t* packet, uint32_t sel_count,
                            uint32_t image_date, uint32_t image_time, int32_t image_ms,
                            const char* creation_time);
-
-// The product's file name (without directory) "%08d_%06d_%03d_%08d.fits".
-constexpr int kProductNameSlot = 64;
-// The suffix of a product's temporary file while it is first written.
-constexpr char kProductTemporarySuffix[] = ".write-tmp";
-void format_product_name(uint32_t image_date, uint32_t image_time, int32_t image_ms,
-                         uint32_t image_id, char (&name)[kProductNameSlot]);

@@ -1,5 +1,5 @@
 // The FITS image product: the 502-card primary header built in memory, the
-// pixel array, the 2880-byte blocking, then despike and the log line.
+// pixel array and the 2880-byte blocking.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,14 +9,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "despike/despike.h"
-#include "driver/driver.h"
 #include "fits/fits.h"
 
 namespace {
 
 constexpr const char* kFitsVersionText = "2 /FITS version #2 - 2018/10/26";
-constexpr int kPathSlot = 4096;
 constexpr mode_t kProductMode = 0666;  // as for fopen; the umask applies
 
 // Appends 80-character cards to the header buffer. A card whose text would
@@ -77,15 +74,13 @@ bool write_all(int fd, const void* data, size_t size) {
 char header_buffer[kPrimaryHeaderBytes];
 const char zero_block[kFitsBlockBytes] = {};
 
-size_t block_padding(size_t length) { return (kFitsBlockBytes - length % kFitsBlockBytes) % kFitsBlockBytes; }
-
 // Writes header and data into the temporary file beside path (replacing one
 // a killed run left) and renames it over path once every write and the
 // close succeeded, so a product under its final name is always complete.
 // On false the temporary file is removed again.
 bool write_product_file(const char* path, uint32_t sel_count, uint32_t image_date, uint32_t image_time,
                         int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
-    char temporary_path[kPathSlot];
+    char temporary_path[kProductFilePathSlot];
     if (!format_temporary_path(path, kProductTemporarySuffix, temporary_path, sizeof temporary_path)) return false;
     FileDescriptor file;
     file.fd = ::open(temporary_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kProductMode);
@@ -98,7 +93,7 @@ bool write_product_file(const char* path, uint32_t sel_count, uint32_t image_dat
         format_primary_header(header_buffer, header_packet, sel_count, image_date, image_time, image_ms,
                               creation_time) &&
         write_all(file.fd, header_buffer, sizeof header_buffer) && write_all(file.fd, pixels, data_bytes) &&
-        write_all(file.fd, zero_block, block_padding(data_bytes));
+        write_all(file.fd, zero_block, fits_block_padding(data_bytes));
     if (written && file.close() && std::rename(temporary_path, path) == 0) return true;
     ::unlink(temporary_path);
     return false;
@@ -127,12 +122,6 @@ bool format_creation_time(int64_t unix_seconds, char (&text)[kCreationTimeLength
     if (length != kCreationTimeLength) return false;
     std::memcpy(text, buffer, sizeof text);
     return true;
-}
-
-void format_product_name(uint32_t image_date, uint32_t image_time, int32_t image_ms, uint32_t image_id,
-                         char (&name)[kProductNameSlot]) {
-    std::snprintf(name, sizeof name, "%08d_%06d_%03d_%08d.fits", static_cast<int>(image_date),
-                  static_cast<int>(image_time), static_cast<int>(image_ms), static_cast<int>(image_id));
 }
 
 bool format_primary_header(char* header, const uint8_t* packet, uint32_t sel_count, uint32_t image_date,
@@ -209,18 +198,18 @@ bool format_primary_header(char* header, const uint8_t* packet, uint32_t sel_cou
 }
 
 bool write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
-                      uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
+                      uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels,
+                      char (&path)[kProductFilePathSlot]) {
     char name[kProductNameSlot];
     format_product_name(image_date, image_time, image_ms, image_id, name);
-    char path[kPathSlot];
     const int length = std::snprintf(path, sizeof path, "%s%s", product_dir, name);
-    const bool path_fits = length > 0 && length < kPathSlot;
+    const bool path_fits = length > 0 && length < kProductFilePathSlot;
     if (!path_fits ||
         !write_product_file(path, sel_count, image_date, image_time, image_ms, header_packet, pixels)) {
         log_product_line("ERROR - Failed to write %s", path);
         return false;
     }
-    despike_product(path);
-    log_product_line("FITS - Generated %s", path);
     return true;
 }
+
+void log_product_generated(const char* path) { log_product_line("FITS - Generated %s", path); }

@@ -78,7 +78,6 @@ constexpr double kShortExposureFactor1 = 7.0;
 constexpr double kShortExposureFactor2 = 0.05;
 constexpr int kShutterPairs = 4;
 constexpr double kPi = 3.14159265358979323846;
-constexpr int kSecondsPerDay = 86400;
 
 // CCD temperature coefficients c0..c3, set 0 for FM 1 and unknown models.
 constexpr double kCcdCoefficients[4][4] = {
@@ -118,15 +117,21 @@ void sort_durations(uint32_t* durations, int count) {
 
 }  // namespace
 
-uint32_t image_columns(const uint8_t* packet) { return packet_u16(packet, 42); }
-uint32_t image_rows(const uint8_t* packet) { return packet_u16(packet, 40); }
+uint32_t image_columns(const uint8_t* packet) {
+    static const size_t offset = telemetry_field_offset("TAV_ISP_HDR_COLS");
+    return read_be16(packet, offset);
+}
+uint32_t image_rows(const uint8_t* packet) {
+    static const size_t offset = telemetry_field_offset("TAV_ISP_HDR_ROWS");
+    return read_be16(packet, offset);
+}
 
 uint32_t image_data_pixels(const uint8_t* packet) {
     // Both factors are 16-bit, so the 32-bit product cannot wrap.
     return std::min(image_columns(packet) * image_rows(packet), kMaxDataPixels);
 }
 
-uint32_t flight_model_number(const uint8_t* packet) { return packet_u8(packet, kFlightModelByte) >> 1; }
+uint32_t flight_model_number(const uint8_t* packet) { return read_be8(packet, kFlightModelByte) >> 1; }
 
 double commanded_exposure_time(const uint8_t* packet) {
     return source_unsigned(packet, SRC_FRM_EXP) * kMillisecondsToSeconds;

@@ -4,23 +4,12 @@
 
 #include "fits/fits.h"
 
-uint32_t packet_u8(const uint8_t* packet, int byte) { return packet[byte]; }
-
-uint32_t packet_u16(const uint8_t* packet, int byte) {
-    return (static_cast<uint32_t>(packet[byte]) << 8) | packet[byte + 1];
-}
-
-uint32_t packet_u32(const uint8_t* packet, int byte) {
-    return (static_cast<uint32_t>(packet[byte]) << 24) | (static_cast<uint32_t>(packet[byte + 1]) << 16) |
-           (static_cast<uint32_t>(packet[byte + 2]) << 8) | packet[byte + 3];
-}
-
 namespace {
 
 uint32_t read_container(const uint8_t* packet, int byte, int container_bits) {
-    if (container_bits == 8) return packet_u8(packet, byte);
-    if (container_bits == 16) return packet_u16(packet, byte);
-    return packet_u32(packet, byte);
+    if (container_bits == 8) return read_be8(packet, byte);
+    if (container_bits == 16) return read_be16(packet, byte);
+    return read_be32(packet, byte);
 }
 
 }  // namespace
@@ -49,6 +38,8 @@ const TelemetryField* find_telemetry_field(const char* keyword) {
 int64_t telemetry_value(const uint8_t* packet, const char* keyword) {
     return decode_telemetry_field(packet, *find_telemetry_field(keyword));
 }
+
+size_t telemetry_field_offset(const char* keyword) { return find_telemetry_field(keyword)->bit / 8; }
 
 namespace {
 

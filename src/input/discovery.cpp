@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "input/input.h"
 #include "time/time.h"
 
@@ -22,14 +22,13 @@ constexpr int kMaxNameLength = 67;        // longest accepted file name
 constexpr int kTimeFieldLength = 16;      // "_s" or "_e", YYYYDDD, HHMMSS, tenths
 constexpr int kDayDirectorySlot = 24;     // "K16_2017_060/" or "K16_20170301/"
 constexpr int kDirectoryPathSlot = kValueSlot + kDayDirectorySlot;
-constexpr int kSecondsPerDay = 86400;
-constexpr uint32_t kNoon = 120000;        // any clock time valid on every supported day
 
 // The strings a level-0 file name is matched against.
 struct NameFilter {
     char satellite[8];      // "_K16_"
     char end_limit[20];     // "_e" + START - 121 s + "9"
     char start_limit[20];   // "_s" + END + 121 s + "0"
+    InputObserver* observer;  // told of every level-0 file not taken; nullptr for none
 };
 
 // A day in the (year, day of year) form.
@@ -82,12 +81,10 @@ void copy_time_field(const char* name, const char* tag, char (&field)[kTimeField
 
 constexpr const char* kLevel0Prefix = "R_TAVO-L0_";
 
-InputObserver* input_observer = nullptr;
-
-void tell_passed_over(const char* prefix, const char* name, FileSkip why) {
+void tell_passed_over(const NameFilter& filter, const char* prefix, const char* name, FileSkip why) {
     // Only level-0 files are accounted for; other names are not input.
-    if (input_observer != nullptr && std::strstr(name, kLevel0Prefix) != nullptr)
-        input_observer->file_passed_over(prefix, name, why);
+    if (filter.observer != nullptr && std::strstr(name, kLevel0Prefix) != nullptr)
+        filter.observer->file_passed_over(prefix, name, why);
 }
 
 // Why name is not taken, or false when it is.
@@ -116,11 +113,11 @@ bool collect_directory(char* run_message, DIR* dir, const char* prefix, const Na
     while (const dirent* entry = readdir(dir)) {
         FileSkip why{};
         if (name_refused(entry->d_name, filter, why)) {
-            tell_passed_over(prefix, entry->d_name, why);
+            tell_passed_over(filter, prefix, entry->d_name, why);
             continue;
         }
         if (input_file_count >= kMaxInputFiles) {
-            tell_passed_over(prefix, entry->d_name, FileSkip::kOverTableLimit);
+            tell_passed_over(filter, prefix, entry->d_name, FileSkip::kOverTableLimit);
             set_run_message(run_message, "ERROR - too many input files, rerun with a shorter START to END period");
             return false;
         }
@@ -128,7 +125,7 @@ bool collect_directory(char* run_message, DIR* dir, const char* prefix, const Na
         const size_t prefix_length = std::strlen(prefix);
         const size_t name_length = std::strlen(entry->d_name);
         if (prefix_length + name_length >= static_cast<size_t>(kInputEntrySlot)) {
-            tell_passed_over(prefix, entry->d_name, FileSkip::kNameTooLong);
+            tell_passed_over(filter, prefix, entry->d_name, FileSkip::kNameTooLong);
             continue;
         }
         char* slot = input_file_list[input_file_count];
@@ -170,7 +167,6 @@ constexpr CodeText kFileSkips[kFileSkipCount] = {
 
 }  // namespace
 
-void set_input_observer(InputObserver* observer) { input_observer = observer; }
 const char* file_skip_code(FileSkip skip) { return kFileSkips[static_cast<int>(skip)].code; }
 const char* file_skip_text(FileSkip skip) { return kFileSkips[static_cast<int>(skip)].text; }
 
@@ -185,7 +181,7 @@ int compare_file_names(const char* a, const char* b) {
     return by_start != 0 ? by_start : std::strcmp(a, b);
 }
 
-int find_input_files(char* run_message) {
+int find_input_files(char* run_message, InputObserver* observer) {
     input_file_count = 0;
     const char* start_text = run_settings.param_text[PARAM_START];
     const char* end_text = run_settings.param_text[PARAM_END];
@@ -212,6 +208,7 @@ int find_input_files(char* run_message) {
     }
 
     NameFilter filter{};
+    filter.observer = observer;
     std::snprintf(filter.satellite, sizeof filter.satellite, "_K%02d_", run_settings.param_number[PARAM_KITE]);
     std::snprintf(filter.end_limit, sizeof filter.end_limit, "_e%07u%06u9", first.ordinal_date, first.time);
     std::snprintf(filter.start_limit, sizeof filter.start_limit, "_s%07u%06u0", last.ordinal_date, last.time);
@@ -244,10 +241,7 @@ int find_input_files(char* run_message) {
             if (!collect_directory(run_message, dir.get(), "", filter)) return 0;
         }
         if (last_directory) break;  // no further day is looked at
-        // Step from noon: midnight of 2000-01-01 lies before the epoch.
-        uint32_t next_time = 0;
-        if (!shift_date_time(calendar_cursor, kNoon, kSecondsPerDay, DATE_FORM_CALENDAR, calendar_cursor,
-                             next_time)) {
+        if (!next_day(calendar_cursor, calendar_cursor)) {
             set_run_message(run_message, "ERROR - Unable to calculate +1 day offset from %08u", calendar_cursor);
             return 0;
         }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// The variable of a level-0 file that holds its CCSDS packets, one byte each.
+constexpr char kPacketDatasetName[] = "tavo_space_packet_data";
+
 constexpr int kMaxInputFiles = 24090;
 constexpr int kInputEntrySlot = 81;   // 80 characters and a terminator
 constexpr int kWindowMarginSeconds = 121;
@@ -13,8 +16,11 @@ constexpr int kMaxWindowDays = 33;
 extern char input_file_list[kMaxInputFiles][kInputEntrySlot];
 extern int input_file_count;
 
+class InputObserver;
+
 // Returns the number of selected files, or 0 after formatting a message.
-int find_input_files(char* run_message);
+// The observer, when given, is told of every level-0 file not selected.
+int find_input_files(char* run_message, InputObserver* observer = nullptr);
 
 // Order of two list entries: by the start-time field of the name (the 16
 // characters at "_s20", as text), then by the whole entry as text.
@@ -68,7 +74,4 @@ public:
     virtual ~InputObserver() = default;
     virtual void file_passed_over(const char* prefix, const char* name, FileSkip why) = 0;
 };
-
-// The observer of input discovery, nullptr (the default) for none.
-void set_input_observer(InputObserver* observer);
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "input/input.h"
 
 uint32_t* packet_table = nullptr;

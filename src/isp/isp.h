@@ -2,16 +2,23 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Day list: the products of one day as "Hhh00" + separator + file name.
 constexpr int kDayListCapacity = 24090;
 constexpr size_t kDayEntryBytes = 80;        // terminator included
 constexpr size_t kMaxProductNameLength = 58;  // longer names are not listed
-constexpr int kHoursPerDay = 24;
 
 // Writes the CSV file of every day from START's date to END's date that has
 // products. Returns non-zero on success, 0 after formatting a message.
 int write_isp_csv(char* run_message);
+
+// The same export over a product tree that other runs wrote (a campaign's):
+// the products of satellite kite under output_root (a Unix path ending with
+// "/") from first_date to last_date (YYYYMMDD). Sets up the run-settings
+// record the export reads, as a validated run would have it.
+int write_isp_csv_for_tree(char* run_message, const char* output_root, int32_t kite, uint32_t first_date,
+                           uint32_t last_date);
 
 // Appends the row of one product (and, for the first of the day, the
 // heading) to the CSV file. Clears run_message first.

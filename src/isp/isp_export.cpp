@@ -10,8 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "isp/isp.h"
+#include "layout/layout.h"
 #include "time/time.h"
 
 namespace {
@@ -21,12 +22,6 @@ namespace {
 constexpr size_t kPathCapacity = 512;
 static_assert(kValueSlot + sizeof "KITE-16/2018/11/01/" + kDayEntryBytes < kPathCapacity);
 
-constexpr const char* kCsvDirectoryName = "isp";
-constexpr const char* kProductMarker = ".fits";
-constexpr int32_t kOneDaySeconds = 86400;
-// Days are stepped from noon: every supported date, 2000-01-01 included,
-// is a valid instant then.
-constexpr uint32_t kDayStepClock = 120000;
 
 // The day list, rebuilt for every day and sorted in place.
 char day_list[kDayListCapacity][kDayEntryBytes];
@@ -57,16 +52,18 @@ bool ensure_directory(const char* parent, const char* name, char* run_message) {
 
 // Adds the products of one hour directory; a missing directory adds nothing.
 void list_hour_directory(const char* day_directory, int hour, char separator) {
+    char hour_name[kTreeLevelSlot];
+    format_hour_directory(hour, hour_name);
     char hour_directory[kPathCapacity];
-    format_path(hour_directory, "%sH%02d00%c", day_directory, hour, separator);
+    format_path(hour_directory, "%s%s%c", day_directory, hour_name, separator);
     DirHandle directory(opendir(hour_directory));
     if (!directory) return;
     while (const dirent* item = readdir(directory.get())) {
-        if (std::strstr(item->d_name, kProductMarker) == nullptr) continue;
+        if (!csv_lists_name(item->d_name)) continue;
         if (day_list_count >= kDayListCapacity) continue;
         if (std::strlen(item->d_name) > kMaxProductNameLength) continue;
         const int length =
-            std::snprintf(day_list[day_list_count], kDayEntryBytes, "H%02d00%c%s", hour, separator, item->d_name);
+            std::snprintf(day_list[day_list_count], kDayEntryBytes, "%s%c%s", hour_name, separator, item->d_name);
         if (length > 0 && static_cast<size_t>(length) < kDayEntryBytes) ++day_list_count;
     }
 }
@@ -96,7 +93,6 @@ bool export_day(uint32_t date, CsvPaths& paths, char* run_message) {
     const char separator = run_settings.path_separator;
     const int year = static_cast<int>(date / 10000);
     const int month = static_cast<int>(date / 100 % 100);
-    const int day = static_cast<int>(date % 100);
     char name[8];
 
     std::snprintf(name, sizeof name, "%04d", year);
@@ -105,10 +101,13 @@ bool export_day(uint32_t date, CsvPaths& paths, char* run_message) {
     std::snprintf(name, sizeof name, "%02d", month);
     if (!ensure_directory(paths.year_directory, name, run_message)) return false;
 
-    format_path(paths.csv_file, "%s%04d%c%02d%c%08u.csv", paths.csv_directory, year, separator,
-                  month, separator, date);
-    format_path(paths.day_directory, "%s%04d%c%02d%c%02d%c", paths.satellite_directory, year,
-                  separator, month, separator, day, separator);
+    const char* root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
+    const int32_t kite = run_settings.param_number[PARAM_KITE];
+    char relative[kPathCapacity];
+    format_csv_path(kite, date, separator, relative, sizeof relative);
+    format_path(paths.csv_file, "%s%s", root, relative);
+    format_day_directory_path(kite, date, separator, relative, sizeof relative);
+    format_path(paths.day_directory, "%s%s", root, relative);
 
     build_day_list(paths.day_directory, separator);
     if (day_list_count == 0) return true;  // a day without products keeps its file
@@ -127,9 +126,10 @@ bool export_day(uint32_t date, CsvPaths& paths, char* run_message) {
 int write_isp_csv(char* run_message) {
     CsvPaths paths;
     const char separator = run_settings.path_separator;
-    format_path(paths.satellite_directory, "%sKITE-%02d%c",
-                  run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], run_settings.param_number[PARAM_KITE],
-                  separator);
+    char satellite[kTreeLevelSlot];
+    format_satellite_directory(run_settings.param_number[PARAM_KITE], satellite);
+    format_path(paths.satellite_directory, "%s%s%c", run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY],
+                satellite, separator);
     if (!ensure_directory(paths.satellite_directory, kCsvDirectoryName, run_message)) return 0;
     format_path(paths.csv_directory, "%s%s%c", paths.satellite_directory, kCsvDirectoryName,
                   separator);
@@ -139,13 +139,24 @@ int write_isp_csv(char* run_message) {
     while (date <= run_settings.end_date) {
         if (!export_day(date, paths, run_message)) return 0;
         if (date == run_settings.end_date) break;  // no day after the last is needed
-        uint32_t next_date = 0;
-        uint32_t next_time = 0;
-        if (!shift_date_time(date, kDayStepClock, kOneDaySeconds, DATE_FORM_CALENDAR, next_date, next_time)) {
+        if (!next_day(date, date)) {
             set_run_message(run_message, "ERROR - Unable to calculate +1 day offset from ISP of %08u", date);
             return 0;
         }
-        date = next_date;
     }
     return 1;
+}
+
+int write_isp_csv_for_tree(char* run_message, const char* output_root, int32_t kite, uint32_t first_date,
+                           uint32_t last_date) {
+    reset_run_settings();
+    std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s", output_root);
+    std::snprintf(run_settings.param_text[PARAM_KITE], kValueSlot, "%d", kite);
+    run_settings.param_number[PARAM_KITE] = kite;
+    run_settings.param_number[PARAM_ISP_CSV] = 1;
+    run_settings.unix_paths = true;
+    run_settings.path_separator = '/';
+    run_settings.start_date = first_date;
+    run_settings.end_date = last_date;
+    return write_isp_csv(run_message);
 }

@@ -5,17 +5,14 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fits/fits.h"
 #include "isp/isp.h"
 
 namespace {
 
-constexpr int kHeaderCardCount = kPrimaryHeaderBytes / kCardBytes;  // 504
 // Only columns 1 to 79 of a card are looked at; column 80 ends its text.
 constexpr size_t kCardTextBytes = kCardBytes - 1;
-constexpr size_t kNaxisValueColumn = 25;  // column 26, counted from 0
-constexpr size_t kKeywordPrefixBytes = 9;
 constexpr size_t kPathCapacity = 512;
 constexpr int kNotFound = -1;
 
@@ -59,17 +56,7 @@ bool read_header_block(const char* product_path, char* run_message) {
 
 // Card index of each row keyword, the first card that matches.
 bool find_row_keywords(int (&positions)[kRowKeywordCount], const char* product_path, char* run_message) {
-    for (int& position : positions) position = kNotFound;
-    int missing = kRowKeywordCount;
-    for (int card = 0; card < kHeaderCardCount && missing > 0; ++card) {
-        for (int key = 0; key < kRowKeywordCount; ++key) {
-            if (positions[key] != kNotFound) continue;
-            if (std::memcmp(card_at(card), kRowKeywordPrefixes[key], kKeywordPrefixBytes) != 0) continue;
-            positions[key] = card;
-            --missing;
-            break;
-        }
-    }
+    find_header_cards(header_block, kPrimaryHeaderCards, kRowKeywordPrefixes, kRowKeywordCount, positions);
     for (int key = 0; key < kRowKeywordCount; ++key) {
         if (positions[key] == kNotFound) {
             set_run_message(run_message, kMissingKeywordMessages[key], product_path);
@@ -80,19 +67,7 @@ bool find_row_keywords(int (&positions)[kRowKeywordCount], const char* product_p
 }
 
 // The decimal number from column 26 on, leading blanks skipped.
-int32_t naxis_value(const char* card) {
-    size_t i = kNaxisValueColumn;
-    while (i < kCardTextBytes && card[i] == ' ') ++i;
-    bool negative = false;
-    if (i < kCardTextBytes && (card[i] == '-' || card[i] == '+')) negative = card[i++] == '-';
-    int64_t value = 0;
-    constexpr int64_t kLimit = INT32_MAX;  // a longer digit run saturates
-    for (; i < kCardTextBytes && card[i] >= '0' && card[i] <= '9'; ++i) {
-        value = value * 10 + (card[i] - '0');
-        if (value > kLimit) value = kLimit;
-    }
-    return static_cast<int32_t>(negative ? -value : value);
-}
+int32_t naxis_value(const char* card) { return read_card_integer(card, kCardValueColumn, kCardTextBytes); }
 
 bool write_text(FILE* csv, const char* text, size_t length) {
     return std::fwrite(text, 1, length, csv) == length;

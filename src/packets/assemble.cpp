@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fits/fits.h"
 #include "packets/packets.h"
 #include "time/time.h"
@@ -16,25 +16,23 @@ namespace {
 
 constexpr uint32_t kHeaderKind = 0;
 constexpr uint32_t kFinalKind = 3;
-constexpr size_t kImageIdOffset = 20;       // TAV_ISP_HDR_ISN
-constexpr size_t kFirstPixelOffset = 32;    // TAV_ISP_HDR_SPIX
-constexpr size_t kLastPixelOffset = 36;     // TAV_ISP_HDR_EPIX
-constexpr size_t kPixelIndexEnd = 40;       // a pixel packet must carry both indexes
 constexpr size_t kFirstSampleOffset = 44;
-constexpr size_t kEndOfFrameDayOffset = 120;   // TAV_CA_TKP_EOFRM_DAYS
-constexpr size_t kEndOfFrameMsOffset = 124;    // TAV_CA_TKP_EOFRM_MSEC
 constexpr uint32_t kMaxSampleSpan = 4073;      // last - first: 2 to 4,074 samples
 constexpr uint32_t kPixelValueMask = 0x3FFF;   // bits 0-13; bit 15 is ignored
 constexpr uint32_t kSelFlag = 0x4000;          // bit 14
 
-ImageWriter image_writer = write_fits_image;
-
 uint8_t pixel_packet[kMaxPacketLength];
 
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+// Where the fields read here lie in a packet, from the telemetry table.
+struct FieldOffsets {
+    size_t image_id = telemetry_field_offset("TAV_ISP_HDR_ISN");
+    size_t first_pixel = telemetry_field_offset("TAV_ISP_HDR_SPIX");
+    size_t last_pixel = telemetry_field_offset("TAV_ISP_HDR_EPIX");
+    size_t pixel_index_end = last_pixel + 4;  // a pixel packet must carry both indexes
+    size_t end_of_frame_day = telemetry_field_offset("TAV_CA_TKP_EOFRM_DAYS");
+    size_t end_of_frame_ms = telemetry_field_offset("TAV_CA_TKP_EOFRM_MSEC");
+};
+const FieldOffsets field = {};
 
 // Where each stream (index: record source) stands after the last packet
 // read from it, or kPositionUnknown. The packets of an image mostly follow
@@ -63,9 +61,8 @@ bool later(uint32_t date, uint32_t time, const DateTime& mark) {
     return date > mark.date || (date == mark.date && time > mark.time);
 }
 
-int find_next_header(int from) {
+int find_next_header(int from, PacketObserver* observer) {
     const PacketRecord* records = packet_records();
-    PacketObserver* observer = packet_observer();
     for (int j = from; j < packet_count; ++j) {
         if (records[j].selected == 0 || records[j].packet_kind != kHeaderKind) continue;
         if (records[j].image_id > last_image_id) return j;
@@ -74,8 +71,8 @@ int find_next_header(int from) {
     return -1;
 }
 
-void tell_passed_over(const PacketRecord& header, ImageReason reason) {
-    if (PacketObserver* observer = packet_observer()) observer->image_passed_over(header, reason);
+void tell_passed_over(PacketObserver* observer, const PacketRecord& header, ImageReason reason) {
+    if (observer != nullptr) observer->image_passed_over(header, reason);
 }
 
 // Converts count samples (least significant byte first, bit 14 the SEL
@@ -114,8 +111,8 @@ uint32_t convert_samples(const uint8_t* samples, uint8_t* pixels, uint32_t count
 // those it carries; an over-long announcement leaves the pixels beyond as
 // they were.
 uint32_t stored_samples(const uint8_t* packet, uint32_t length) {
-    const uint32_t first = be32(packet + kFirstPixelOffset);
-    const uint32_t last = be32(packet + kLastPixelOffset);
+    const uint32_t first = read_be32(packet, field.first_pixel);
+    const uint32_t last = read_be32(packet, field.last_pixel);
     const uint32_t carried = length > kFirstSampleOffset ? (length - kFirstSampleOffset) / 2 : 0;
     return std::min(last - first + 1, carried);
 }
@@ -123,9 +120,9 @@ uint32_t stored_samples(const uint8_t* packet, uint32_t length) {
 // Stores the samples of one pixel packet (of length bytes) into
 // image_pixels; false when its index range is refused.
 bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_count) {
-    if (length < kPixelIndexEnd) return false;
-    const uint32_t first = be32(packet + kFirstPixelOffset);
-    const uint32_t last = be32(packet + kLastPixelOffset);
+    if (length < field.pixel_index_end) return false;
+    const uint32_t first = read_be32(packet, field.first_pixel);
+    const uint32_t last = read_be32(packet, field.last_pixel);
     if (first >= last || last >= static_cast<uint32_t>(kMaxImagePixels) || last - first > kMaxSampleSpan) return false;
     const uint32_t count = stored_samples(packet, length);
     sel_count += convert_samples(packet + kFirstSampleOffset,
@@ -135,7 +132,7 @@ bool store_pixel_samples(const uint8_t* packet, uint32_t length, uint32_t& sel_c
 
 // Fills image_pixels from the pixel records first + 1 .. last and returns
 // the SEL count.
-uint32_t assemble_pixels(int first, int last, FILE* current, FILE* successor) {
+uint32_t assemble_pixels(int first, int last, FILE* current, FILE* successor, PacketObserver* observer) {
     std::memset(image_pixels, 0, sizeof image_pixels);
     const PacketRecord* records = packet_records();
     uint32_t sel_count = 0;
@@ -144,8 +141,8 @@ uint32_t assemble_pixels(int first, int last, FILE* current, FILE* successor) {
         if (record.selected == 0 || record.packet_kind < 1 || record.packet_kind > kFinalKind) continue;
         if (!read_packet(record, current, successor, pixel_packet)) continue;
         const bool stored = store_pixel_samples(pixel_packet, record.length, sel_count);
-        if (PacketObserver* observer = packet_observer()) {
-            const uint32_t first_pixel = stored ? be32(pixel_packet + kFirstPixelOffset) : 0;
+        if (observer != nullptr) {
+            const uint32_t first_pixel = stored ? read_be32(pixel_packet, field.first_pixel) : 0;
             observer->pixels_stored(record, first_pixel, stored ? stored_samples(pixel_packet, record.length) : 0);
         }
     }
@@ -154,15 +151,13 @@ uint32_t assemble_pixels(int first, int last, FILE* current, FILE* successor) {
 
 }  // namespace
 
-void set_image_writer(ImageWriter writer) { image_writer = writer != nullptr ? writer : write_fits_image; }
-
-bool assemble_images(char* run_message, FILE* current, FILE* successor) {
+bool assemble_images(char* run_message, FILE* current, FILE* successor, const PipelineHooks& hooks) {
     const PacketRecord* records = packet_records();
     // The scan, or anyone else, may have moved the streams since.
     stream_position[1] = stream_position[2] = kPositionUnknown;
     int j = 0;
     for (;;) {
-        j = find_next_header(j);
+        j = find_next_header(j, hooks.observer);
         if (j < 0) return true;
         const int first = j;
         int last = j;
@@ -173,7 +168,7 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor) {
             if (record.image_id != image_id || record.packet_kind == kFinalKind) break;
             // A second header of the same id joins the group as well: its own
             // image can never be written after this one.
-            if (record.packet_kind == kHeaderKind) tell_passed_over(record, ImageReason::kIdNotAbove);
+            if (record.packet_kind == kHeaderKind) tell_passed_over(hooks.observer, record, ImageReason::kIdNotAbove);
             last = j;
         }
         // A group that runs to the end of the table may go on in a later
@@ -182,49 +177,44 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor) {
         // the search goes on from the record that ended it.
         const PacketRecord& header = records[first];
         if (j >= packet_count) {
-            tell_passed_over(header, ImageReason::kHeldBack);
+            tell_passed_over(hooks.observer, header, ImageReason::kHeldBack);
             return true;
         }
         if (records[j].packet_kind != kFinalKind) {
-            tell_passed_over(header, ImageReason::kFinalPacketMissing);
+            tell_passed_over(hooks.observer, header, ImageReason::kFinalPacketMissing);
             continue;
         }
         if (records[j].image_id == image_id) last = j;
 
         if (header.length < static_cast<uint32_t>(kMinHeaderPacketLength) ||
             !read_packet(header, current, successor, image_header_packet)) {
-            tell_passed_over(header, ImageReason::kHeaderTooShort);
+            tell_passed_over(hooks.observer, header, ImageReason::kHeaderTooShort);
             continue;
         }
         uint32_t image_date = 0;
         uint32_t image_time = 0;
         int32_t image_ms = 0;
-        if (!epoch_to_calendar(be32(image_header_packet + kEndOfFrameDayOffset),
-                               be32(image_header_packet + kEndOfFrameMsOffset), image_date, image_time, image_ms)) {
-            tell_passed_over(header, ImageReason::kImageTimeInvalid);
+        if (!epoch_to_calendar(read_be32(image_header_packet, field.end_of_frame_day),
+                               read_be32(image_header_packet, field.end_of_frame_ms), image_date, image_time, image_ms)) {
+            tell_passed_over(hooks.observer, header, ImageReason::kImageTimeInvalid);
             continue;
         }
         if (!later(image_date, image_time, last_image_time)) {
-            tell_passed_over(header, ImageReason::kTimeNotLater);
+            tell_passed_over(hooks.observer, header, ImageReason::kTimeNotLater);
             continue;
         }
         if (later(image_date, image_time, window_end)) {  // no later image of this pair is written
-            tell_passed_over(header, ImageReason::kOutsideWindow);
+            tell_passed_over(hooks.observer, header, ImageReason::kOutsideWindow);
             return true;
         }
 
         last_image_time = {image_date, image_time};
-        last_image_id = be32(image_header_packet + kImageIdOffset);
+        last_image_id = read_be32(image_header_packet, field.image_id);
 
         char product_dir[kProductPathSlot];
-        const PacketObserver* observer = packet_observer();
-        if (observer != nullptr && observer->names_directories_only()) {
-            if (!format_product_directory(run_message, image_date, image_time, product_dir)) return false;
-        } else if (!make_product_directory(run_message, image_date, image_time, product_dir)) {
-            return false;
-        }
-        const uint32_t sel_count = assemble_pixels(first, last, current, successor);
-        image_writer(product_dir, last_image_id, sel_count, image_date, image_time, image_ms, image_header_packet,
-                     image_pixels);
+        if (!hooks.product_directory(run_message, image_date, image_time, product_dir)) return false;
+        const uint32_t sel_count = assemble_pixels(first, last, current, successor, hooks.observer);
+        hooks.write_image(hooks.context, product_dir, last_image_id, sel_count, image_date, image_time, image_ms,
+                          image_header_packet, image_pixels);
     }
 }

@@ -10,14 +10,13 @@
 #include <cstdio>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "packets/packets.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr const char* kDatasetName = "tavo_space_packet_data";
 constexpr const char* kCurrentStreamName = "f1.bin";
 constexpr const char* kSuccessorStreamName = "f2.bin";
 constexpr const char* kUtilityOutputName = "junk";
@@ -86,7 +85,7 @@ void run_dump_utility(const char* entry, const char* output_name) {
                     const_cast<char*>("-o"),
                     output_path,
                     const_cast<char*>("-d"),
-                    const_cast<char*>(kDatasetName),
+                    const_cast<char*>(kPacketDatasetName),
                     const_cast<char*>("-b"),
                     const_cast<char*>("BE"),
                     input_path,
@@ -105,7 +104,7 @@ void run_dump_utility(const char* entry, const char* output_name) {
     if (waited != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) unlink(output_path);
 }
 
-bool process_input_file(char* run_message, bool last_pair, int index, int successor) {
+bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks) {
     if (run_settings.param_number[PARAM_INPUT_TYPE] != 1) return true;  // APID input: nothing is read
     if (index < 0 || index >= input_file_count || successor < -1 || successor >= input_file_count) {
         set_run_message(run_message, "ERROR - input file pair %d, %d outside the %d selected files", index, successor,
@@ -122,5 +121,6 @@ bool process_input_file(char* run_message, bool last_pair, int index, int succes
         next = dump_and_open(run_message, successor_entry, kSuccessorStreamName, successor_stream_buffer);
         if (!next) return false;
     }
-    return process_packet_streams(run_message, current.get(), next.get(), last_pair, current_entry, successor_entry);
+    return process_packet_streams(run_message, current.get(), next.get(), last_pair, current_entry, successor_entry,
+                                  hooks);
 }

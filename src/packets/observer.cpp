@@ -1,10 +1,8 @@
-// The observer of the packet stage and the texts of its codes.
-#include "driver/driver.h"
+// The texts of the packet stage's codes.
+#include "base/base.h"
 #include "packets/packets.h"
 
 namespace {
-
-PacketObserver* current_observer = nullptr;
 
 constexpr CodeText kImageReasons[kImageReasonCount] = {
     {"final_packet_missing", "final packet missing"},
@@ -25,8 +23,6 @@ constexpr const char* kPacketVerdicts[kPacketVerdictCount] = {
 
 }  // namespace
 
-void set_packet_observer(PacketObserver* observer) { current_observer = observer; }
-PacketObserver* packet_observer() { return current_observer; }
 
 const char* image_reason_code(ImageReason reason) { return kImageReasons[static_cast<int>(reason)].code; }
 const char* image_reason_text(ImageReason reason) { return kImageReasons[static_cast<int>(reason)].text; }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/base.h"
 #include "fits/fits.h"
 #include "input/input.h"
 
@@ -39,10 +40,6 @@ extern uint16_t image_pixels[kMaxImagePixels];
 // and offset, each as a signed 32-bit number.
 int compare_packet_records(const PacketRecord& a, const PacketRecord& b);
 
-// Dumps the current file (and its successor, or -1 for none), scans the
-// packets and hands every new complete image of the window to the writer.
-bool process_input_file(char* run_message, bool last_pair, int index, int successor);
-
 // --- The steps of process_input_file, usable on any open packet streams ---
 
 // Accepted application identifiers (low 10 bits of the identification word).
@@ -54,11 +51,14 @@ extern int packet_count;
 
 inline PacketRecord* packet_records() { return reinterpret_cast<PacketRecord*>(packet_table); }
 
+class PacketObserver;
+
 // Scans the current stream (source 1) and, when successor is not null, the
 // successor stream (source 2) into packet_table. The entries name the files
-// in messages; successor_entry may be null without a successor.
+// in messages; successor_entry may be null without a successor. The
+// observer, when given, is told of every packet.
 bool scan_packet_streams(char* run_message, FILE* current, FILE* successor, const char* current_entry,
-                         const char* successor_entry);
+                         const char* successor_entry, PacketObserver* observer = nullptr);
 
 // Sorts the packet_count records with compare_packet_records (ties: current
 // stream first).
@@ -76,21 +76,47 @@ bool compute_packet_window(char* run_message, PacketWindow& window);
 
 // Drops duplicates, records outside the window and, unless last_pair, the
 // successor's records among the last four positions.
-void select_packet_records(const PacketWindow& window, bool last_pair);
-
-// Groups the selected records into images and hands every new complete image
-// of the window to the image writer.
-bool assemble_images(char* run_message, FILE* current, FILE* successor);
-
-// Scan, sort, select and assemble: everything after the streams are open.
-bool process_packet_streams(char* run_message, FILE* current, FILE* successor, bool last_pair,
-                            const char* current_entry, const char* successor_entry);
+void select_packet_records(const PacketWindow& window, bool last_pair, PacketObserver* observer = nullptr);
 
 // Ensures OUTPUT_ROOT_DIRECTORY/KITE-nn/yyyy/mm/dd/Hhh00/ and leaves the path
 // (ending with the separator) in path.
 constexpr size_t kProductPathSlot = 512;
 bool make_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
                             char (&path)[kProductPathSlot]);
+// The same path without creating anything.
+bool format_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
+                              char (&path)[kProductPathSlot]);
+
+// Receives each assembled image, in the product directory the hooks'
+// directory function gave. True when the product was written.
+using ImageWriter = bool (*)(void* context, const char* product_dir, uint32_t image_id, uint32_t sel_count,
+                             uint32_t image_date, uint32_t image_time, int32_t image_ms,
+                             const uint8_t* header_packet, const uint16_t* pixels);
+// Makes sure of (or only names) the product directory of an image.
+using ProductDirectory = bool (*)(char* run_message, uint32_t image_date, uint32_t image_time,
+                                  char (&path)[kProductPathSlot]);
+
+// What the packet stage hands on, and whom it tells. A processing run gives
+// the product writer and make_product_directory and no observer; an audit
+// gives a recording writer, format_product_directory and its observer.
+struct PipelineHooks {
+    ImageWriter write_image;             // every new complete image of the window
+    ProductDirectory product_directory;  // called before write_image
+    PacketObserver* observer;            // told of every decision; nullptr for none
+    void* context;                       // handed to write_image
+};
+
+// Groups the selected records into images and hands every new complete image
+// of the window to the hooks' writer.
+bool assemble_images(char* run_message, FILE* current, FILE* successor, const PipelineHooks& hooks);
+
+// Scan, sort, select and assemble: everything after the streams are open.
+bool process_packet_streams(char* run_message, FILE* current, FILE* successor, bool last_pair,
+                            const char* current_entry, const char* successor_entry, const PipelineHooks& hooks);
+
+// Dumps the current file (and its successor, or -1 for none), scans the
+// packets and hands every new complete image of the window to the hooks.
+bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks);
 
 // Runs H5DUMP_EXE (no shell) to write the packet dataset of
 // INPUT_ROOT_DIRECTORY + entry as WORKING_DIRECTORY + output_name; its
@@ -99,17 +125,9 @@ bool make_product_directory(char* run_message, uint32_t image_date, uint32_t ima
 // removed.
 void run_dump_utility(const char* entry, const char* output_name);
 
-// Receives each assembled image; write_fits_image unless replaced. True when
-// the product was written.
-using ImageWriter = bool (*)(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
-                             uint32_t image_time, int32_t image_ms, const uint8_t* header_packet,
-                             const uint16_t* pixels);
-// Replaces the image writer; nullptr restores write_fits_image.
-void set_image_writer(ImageWriter writer);
-
 // --- Observer of the packet decisions ------------------------------------
 // An audit is told every decision of the scan, the selection and the image
-// assembly through one observer; a processing run installs none.
+// assembly through one observer; a processing run has none.
 
 // Why an image met in the packets is not written. Each has one code (the
 // audit report's) and one text.
@@ -179,14 +197,4 @@ public:
         (void)first;
         (void)count;
     }
-    // True: product directories are only named, never created.
-    virtual bool names_directories_only() const { return false; }
 };
-
-// The observer of the packet stage, nullptr (the default) for none.
-void set_packet_observer(PacketObserver* observer);
-PacketObserver* packet_observer();
-
-// The product directory path of an image without creating it.
-bool format_product_directory(char* run_message, uint32_t image_date, uint32_t image_time,
-                              char (&path)[kProductPathSlot]);

@@ -3,23 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "base/base.h"
+#include "layout/layout.h"
 #include "packets/packets.h"
 
 namespace {
 
-constexpr int kProductLevels = 5;
-constexpr size_t kLevelNameSlot = 16;
-
 // Forms the path level by level; with create, each level is made sure of.
 bool product_directory(char* run_message, uint32_t image_date, uint32_t image_time, char (&path)[kProductPathSlot],
                        bool create) {
-    char names[kProductLevels][kLevelNameSlot];
-    std::snprintf(names[0], kLevelNameSlot, "KITE-%02d", run_settings.param_number[PARAM_KITE]);
-    std::snprintf(names[1], kLevelNameSlot, "%04u", image_date / 10000);
-    std::snprintf(names[2], kLevelNameSlot, "%02u", (image_date / 100) % 100);
-    std::snprintf(names[3], kLevelNameSlot, "%02u", image_date % 100);
-    std::snprintf(names[4], kLevelNameSlot, "H%02u00", image_time / 10000);
+    ProductTreeLevels names;
+    format_product_tree_levels(run_settings.param_number[PARAM_KITE], image_date, image_time, names);
 
     std::snprintf(path, kProductPathSlot, "%s", run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]);
     for (const char* name : names) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "packets/packets.h"
 #include "time/time.h"
 
@@ -29,9 +29,6 @@ constexpr int32_t kWindowTrailSeconds = 30;
 
 uint8_t scan_buffer[kMaxPacketLength];
 
-uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
-uint32_t be24(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 16 | be16(p + 1); }
-uint32_t be32(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 24 | be24(p + 1); }
 
 bool is_accepted_apid(uint32_t apid) {
     return std::find(std::begin(accepted_apids), std::end(accepted_apids), apid) != std::end(accepted_apids);
@@ -39,15 +36,15 @@ bool is_accepted_apid(uint32_t apid) {
 
 void append_record(const uint8_t* packet, uint32_t length, uint32_t source, uint32_t offset) {
     PacketRecord& record = packet_records()[packet_count];
-    record.apid = be16(packet) & kApidMask;
-    record.day = be24(packet + 6);
-    record.millisecond = be32(packet + 9);
-    record.submillisecond = be16(packet + 13);
+    record.apid = read_be16(packet, 0) & kApidMask;
+    record.day = read_be24(packet, 6);
+    record.millisecond = read_be32(packet, 9);
+    record.submillisecond = read_be16(packet, 13);
     record.length = length;
-    record.sequence_word = be16(packet + 2);
+    record.sequence_word = read_be16(packet, 2);
     record.source = source;
-    record.image_id = be32(packet + 20);
-    record.packet_kind = length >= kKindEnd ? be16(packet + 24) : kNoKind;
+    record.image_id = read_be32(packet, 20);
+    record.packet_kind = length >= kKindEnd ? read_be16(packet, 24) : kNoKind;
     record.offset = offset;
     record.selected = 1;
 }
@@ -68,9 +65,8 @@ bool report_too_many(char* run_message, const char* current_entry, const char* s
 // Reads one stream packet by packet until it ends, recording the packets of
 // the accepted identifiers. False only for a run-ending condition.
 bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* entry, const char* current_entry,
-                 const char* successor_entry) {
+                 const char* successor_entry, PacketObserver* observer) {
     const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
-    PacketObserver* observer = packet_observer();
     uint64_t position = 0;
     for (;;) {
         const size_t head = std::fread(scan_buffer, 1, kScanHeaderBytes, stream);
@@ -81,9 +77,9 @@ bool scan_stream(char* run_message, FILE* stream, uint32_t source, const char* e
             }
             return true;
         }
-        const uint32_t identification = be16(scan_buffer);
-        const uint32_t sequence_word = be16(scan_buffer + 2);
-        const uint32_t length_field = be16(scan_buffer + 4);
+        const uint32_t identification = read_be16(scan_buffer, 0);
+        const uint32_t sequence_word = read_be16(scan_buffer, 2);
+        const uint32_t length_field = read_be16(scan_buffer, 4);
         const uint32_t length = length_field + kLengthFieldExtra;
         const bool sane_length = length >= kMinPacketLength && length <= kMaxPacketLength;
         if (!sane_length) {
@@ -153,15 +149,15 @@ int compare_signed(uint32_t a, uint32_t b) {
 }  // namespace
 
 bool scan_packet_streams(char* run_message, FILE* current, FILE* successor, const char* current_entry,
-                         const char* successor_entry) {
+                         const char* successor_entry, PacketObserver* observer) {
     packet_count = 0;
     if (packet_table == nullptr) {
         set_run_message(run_message, "ERROR - No packet table allocated for APID processing");
         return false;
     }
-    if (!scan_stream(run_message, current, 1, current_entry, current_entry, successor_entry)) return false;
+    if (!scan_stream(run_message, current, 1, current_entry, current_entry, successor_entry, observer)) return false;
     if (successor == nullptr) return true;
-    return scan_stream(run_message, successor, 2, successor_entry, current_entry, successor_entry);
+    return scan_stream(run_message, successor, 2, successor_entry, current_entry, successor_entry, observer);
 }
 
 int compare_packet_records(const PacketRecord& a, const PacketRecord& b) {
@@ -194,9 +190,8 @@ bool compute_packet_window(char* run_message, PacketWindow& window) {
     return true;
 }
 
-void select_packet_records(const PacketWindow& window, bool last_pair) {
+void select_packet_records(const PacketWindow& window, bool last_pair, PacketObserver* observer) {
     PacketRecord* records = packet_records();
-    PacketObserver* observer = packet_observer();
     for (int i = 0; i < packet_count; ++i) {
         PacketRecord& record = records[i];
         if (record.selected == 0) continue;
@@ -221,12 +216,14 @@ void select_packet_records(const PacketWindow& window, bool last_pair) {
 }
 
 bool process_packet_streams(char* run_message, FILE* current, FILE* successor, bool last_pair,
-                            const char* current_entry, const char* successor_entry) {
-    if (!scan_packet_streams(run_message, current, successor, current_entry, successor_entry)) return false;
+                            const char* current_entry, const char* successor_entry, const PipelineHooks& hooks) {
+    if (!scan_packet_streams(run_message, current, successor, current_entry, successor_entry, hooks.observer)) {
+        return false;
+    }
     if (packet_count == 0) return true;
     sort_packet_records();
     PacketWindow window{};
     if (!compute_packet_window(run_message, window)) return false;
-    select_packet_records(window, last_pair);
-    return assemble_images(run_message, current, successor);
+    select_packet_records(window, last_pair, hooks.observer);
+    return assemble_images(run_message, current, successor, hooks);
 }

@@ -5,7 +5,6 @@ namespace {
 
 constexpr uint32_t kFirstYear = 2000;
 constexpr uint32_t kLastYear = 2099;
-constexpr int32_t kSecondsPerDay = 86400;
 constexpr int32_t kEpochNoonSeconds = 43200;           // the epoch day starts at 12:00:00
 constexpr uint32_t kMsPerDay = 86400000;
 constexpr uint32_t kMsPerHalfDay = 43200000;
@@ -160,5 +159,14 @@ bool epoch_to_calendar(uint32_t epoch_day, uint32_t epoch_ms, uint32_t& out_date
     out_date = year * 10000 + month * 100 + day;
     out_time = hour * 10000 + minute * 100 + second;
     out_ms = static_cast<int32_t>(m % kMsPerSecond);
+    return true;
+}
+
+bool next_day(uint32_t date, uint32_t& next) {
+    constexpr uint32_t kNoon = 120000;
+    uint32_t next_date = 0;
+    uint32_t next_time = 0;
+    if (!shift_date_time(date, kNoon, kSecondsPerDay, DATE_FORM_CALENDAR, next_date, next_time)) return false;
+    next = next_date;
     return true;
 }

@@ -25,3 +25,9 @@ bool shift_date_time(uint32_t date, uint32_t time, int32_t offset, int form,
 // milliseconds within the second. The outputs are written only on success.
 bool epoch_to_calendar(uint32_t epoch_day, uint32_t epoch_ms, uint32_t& out_date,
                        uint32_t& out_time, int32_t& out_ms);
+
+constexpr int32_t kSecondsPerDay = 86400;
+
+// The calendar date after date (YYYYMMDD), stepped from noon so that every
+// supported date has a successor that converts. False past the supported years.
+bool next_day(uint32_t date, uint32_t& next);

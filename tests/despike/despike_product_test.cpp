@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "despike/despike.h"
+#include "layout/layout.h"
 #include "despike/product_builder.h"
 #include "support/test_support.h"
 

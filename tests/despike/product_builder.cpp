@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "despike/despike.h"
-#include "driver/driver.h"
+#include "base/base.h"
 #include "support/test_support.h"
 
 namespace product_builder {

@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "base/base.h"
 #include "despike/despike.h"
-#include "driver/driver.h"
 #include "fits/fits.h"
 #include "fits/header_packet.h"
+#include "run/run.h"
 #include "support/test_support.h"
 
 using fits_test::card_at;
@@ -88,7 +89,7 @@ struct ProductRun {
     std::vector<std::string> write(const HeaderPacket& packet, const std::vector<uint16_t>& words,
                                    uint32_t sel_count = 0, const std::string& dir = "") {
         testing::internal::CaptureStdout();
-        const bool written = write_fits_image((dir.empty() ? product_dir : dir).c_str(), kImageId, sel_count, kDate,
+        const bool written = write_image_product((dir.empty() ? product_dir : dir).c_str(), kImageId, sel_count, kDate,
                                               kTime, kMs, packet.bytes, words.data());
         std::vector<std::string> log = test_support::strip_log_stamps(testing::internal::GetCapturedStdout());
         EXPECT_EQ(written, !log.empty() && log.back().rfind("FITS - Generated ", 0) == 0);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "input/input.h"
 #include "support/run_window.h"
 #include "support/test_support.h"

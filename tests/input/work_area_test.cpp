@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "input/input.h"
 #include "support/test_support.h"
 

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "isp/isp.h"
 #include "isp/isp_test_support.h"
 

@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fits/fits.h"
 #include "isp/isp.h"
 #include "isp/isp_test_support.h"
+#include "run/run.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ TEST_F(IspTest, RowsOfWrittenProductsMatchTheirHeaders) {
         std::snprintf(hour, sizeof hour, "H%02u00/", image.time / 10000);
         const std::string directory = day_directory(20181101) + hour;
         make_dirs(directory);
-        write_fits_image(directory.c_str(), image.id, 0, 20181101, image.time, image.ms, packet.data(),
+        write_image_product(directory.c_str(), image.id, 0, 20181101, image.time, image.ms, packet.data(),
                          pixels.data());
     }
     ASSERT_EQ(write_isp_csv(run_message), 1) << run_message;

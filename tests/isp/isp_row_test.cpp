@@ -1,5 +1,5 @@
 // One product's heading and row: which cards give fields and what a field holds.
-#include "driver/driver.h"
+#include "base/base.h"
 #include "isp/isp.h"
 #include "isp/isp_test_support.h"
 

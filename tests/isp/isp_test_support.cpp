@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "driver/driver.h"
+#include "base/base.h"
 
 namespace isp_test {
 

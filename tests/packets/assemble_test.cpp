@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "packets/packet_streams.h"
 #include "packets/packets.h"
 
@@ -26,7 +26,7 @@ protected:
         Stream a = open_stream(current);
         Stream b = successor != nullptr ? open_stream(*successor) : nullptr;
         return process_packet_streams(message, a.get(), b.get(), last_pair, "cur.nc",
-                                      successor != nullptr ? "next.nc" : nullptr);
+                                      successor != nullptr ? "next.nc" : nullptr, packet_streams::recording_hooks);
     }
 
     // A stream of records given as (image_id, kind): headers at eof 10 s per

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "input/input.h"
 #include "packets/packet_streams.h"
 #include "packets/packets.h"
@@ -33,10 +33,7 @@ protected:
         test_support::make_dirs(out_dir);
         record_images();
     }
-    void TearDown() override {
-        set_image_writer(nullptr);
-        release_packet_table();
-    }
+    void TearDown() override { release_packet_table(); }
 
     // 40 images of 128 x 128 every 9 s from 12:00:00 in six one-minute files
     // (two images straddle a file boundary), plus any extra options.
@@ -62,10 +59,10 @@ protected:
         if (find_input_files(message) == 0 || !allocate_packet_table(message)) return false;
         bool ok = true;
         if (input_file_count == 1) {
-            ok = process_input_file(message, true, 0, -1);
+            ok = process_input_file(message, true, 0, -1, recording_hooks);
         } else {
             for (int i = 0; ok && i < input_file_count - 1; ++i)
-                ok = process_input_file(message, i == input_file_count - 2, i, i + 1);
+                ok = process_input_file(message, i == input_file_count - 2, i, i + 1, recording_hooks);
         }
         clean_work_directory();
         return ok;
@@ -257,7 +254,7 @@ TEST_F(Extraction, StreamsAndUtilityOutputLandInTheWorkingDirectory) {
     ASSERT_GT(find_input_files(message), 1);
     ASSERT_TRUE(allocate_packet_table(message));
     test_support::write_file(work_dir + "/left over", "x");
-    ASSERT_TRUE(process_input_file(message, true, 0, 1)) << message;
+    ASSERT_TRUE(process_input_file(message, true, 0, 1, recording_hooks)) << message;
     EXPECT_EQ(test_support::list_dir(work_dir), (std::vector<std::string>{"f1.bin", "f2.bin", "junk"}));
     EXPECT_NE(test_support::read_file(work_dir + "/junk").find("tavo_space_packet_data"), std::string::npos);
     EXPECT_FALSE(handed_images.empty());
@@ -269,7 +266,7 @@ TEST_F(Extraction, FailedDumpIsReportedWithTheUtilityAndTheFile) {
     ASSERT_GT(find_input_files(message), 1);
     ASSERT_TRUE(allocate_packet_table(message));
     const std::string first = input_file_list[0];
-    ASSERT_FALSE(process_input_file(message, true, 0, 1));
+    ASSERT_FALSE(process_input_file(message, true, 0, 1, recording_hooks));
     EXPECT_EQ(std::string(message), "ERROR - failed to run /bin/false on input file " + input_dir + "/" + first);
 
     // An unreadable successor: the utility fails on it after the current
@@ -278,14 +275,14 @@ TEST_F(Extraction, FailedDumpIsReportedWithTheUtilityAndTheFile) {
     ASSERT_GT(find_input_files(message), 1);
     const std::string second = input_file_list[1];
     test_support::write_file(input_dir + "/" + second, "not HDF5");
-    ASSERT_FALSE(process_input_file(message, false, 0, 1));
+    ASSERT_FALSE(process_input_file(message, false, 0, 1, recording_hooks));
     EXPECT_EQ(std::string(message),
               std::string("ERROR - failed to run ") + kDumpUtility + " on input file " + input_dir + "/" + second);
 
     // A utility that cannot be started at all.
     configure(false, 20170301, 120000, 20170301, 120600, base / "no such tool");
     ASSERT_GT(find_input_files(message), 1);
-    ASSERT_FALSE(process_input_file(message, true, 0, -1));
+    ASSERT_FALSE(process_input_file(message, true, 0, -1, recording_hooks));
     EXPECT_EQ(std::string(message), "ERROR - failed to run " + (base / "no such tool") + " on input file " +
                                         input_dir + "/" + first);
 }
@@ -299,7 +296,7 @@ TEST_F(Extraction, ApidInputReadsNothing) {
     EXPECT_TRUE(handed_images.empty());
     EXPECT_TRUE(test_support::list_dir(work_dir).empty());  // only the driver's final clean-up ran
     test_support::write_file(work_dir + "/marker", "x");
-    ASSERT_TRUE(process_input_file(message, true, 0, 1));
+    ASSERT_TRUE(process_input_file(message, true, 0, 1, recording_hooks));
     EXPECT_EQ(test_support::list_dir(work_dir), std::vector<std::string>{"marker"});
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "input/input.h"
 #include "packets/packets.h"
 #include "support/run_window.h"
@@ -30,7 +30,7 @@ uint16_t pixel_value(const uint16_t* pixels, size_t index) {
     return static_cast<uint16_t>(bytes[2 * index] << 8 | bytes[2 * index + 1]);
 }
 
-bool recording_writer(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+bool recording_writer(void*, const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
                       uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
     HandedImage image;
     image.product_dir = product_dir;
@@ -146,10 +146,9 @@ Stream open_stream(const std::vector<uint8_t>& bytes) {
     return stream;
 }
 
-void record_images() {
-    handed_images.clear();
-    set_image_writer(recording_writer);
-}
+const PipelineHooks recording_hooks = {recording_writer, make_product_directory, nullptr, nullptr};
+
+void record_images() { handed_images.clear(); }
 
 void set_up_run(const std::string& output_root, uint32_t end_time) {
     test_support::RunWindow window;
@@ -161,7 +160,6 @@ void set_up_run(const std::string& output_root, uint32_t end_time) {
 }
 
 void RecordedImages::TearDown() {
-    set_image_writer(nullptr);
     release_packet_table();
 }
 

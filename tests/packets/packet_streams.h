@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
+#include "packets/packets.h"
 #include "support/test_support.h"
 
 namespace packet_streams {
@@ -76,7 +77,9 @@ constexpr size_t kKeptPixels = 8192;
 
 extern std::vector<HandedImage> handed_images;
 
-// Installs the recording writer (and clears handed_images).
+// Hooks whose writer records each image in handed_images.
+extern const PipelineHooks recording_hooks;
+// Clears handed_images.
 void record_images();
 
 // Fills run_settings for a Unix-style run of satellite 16 with window

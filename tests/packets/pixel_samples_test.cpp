@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "packets/packet_streams.h"
 #include "packets/packets.h"
 
@@ -23,7 +23,8 @@ protected:
         for (const auto& packet : packets) append(stream, packet);
         append(stream, pixel_packet(100, 3, at_seconds(10, 90), 90, 8000, 8001, {1, 1}));
         Stream current = open_stream(stream);
-        if (!process_packet_streams(message, current.get(), nullptr, true, "cur.nc", nullptr)) return nullptr;
+        if (!process_packet_streams(message, current.get(), nullptr, true, "cur.nc", nullptr,
+                                    packet_streams::recording_hooks)) return nullptr;
         return handed_images.size() == 1 ? &handed_images[0] : nullptr;
     }
 };

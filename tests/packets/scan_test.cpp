@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "base/base.h"
 #include "packets/packet_streams.h"
 #include "packets/packets.h"
 
@@ -296,7 +296,8 @@ TEST_F(PacketScan, WindowOutsideTheTimeScaleIsRefused) {
     EXPECT_STREQ(message, "ERROR - Invalid time range of 20000101 / 120002 to 20170301 / 121000 in FITS processing");
     // process_packet_streams stops with the same message once records exist.
     Stream a = open_stream(simple_image(100, 10, 1));
-    EXPECT_FALSE(process_packet_streams(message, a.get(), nullptr, true, "cur.nc", nullptr));
+    EXPECT_FALSE(process_packet_streams(message, a.get(), nullptr, true, "cur.nc", nullptr,
+                                    packet_streams::recording_hooks));
     EXPECT_STREQ(message, "ERROR - Invalid time range of 20000101 / 120002 to 20170301 / 121000 in FITS processing");
 }
 

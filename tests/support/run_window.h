@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/driver.h"
+#include "base/base.h"
 
 namespace test_support {
 

@@ -1,4 +1,57 @@
-// Shared code of the companion programs.
+// Shared code of the companion programs: time texts, value texts of FITS
+// cards and the satellite check, each as TAVO_L0 itself has it.
 #pragma once
 
-namespace tavo_tools {}  // namespace tavo_tools
+#include <cstdint>
+#include <string>
+
+namespace tavo_tools {
+
+// --- Time --------------------------------------------------------------------
+
+// Microseconds since 1970-01-01 00:00:00 UTC (no leap seconds).
+using Micros = int64_t;
+constexpr Micros kMicrosPerSecond = 1000000;
+constexpr Micros kMicrosPerDay = 86400 * kMicrosPerSecond;
+constexpr Micros kEpochOrigin = 946728000 * kMicrosPerSecond;  // 2000-01-01 12:00:00
+
+struct Civil {
+    int year, month, day, hour, minute, second, micros;
+    int day_of_year;
+};
+Civil to_civil(Micros t);
+// YYYY-MM-DDTHH:MM:SS with an optional fraction and Z; a space may stand for the T.
+bool parse_time(const std::string& text, Micros& t, std::string& error);
+// A decimal number followed by ms, s, min (or m), h or d.
+bool parse_duration(const std::string& text, Micros& d, std::string& error);
+// "2017-03-01T12:00:02.345Z"
+std::string iso_text(Micros t, int decimals);
+// "20170601200000": ordinal date, clock time and tenths
+std::string name_time_field(Micros t);
+uint32_t epoch_day(Micros t);
+uint32_t epoch_ms(Micros t);
+uint16_t epoch_submillis(Micros t);  // microseconds within the millisecond
+
+// --- Card values ---------------------------------------------------------------
+
+// A FITS string value without its apostrophes and surrounding blanks:
+// "'LIGHT'" -> "LIGHT".
+std::string unquoted(const std::string& value);
+
+// --- The satellite ---------------------------------------------------------------
+
+// The KITE number of text ("16" to "19"), as TAVO_L0 validates it; false
+// with error set (TAVO_L0's message) for any other text.
+bool parse_kite(const std::string& text, int& kite, std::string& error);
+
+// --- The audit report ----------------------------------------------------------
+
+// Under the satellite directory: "audit/audit_YYYYMMDDTHHMMSS_YYYYMMDDTHHMMSS.json"
+// (and .csv) of the window START to END.
+constexpr const char* kAuditDirectoryName = "audit";
+// The name without its extension; the times as "2017-03-01T12:00:00".
+std::string audit_report_stem(const std::string& window_start, const std::string& window_end);
+// The dates of a report's name; false for any other name.
+bool parse_audit_report_name(const std::string& name, uint32_t& start_date, uint32_t& end_date);
+
+}  // namespace tavo_tools

@@ -10,9 +10,9 @@
 #include <set>
 
 #include "campaign.h"
-#include "despike/despike.h"
-#include "driver/driver.h"
+#include "base/base.h"
 #include "isp/isp.h"
+#include "layout/layout.h"
 
 namespace fs = std::filesystem;
 
@@ -20,8 +20,8 @@ namespace campaign {
 
 namespace {
 
-// What a product's name tells: "%08d_%06d_%03d_%08d.fits".
-struct ProductName {
+// A product of a window, as its name tells it.
+struct WindowProduct {
     Instant time;         // to the second
     unsigned ms = 0;
     unsigned image_id = 0;
@@ -29,14 +29,12 @@ struct ProductName {
     std::string path;     // relative to the product root
 };
 
-bool parse_product_name(const std::string& path, ProductName& p) {
-    const std::string name = fs::path(path).filename().string();
-    int used = 0;
-    if (std::sscanf(name.c_str(), "%8u_%6u_%3u_%8u.fits%n", &p.time.date, &p.time.time, &p.ms, &p.image_id,
-                    &used) != 4 ||
-        used != static_cast<int>(name.size())) {
-        return false;
-    }
+bool read_product_path(const std::string& path, WindowProduct& p) {
+    ProductName name{};
+    if (!parse_product_name(fs::path(path).filename().string().c_str(), name)) return false;
+    p.time = {name.date, name.time};
+    p.ms = name.ms;
+    p.image_id = name.image_id;
     p.path = path;
     return true;
 }
@@ -49,19 +47,8 @@ void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
         return;
     }
     const auto [from, to] = parse_period(c.from, c.to);
-    reset_run_settings();
-    std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s", c.product_root.c_str());
-    std::snprintf(run_settings.param_text[PARAM_KITE], kValueSlot, "%d", c.kite);
-    run_settings.param_number[PARAM_KITE] = c.kite;
-    run_settings.param_number[PARAM_ISP_CSV] = 1;
-    run_settings.unix_paths = true;
-    run_settings.path_separator = '/';
-    run_settings.start_date = from.date;
-    run_settings.start_time = from.time;
-    run_settings.end_date = to.date;
-    run_settings.end_time = to.time;
     char message[kRunMessageCapacity] = {};
-    if (write_isp_csv(message) == 0) {
+    if (write_isp_csv_for_tree(message, c.product_root.c_str(), c.kite, from.date, to.date) == 0) {
         write_log_line(message);
         throw CampaignError(std::string("CSV export failed: ") + message);
     }
@@ -155,31 +142,16 @@ void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned,
     summary["audit"] = merged;
 }
 
-}  // namespace
-
-nlohmann::json finish_campaign(const std::string& directory) {
-    const Campaign c = load_campaign(directory);
-    nlohmann::json summary = {{"schema_version", 1}, {"tool", "tavo_campaign"}, {"kite", c.kite},
-                              {"from", c.from},      {"to", c.to},              {"windows", c.windows.size()}};
-    std::vector<std::string> unfinished;
-    for (const TaskStatus& t : campaign_status(c)) {
-        if (t.state != "done") unfinished.push_back(std::to_string(t.number) + " " + t.state);
-    }
-    if (!unfinished.empty()) {
-        throw CampaignError("tasks not done: " + join(unfinished, ", ") +
-                            " (tavo_campaign status, then run --resume-failed)");
-    }
-
-    // Every product where its window put it, once.
-    std::vector<ProductName> products;
-    nlohmann::json problems = nlohmann::json::array();
+// Every product where its window put it, once; no temporary file left.
+std::vector<WindowProduct> collect_products(const Campaign& c, nlohmann::json& problems) {
+    std::vector<WindowProduct> products;
     std::set<unsigned> ids;
     for (const WindowPlan& w : c.windows) {
         const nlohmann::json result = read_json(c.result_path(w.window.number));
         for (const std::string& path : result.value("products", std::vector<std::string>())) {
-            ProductName p;
+            WindowProduct p;
             p.window = w.window.number;
-            if (!parse_product_name(path, p)) continue;
+            if (!read_product_path(path, p)) continue;
             if (!(w.window.start < p.time && p.time <= w.window.end)) {
                 problems.push_back("product outside its window " + std::to_string(p.window) + ": " + path);
             }
@@ -189,23 +161,22 @@ nlohmann::json finish_campaign(const std::string& directory) {
         }
     }
     for (const std::string& rel : files_below(c.product_root)) {
-        if (rel.ends_with(kTemporaryNameEnd)) {
-            problems.push_back("temporary file left in the product tree: " + rel);
-        }
+        if (is_temporary_name(rel.c_str())) problems.push_back("temporary file left in the product tree: " + rel);
     }
+    return products;
+}
 
-    std::map<unsigned, std::string> not_written;
-    merge_audits(c, summary, not_written, problems);
-
-    // At each join the image ids continue: the image after a window's last
-    // one is the next window's first, unless an audit says why it is absent.
-    std::sort(products.begin(), products.end(), [](const ProductName& a, const ProductName& b) {
+// At each join the image ids continue: the image after a window's last
+// one is the next window's first, unless an audit says why it is absent.
+nlohmann::json check_joins(std::vector<WindowProduct>& products, const std::map<unsigned, std::string>& not_written,
+                           nlohmann::json& problems) {
+    std::sort(products.begin(), products.end(), [](const WindowProduct& a, const WindowProduct& b) {
         return std::tie(a.time, a.ms, a.image_id) < std::tie(b.time, b.ms, b.image_id);
     });
     nlohmann::json joins = nlohmann::json::array();
     for (size_t i = 1; i < products.size(); ++i) {
-        const ProductName& a = products[i - 1];
-        const ProductName& b = products[i];
+        const WindowProduct& a = products[i - 1];
+        const WindowProduct& b = products[i];
         if (a.window == b.window) continue;
         nlohmann::json join = {{"after_window", a.window}, {"before_window", b.window}, {"last", a.path},
                                {"next", b.path}};
@@ -225,6 +196,29 @@ nlohmann::json finish_campaign(const std::string& directory) {
         }
         joins.push_back(join);
     }
+    return joins;
+}
+
+}  // namespace
+
+nlohmann::json finish_campaign(const std::string& directory) {
+    const Campaign c = load_campaign(directory);
+    nlohmann::json summary = {{"schema_version", 1}, {"tool", "tavo_campaign"}, {"kite", c.kite},
+                              {"from", c.from},      {"to", c.to},              {"windows", c.windows.size()}};
+    std::vector<std::string> unfinished;
+    for (const TaskStatus& t : campaign_status(c)) {
+        if (t.state != "done") unfinished.push_back(std::to_string(t.number) + " " + t.state);
+    }
+    if (!unfinished.empty()) {
+        throw CampaignError("tasks not done: " + join(unfinished, ", ") +
+                            " (tavo_campaign status, then run --resume-failed)");
+    }
+
+    nlohmann::json problems = nlohmann::json::array();
+    std::vector<WindowProduct> products = collect_products(c, problems);
+    std::map<unsigned, std::string> not_written;
+    merge_audits(c, summary, not_written, problems);
+    const nlohmann::json joins = check_joins(products, not_written, problems);
     summary["products"] = products.size();
     summary["joins"] = joins;
 

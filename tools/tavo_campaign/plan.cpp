@@ -13,7 +13,7 @@
 #include "campaign.h"
 #include "driver/driver.h"
 #include "input/input.h"
-#include "sim.h"
+#include "tools_common.h"
 #include "time/time.h"
 
 namespace fs = std::filesystem;
@@ -70,11 +70,11 @@ int check_window(const RunSettings& base, const Window& w, const std::string& wo
 }
 
 int64_t window_seconds(const std::string& text) {
-    tavo_sim::Micros micros = 0;
+    tavo_tools::Micros micros = 0;
     std::string error;
-    if (!tavo_sim::parse_duration(text, micros, error)) throw CampaignError("--window: " + error);
-    if (micros % tavo_sim::kMicrosPerSecond != 0) throw CampaignError("--window: " + text + " is not whole seconds");
-    return micros / tavo_sim::kMicrosPerSecond;
+    if (!tavo_tools::parse_duration(text, micros, error)) throw CampaignError("--window: " + error);
+    if (micros % tavo_tools::kMicrosPerSecond != 0) throw CampaignError("--window: " + text + " is not whole seconds");
+    return micros / tavo_tools::kMicrosPerSecond;
 }
 
 nlohmann::json campaign_json(const Campaign& c) {

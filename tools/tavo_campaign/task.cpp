@@ -18,7 +18,7 @@
 #include <fstream>
 
 #include "campaign.h"
-#include "despike/despike.h"
+#include "layout/layout.h"
 
 namespace fs = std::filesystem;
 
@@ -48,8 +48,6 @@ void append_line(const std::string& path, const std::string& line) {
     out << line << "\n";
 }
 
-bool is_temporary(const std::string& name) { return name.ends_with(kTemporaryNameEnd); }
-
 // Copies across file systems under a temporary name, then renames.
 void copy_then_rename(const fs::path& from, const fs::path& to) {
     fs::path temporary = to;
@@ -68,7 +66,7 @@ void copy_then_rename(const fs::path& from, const fs::path& to) {
 std::vector<std::string> move_products(const std::string& staging, const std::string& product_root) {
     std::vector<std::string> moved;
     for (const std::string& rel : files_below(staging)) {
-        if (rel.rfind("LOG/", 0) == 0 || is_temporary(rel)) continue;
+        if (rel.rfind("LOG/", 0) == 0 || is_temporary_name(rel.c_str())) continue;
         const fs::path from = fs::path(staging) / rel;
         const fs::path to = fs::path(product_root) / rel;
         std::error_code ec;

@@ -3,6 +3,8 @@
 
 #include "audit.h"
 #include "driver/driver.h"
+#include "layout/layout.h"
+#include "tools_common.h"
 
 namespace tavo_audit {
 
@@ -60,11 +62,11 @@ bool run_audit(const AuditOptions& options, AuditResult& result, std::string& er
 
     std::string report = options.report_path;
     if (report.empty()) {
-        char satellite[16];
-        std::snprintf(satellite, sizeof satellite, "KITE-%02d", result.kite);
+        char satellite[kTreeLevelSlot];
+        format_satellite_directory(result.kite, satellite);
         const std::string root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
         if (!make_directory(root.c_str(), satellite) ||
-            !make_directory((root + satellite + run_settings.path_separator).c_str(), "audit")) {
+            !make_directory((root + satellite + run_settings.path_separator).c_str(), tavo_tools::kAuditDirectoryName)) {
             error = "cannot create the report directory under " + root + satellite;
             return false;
         }

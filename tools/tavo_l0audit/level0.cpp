@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "audit.h"
-#include "sim.h"
+#include "input/input.h"
 
 namespace tavo_audit {
 
@@ -35,7 +35,7 @@ bool nc_failed(int status, const std::string& path, const char* what, std::strin
 bool find_packet_variable(const NcFile& file, const std::string& path, int& var, nc_type& type, size_t& length,
                           std::string& error) {
     int dims = 0;
-    if (nc_failed(nc_inq_varid(file.id, tavo_sim::kDatasetName, &var), path, "no packet variable", error) ||
+    if (nc_failed(nc_inq_varid(file.id, kPacketDatasetName, &var), path, "no packet variable", error) ||
         nc_failed(nc_inq_var(file.id, var, nullptr, &type, &dims, nullptr, nullptr), path, "packet variable",
                   error)) {
         return false;

@@ -11,21 +11,17 @@
 #include <set>
 
 #include "audit.h"
-#include "despike/despike.h"
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fits/fits.h"
+#include "layout/layout.h"
 #include "time/time.h"
 
 namespace tavo_audit {
 
 namespace {
 
-constexpr uint32_t kDayStepClock = 120000;  // days are stepped from noon, valid on every supported date
-constexpr int kHoursPerDay = 24;
 
 // The DESPIKE_PARAMS form the despike step writes for each DESPIKE value.
-constexpr const char* kDespikedLabel = "L1A ";  // DESPIKE=YES
-constexpr const char* kRawLabel = "L0 ";        // DESPIKE=NO
 
 struct FitsFile {
     fitsfile* file = nullptr;
@@ -40,14 +36,6 @@ std::string fits_error(int status) {
     fits_get_errstatus(status, text);
     fits_clear_errmsg();
     return text;
-}
-
-std::string separator() { return std::string(1, run_settings.path_separator); }
-
-std::string satellite_directory() {
-    char name[16];
-    std::snprintf(name, sizeof name, "KITE-%02d", run_settings.param_number[PARAM_KITE]);
-    return std::string(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]) + name + separator();
 }
 
 // Checks one product; problems are appended to the image.
@@ -91,8 +79,9 @@ void check_product_file(ImageAudit& image, const std::string& path) {
     if (hdus > 1) fits_movabs_hdu(fits.file, 1, nullptr, &status);
     char params[FLEN_VALUE] = "";
     fits_read_key_str(fits.file, "DESPIKE_PARAMS", params, nullptr, &status);
-    const char* label = run_settings.param_number[PARAM_DESPIKE] == 1 ? kDespikedLabel : kRawLabel;
-    if (status != 0 || std::strncmp(params, label, std::strlen(label)) != 0) {
+    // The label and the blank after it: "L1A nx=..." or "L0 nx=...".
+    const std::string label = std::string(despike_label(run_settings.param_number[PARAM_DESPIKE] == 1)) + " ";
+    if (status != 0 || std::strncmp(params, label.c_str(), label.size()) != 0) {
         image.problems.push_back(std::string("DESPIKE cards not filled in (DESPIKE_PARAMS '") + params + "')");
         fits_clear_errmsg();
     }
@@ -101,10 +90,9 @@ void check_product_file(ImageAudit& image, const std::string& path) {
 // The FITS_NAME column of one day's CSV table; false when there is no table.
 bool read_csv_names(uint32_t date, std::set<std::string>& names) {
     char relative[64];
-    const char sep = run_settings.path_separator;
-    std::snprintf(relative, sizeof relative, "isp%c%04u%c%02u%c%08u.csv", sep, date / 10000, sep, date / 100 % 100,
-                  sep, date);
-    std::ifstream csv(satellite_directory() + relative);
+    format_csv_path(run_settings.param_number[PARAM_KITE], date, run_settings.path_separator, relative,
+                    sizeof relative);
+    std::ifstream csv(std::string(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]) + relative);
     if (!csv) return false;
     std::string line;
     std::getline(csv, line);  // the heading
@@ -117,37 +105,29 @@ std::string file_name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool ends_with(const std::string& text, const char* end) {
-    const size_t n = std::strlen(end);
-    return text.size() >= n && text.compare(text.size() - n, n, end) == 0;
-}
-
 // Product and temporary files in the hour directories of the window.
 void scan_product_tree(AuditResult& result, const std::set<std::string>& expected) {
-    const std::string sep = separator();
     const std::string root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
-    const std::string satellite = satellite_directory().substr(root.size());
+    const int32_t kite = run_settings.param_number[PARAM_KITE];
     uint32_t date = run_settings.start_date;
     for (;;) {
         for (int hour = 0; hour < kHoursPerDay; ++hour) {
             char relative[64];
-            std::snprintf(relative, sizeof relative, "%04u%s%02u%s%02u%sH%02d00%s", date / 10000, sep.c_str(),
-                          date / 100 % 100, sep.c_str(), date % 100, sep.c_str(), hour, sep.c_str());
-            const std::string directory = satellite + relative;
+            format_product_directory_path(kite, date, static_cast<uint32_t>(hour) * 10000, run_settings.path_separator,
+                                          relative, sizeof relative);
+            const std::string directory = relative;
             DirHandle dir(opendir((root + directory).c_str()));
             if (!dir) continue;
             while (const dirent* entry = readdir(dir.get())) {
                 const std::string name = entry->d_name;
-                if (ends_with(name, kTemporaryNameEnd)) {
+                if (is_temporary_name(name.c_str())) {
                     result.products.temporary_files.push_back(directory + name);
                     continue;
                 }
-                unsigned d = 0, t = 0, ms = 0, id = 0;
-                int used = 0;
-                if (std::sscanf(name.c_str(), "%8u_%6u_%3u_%8u.fits%n", &d, &t, &ms, &id, &used) != 4 ||
-                    used != static_cast<int>(name.size())) {
-                    continue;
-                }
+                ProductName product{};
+                if (!parse_product_name(name.c_str(), product)) continue;
+                const uint32_t d = product.date;
+                const uint32_t t = product.time;
                 const bool after_start = d > run_settings.start_date ||
                                          (d == run_settings.start_date && t > run_settings.start_time);
                 const bool until_end =
@@ -157,8 +137,7 @@ void scan_product_tree(AuditResult& result, const std::set<std::string>& expecte
             }
         }
         if (date >= run_settings.end_date) break;
-        uint32_t clock = 0;
-        if (!shift_date_time(date, kDayStepClock, 86400, DATE_FORM_CALENDAR, date, clock)) break;
+        if (!next_day(date, date)) break;
     }
 }
 

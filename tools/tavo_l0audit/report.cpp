@@ -5,7 +5,9 @@
 #include <sstream>
 
 #include "audit.h"
-#include "driver/driver.h"
+#include "base/base.h"
+#include "layout/layout.h"
+#include "tools_common.h"
 
 namespace tavo_audit {
 
@@ -103,21 +105,16 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
-std::string window_stamp(const std::string& iso) {
-    std::string stamp;
-    for (char c : iso)
-        if (c != '-' && c != ':') stamp += c;
-    return stamp;
-}
 
 }  // namespace
 
 std::string default_report_path(const AuditResult& result) {
-    char satellite[16];
-    std::snprintf(satellite, sizeof satellite, "KITE-%02d", result.kite);
+    char satellite[kTreeLevelSlot];
+    format_satellite_directory(result.kite, satellite);
     const char sep = run_settings.path_separator;
-    return std::string(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]) + satellite + sep + "audit" + sep +
-           "audit_" + window_stamp(result.window_start) + "_" + window_stamp(result.window_end) + ".json";
+    return std::string(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]) + satellite + sep +
+           tavo_tools::kAuditDirectoryName + sep +
+           tavo_tools::audit_report_stem(result.window_start, result.window_end) + ".json";
 }
 
 bool write_json_report(const AuditResult& result, const std::string& path, std::string& error) {

@@ -8,10 +8,13 @@
 #include <unordered_set>
 
 #include "audit.h"
-#include "driver/driver.h"
+#include "base/base.h"
 #include "fits/fits.h"
 #include "input/input.h"
+#include "layout/layout.h"
+#include "run/run.h"
 #include "time/time.h"
+#include "tools_common.h"
 
 namespace tavo_audit {
 
@@ -48,12 +51,8 @@ bool later(uint32_t date, uint32_t time, uint32_t mark_date, uint32_t mark_time)
     return date > mark_date || (date == mark_date && time > mark_time);
 }
 
-std::string strip_apostrophes(const char* quoted) {
-    std::string text = quoted != nullptr ? quoted : "";
-    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') text = text.substr(1, text.size() - 2);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
+bool record_image(void* walk, const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+                  uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels);
 
 class Walk : public PacketObserver, public InputObserver {
 public:
@@ -72,7 +71,6 @@ public:
     void record_dropped(const PacketRecord& record, RecordDrop why) override;
     void image_passed_over(const PacketRecord& header, ImageReason reason) override;
     void pixels_stored(const PacketRecord& record, uint32_t first, uint32_t count) override;
-    bool names_directories_only() const override { return true; }
 
     bool walk(std::string& error);
     void image_written(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
@@ -92,6 +90,8 @@ private:
     void settle_outcomes();
 
     AuditResult& result_;
+    // Product directories are only named: the audit writes nothing.
+    const PipelineHooks hooks_ = {record_image, format_product_directory, this, this};
     std::vector<FileAudit> skipped_files_;
     std::map<uint32_t, std::vector<ImageAudit>> images_;
     int source_file_[3] = {-1, -1, -1};  // file index of each stream source
@@ -107,11 +107,10 @@ private:
     char message_[kRunMessageCapacity] = "";
 };
 
-Walk* active_walk = nullptr;
-
-bool write_nothing(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
-                   uint32_t image_time, int32_t image_ms, const uint8_t*, const uint16_t*) {
-    active_walk->image_written(product_dir, image_id, sel_count, image_date, image_time, image_ms);
+// The images the run would write are recorded, not written.
+bool record_image(void* walk, const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+                  uint32_t image_time, int32_t image_ms, const uint8_t*, const uint16_t*) {
+    static_cast<Walk*>(walk)->image_written(product_dir, image_id, sel_count, image_date, image_time, image_ms);
     return true;
 }
 
@@ -151,7 +150,7 @@ void Walk::note_header(ImageAudit& image, const PacketRecord& record, const uint
     HeaderKeywords keywords{};
     derive_header_keywords(packet, image.date, image.time, image.ms, keywords);
     image.wavelength = keywords.wavelength;
-    image.frame_type = strip_apostrophes(keywords.frame_type);
+    image.frame_type = tavo_tools::unquoted(keywords.frame_type != nullptr ? keywords.frame_type : "");
 }
 
 void Walk::begin_file(int source, int file, uint64_t bytes) {
@@ -322,7 +321,8 @@ bool Walk::visit_pair(int pair, bool last_pair, int current, int successor) {
     if (successor >= 0) begin_file(2, successor, streams_[1].size());
     const bool processed =
         process_packet_streams(message_, current_stream.get(), successor_stream.get(), last_pair,
-                               input_file_list[current], successor >= 0 ? input_file_list[successor] : nullptr);
+                               input_file_list[current], successor >= 0 ? input_file_list[successor] : nullptr,
+                               hooks_);
     std::swap(streams_[0], streams_[1]);
     return processed;
 }
@@ -336,7 +336,7 @@ void Walk::scan_alone(int file) {
     if (!stream) return;
     begin_file(1, file, bytes.size());
     char ignored[kRunMessageCapacity];
-    scan_packet_streams(ignored, stream.get(), nullptr, input_file_list[file], nullptr);
+    scan_packet_streams(ignored, stream.get(), nullptr, input_file_list[file], nullptr, this);
 }
 
 void Walk::settle_outcomes() {
@@ -380,7 +380,7 @@ void Walk::settle_outcomes() {
 }
 
 bool Walk::walk(std::string& error) {
-    if (find_input_files(message_) == 0) {
+    if (find_input_files(message_, this) == 0) {
         error = message_;
         return false;
     }
@@ -395,8 +395,6 @@ bool Walk::walk(std::string& error) {
     }
     const int pairs = file_pair_count(input_file_count);
     start_progress(pairs);
-    set_image_writer(write_nothing);
-    set_packet_observer(this);
     const bool walked = walk_file_pairs(input_file_count, visit, this);
     if (!walked) {
         result_.run_stopped = true;
@@ -404,8 +402,6 @@ bool Walk::walk(std::string& error) {
         result_.stop_pair = pair_;
         for (int file = scanned_up_to_ + 1; file < input_file_count; ++file) scan_alone(file);
     }
-    set_packet_observer(nullptr);
-    set_image_writer(nullptr);
     end_progress();
     release_packet_table();
 
@@ -434,12 +430,7 @@ const char* image_status_code(ImageStatus status) {
 
 bool audit_level0(AuditResult& result, std::string& error) {
     Walk walk(result);
-    active_walk = &walk;
-    set_input_observer(&walk);
-    const bool walked = walk.walk(error);
-    set_input_observer(nullptr);
-    active_walk = nullptr;
-    return walked;
+    return walk.walk(error);
 }
 
 }  // namespace tavo_audit

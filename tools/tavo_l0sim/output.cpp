@@ -22,12 +22,6 @@ struct NetcdfFile {
     }
 };
 
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-
 bool nc_ok(int status, const char* what, const std::string& path, std::string& error) {
     if (status == NC_NOERR) return true;
     error = std::string("NetCDF ") + what + " failed for " + path + ": " + nc_strerror(status);
@@ -51,7 +45,7 @@ bool define_netcdf(const Settings& s, int ncid, const FileInfo& info, size_t len
                    const std::string& path, std::string& error) {
     int dim = -1;
     if (!nc_ok(nc_def_dim(ncid, kDimensionName, length, &dim), "nc_def_dim", path, error) ||
-        !nc_ok(nc_def_var(ncid, kDatasetName, NC_UBYTE, 1, &dim, &var), "nc_def_var", path, error))
+        !nc_ok(nc_def_var(ncid, kPacketDatasetName, NC_UBYTE, 1, &dim, &var), "nc_def_var", path, error))
         return false;
     size_t chunk = length < kChunkBytes ? length : kChunkBytes;
     if (!nc_ok(nc_def_var_chunking(ncid, var, NC_CHUNKED, &chunk), "nc_def_var_chunking", path, error) ||
@@ -131,7 +125,7 @@ bool write_netcdf_file(const Settings& s, const std::string& path, const FileInf
 
 bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error) {
     const std::string temp = path + kPartSuffix;
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(temp.c_str(), "wb"));
+    FileHandle f(std::fopen(temp.c_str(), "wb"));
     if (!f) {
         error = "cannot create " + temp;
         return false;

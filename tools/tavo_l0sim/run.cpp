@@ -65,20 +65,9 @@ uint64_t mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-std::string strip_quotes(const char* quoted) {
-    std::string s = quoted;
-    if (s.size() >= 2 && s.front() == '\'' && s.back() == '\'') s = s.substr(1, s.size() - 2);
-    return s;
-}
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
 
 bool write_whole_file(const std::string& path, const void* data, size_t size, std::string& error) {
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "wb"));
+    FileHandle f(std::fopen(path.c_str(), "wb"));
     if (!f) {
         error = "cannot create " + path;
         return false;
@@ -452,12 +441,12 @@ bool Run::send_image(int k, std::string& error) {
                            {"ms", eof.micros / 1000}};
     out["nx"] = s_.nx;
     out["ny"] = s_.ny;
-    out["passband"] = {{"index", img.passband}, {"wavelength", ap.wavelength}, {"name", strip_quotes(ap.name)}};
+    out["passband"] = {{"index", img.passband}, {"wavelength", ap.wavelength}, {"name", tavo_tools::unquoted(ap.name)}};
     out["aperture_encoder"] = img.as_encoder;
     out["filter_wheel1"] = {{"encoder", img.fw1_encoder},
-                            {"name", strip_quotes(filter_wheel1_positions[img.dark ? kDarkWheel : kWheel1[img.passband]].name)}};
+                            {"name", tavo_tools::unquoted(filter_wheel1_positions[img.dark ? kDarkWheel : kWheel1[img.passband]].name)}};
     out["filter_wheel2"] = {{"encoder", img.fw2_encoder},
-                            {"name", strip_quotes(filter_wheel2_positions[img.dark ? kDarkWheel : kWheel2[img.passband]].name)}};
+                            {"name", tavo_tools::unquoted(filter_wheel2_positions[img.dark ? kDarkWheel : kWheel2[img.passband]].name)}};
     out["flight_model"] = s_.flight_model;
     out["frame_type"] = img.dark ? "DARK" : "LIGHT";
     out["exposure_ms"] = img.exposure_ms;
@@ -534,7 +523,7 @@ bool Run::write_manifest(std::string& error) {
               {"ny", s_.ny},
               {"layout", kLayouts[static_cast<int>(s_.layout)]},
               {"raw", s_.raw},
-              {"dataset", kDatasetName},
+              {"dataset", kPacketDatasetName},
               {"pixel_checksum", "FNV-1a 64 of the 14-bit values as big-endian 16-bit words in row order"},
               {"faults", faults},
               {"expected_window", {{"start", iso_text(s_.start, 0)},

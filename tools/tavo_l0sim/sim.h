@@ -7,18 +7,27 @@
 #include <vector>
 
 #include "packets/packets.h"
+#include "tools_common.h"
 
 namespace tavo_sim {
 
 constexpr const char* kSimVersion = "1.0";
-constexpr const char* kDatasetName = "tavo_space_packet_data";
 constexpr const char* kDimensionName = "packet_stream_bytes";
 
-// Time: microseconds since 1970-01-01 00:00:00 UTC (no leap seconds).
-using Micros = int64_t;
-constexpr Micros kMicrosPerSecond = 1000000;
-constexpr Micros kMicrosPerDay = 86400 * kMicrosPerSecond;
-constexpr Micros kEpochOrigin = 946728000 * kMicrosPerSecond;  // 2000-01-01 12:00:00
+// Time: the companions' own (microseconds since 1970-01-01 UTC).
+using tavo_tools::Civil;
+using tavo_tools::epoch_day;
+using tavo_tools::epoch_ms;
+using tavo_tools::epoch_submillis;
+using tavo_tools::iso_text;
+using tavo_tools::kEpochOrigin;
+using tavo_tools::kMicrosPerDay;
+using tavo_tools::kMicrosPerSecond;
+using tavo_tools::Micros;
+using tavo_tools::name_time_field;
+using tavo_tools::parse_duration;
+using tavo_tools::parse_time;
+using tavo_tools::to_civil;
 
 // Limits of the telemetry as the ground system reads it.
 constexpr int kHeaderPacketBytes = kMinHeaderPacketLength;
@@ -72,22 +81,6 @@ struct Settings {
     bool dump_pixels = false;
     std::vector<Fault> faults;
 };
-
-// --- time ---------------------------------------------------------------
-struct Civil {
-    int year, month, day, hour, minute, second, micros;
-    int day_of_year;
-};
-Civil to_civil(Micros t);
-bool parse_time(const std::string& text, Micros& t, std::string& error);
-bool parse_duration(const std::string& text, Micros& d, std::string& error);
-// "2017-03-01T12:00:02.345Z"
-std::string iso_text(Micros t, int decimals);
-// "20170601200000": ordinal date, clock time and tenths
-std::string name_time_field(Micros t);
-uint32_t epoch_day(Micros t);
-uint32_t epoch_ms(Micros t);
-uint16_t epoch_submillis(Micros t);  // microseconds within the millisecond
 
 // --- names --------------------------------------------------------------
 std::string file_name(const Settings& s, Micros file_start, Micros file_end, bool raw);

@@ -11,7 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "fits/fits.h"
+#include "layout/layout.h"
 #include "quicklook.h"
+#include "tools_common.h"
 
 namespace quicklook {
 namespace {
@@ -20,16 +22,11 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 constexpr int kAuditSchemaVersion = 1;
-constexpr double kGapFactor = 1.5;  // an interval this many cadences long holds a missing image
 
 // "%08d_%06d_%03d_%08d.fits" and nothing else (temporary files end in "-tmp").
 bool is_product_name(const std::string& name) {
-    static const char kPattern[] = "dddddddd_dddddd_ddd_dddddddd.fits";
-    if (name.size() != sizeof kPattern - 1) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (kPattern[i] == 'd' ? (name[i] < '0' || name[i] > '9') : name[i] != kPattern[i]) return false;
-    }
-    return true;
+    ProductName product{};
+    return parse_product_name(name.c_str(), product);
 }
 
 // "YYYY-MM-DDThh:mm:ss[.mmm]" as day (YYYYMMDD) and seconds of that day.
@@ -64,17 +61,17 @@ std::string day_text(uint32_t day, const char* separator) {
 }
 
 std::string kite_name(int kite) {
-    char text[16];
-    std::snprintf(text, sizeof text, "KITE-%02d", kite);
+    char text[kTreeLevelSlot];
+    format_satellite_directory(kite, text);
     return text;
 }
 
 std::vector<std::string> list_day_products(const std::string& root, int kite, uint32_t day) {
     std::vector<std::string> paths;
     const fs::path day_dir = fs::path(root) / kite_name(kite) / day_text(day, "/");
-    for (int hour = 0; hour < 24; ++hour) {
-        char hour_name[8];
-        std::snprintf(hour_name, sizeof hour_name, "H%02d00", hour);
+    for (int hour = 0; hour < kHoursPerDay; ++hour) {
+        char hour_name[kTreeLevelSlot];
+        format_hour_directory(hour, hour_name);
         std::error_code ec;
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(day_dir / hour_name, ec)) {
@@ -126,14 +123,10 @@ std::string find_day_audit(const std::string& root, int kite, uint32_t day) {
     std::string best;
     fs::file_time_type best_time{};
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fs::path(root) / kite_name(kite) / "audit", ec)) {
-        const std::string name = entry.path().filename().string();
-        unsigned start = 0, end = 0;
-        // audit_YYYYMMDDTHHMMSS_YYYYMMDDTHHMMSS.json
-        if (name.size() != 42 || name.compare(name.size() - 5, 5, ".json") != 0 ||
-            std::sscanf(name.c_str(), "audit_%8uT%*6u_%8uT%*6u.json", &start, &end) != 2) {
-            continue;
-        }
+    for (const auto& entry : fs::directory_iterator(fs::path(root) / kite_name(kite) / tavo_tools::kAuditDirectoryName,
+                                                    ec)) {
+        uint32_t start = 0, end = 0;
+        if (!tavo_tools::parse_audit_report_name(entry.path().filename().string(), start, end)) continue;
         if (start > day || end < day) continue;
         std::error_code time_ec;
         const auto written = fs::last_write_time(entry.path(), time_ec);

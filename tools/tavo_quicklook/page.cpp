@@ -168,7 +168,7 @@ void append_timeline(std::string& html, const DayPage& page) {
         // Products closer than a gap's length form one run.
         for (size_t i = 0; i < list.size();) {
             size_t j = i;
-            while (j + 1 < list.size() && cadence > 0 && list[j + 1] - list[j] < 1.5 * cadence) ++j;
+            while (j + 1 < list.size() && cadence > 0 && list[j + 1] - list[j] < kGapFactor * cadence) ++j;
             const double a = std::max(start, list[i] - half), b = std::min(end, list[j] + half);
             html += "<div class=\"run\" style=\"left:" + position(a) + ";width:" + percent((b - a) / span * 100.0) +
                     "\"></div>";

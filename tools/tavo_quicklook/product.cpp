@@ -11,6 +11,7 @@
 
 #include "fits/fits.h"
 #include "quicklook.h"
+#include "tools_common.h"
 
 namespace quicklook {
 
@@ -37,14 +38,7 @@ std::string fits_message(int status) {
     return text;
 }
 
-// A value text without apostrophes and surrounding blanks.
-std::string unquoted(const char* value) {
-    std::string text = value;
-    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') text = text.substr(1, text.size() - 2);
-    const size_t first = text.find_first_not_of(' ');
-    const size_t last = text.find_last_not_of(' ');
-    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
-}
+using tavo_tools::unquoted;
 
 // The keywords read besides the table's columns.
 enum Extra : int { EXTRA_EXPTIME = 0, EXTRA_DESPIKE_PARAMS, kExtraCount };

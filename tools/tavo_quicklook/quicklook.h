@@ -141,6 +141,8 @@ std::string find_day_audit(const std::string& root, int kite, uint32_t day);
 // The expected interval between images of one passband: the median of the
 // intervals between its products (sorted by time), or 0 with fewer than 3.
 double expected_cadence(const std::vector<double>& times);
+// An interval this many cadences long holds a missing image.
+constexpr double kGapFactor = 1.5;
 
 // The gaps of the day: missing slots of each passband's cadence, and, when
 // an audit is given, one gap per image it did not write (on the slot it

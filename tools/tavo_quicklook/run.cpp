@@ -15,15 +15,16 @@
 #include <thread>
 
 #include "driver/driver.h"
+#include "layout/layout.h"
 #include "quicklook.h"
 #include "time/time.h"
+#include "tools_common.h"
 
 namespace quicklook {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int32_t kSecondsPerDay = 86400;
 
 // One line on standard error, redrawn in place, while it is a terminal.
 class Progress {
@@ -247,8 +248,9 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     if (have_audit) page.audit_link = relative_link(audit.path, out);
     page.gaps = find_gaps(page.products, have_audit ? &audit : nullptr, day);
 
-    const fs::path csv = fs::path(options.root) / kite_name(options.kite) / "isp" / day_text(day, "/").substr(0, 7) /
-                         (day_text(day, "") + ".csv");
+    char csv_relative[64];
+    format_csv_path(options.kite, day, '/', csv_relative, sizeof csv_relative);
+    const fs::path csv = fs::path(options.root) / csv_relative;
     if (fs::exists(csv)) page.csv_link = relative_link(csv, out);
     for (const std::string& log : day_logs(options.root, options.kite, day)) {
         page.log_links.push_back(relative_link(log, out));
@@ -325,11 +327,7 @@ bool options_from_parameters(const std::vector<std::string>& parameters, Options
     if (options.root.empty()) options.root = root;
     const std::string kite = run_settings.param_text[PARAM_KITE];
     if (options.kite == 0 && !kite.empty()) {
-        if (kite != "16" && kite != "17" && kite != "18" && kite != "19") {
-            error = "parameter KITE must be 16, 17, 18, or 19, got: " + kite;
-            return false;
-        }
-        options.kite = std::stoi(kite);
+        if (!tavo_tools::parse_kite(kite, options.kite, error)) return false;
     }
     if (options.first_day == 0 && run_settings.param_text[PARAM_START][0] != '\0') {
         // A START alone names one day.
@@ -368,9 +366,7 @@ int run_quicklook(const Options& options) {
         }
         status = std::max(status, quicklook_day(options, day, out));
         if (day >= last) break;
-        uint32_t next = 0, time = 0;
-        if (!shift_date_time(day, 0, kSecondsPerDay, DATE_FORM_CALENDAR, next, time)) break;
-        day = next;
+        if (!next_day(day, day)) break;
     }
     return status;
 }

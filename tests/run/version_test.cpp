@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "driver/driver.h"
+#include "run/run.h"
 
 namespace {
 

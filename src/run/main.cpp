@@ -1,4 +1,4 @@
 // The console program TAVO_L0.
-#include "driver/driver.h"
+#include "run/run.h"
 
 int main(int argc, char** argv) { return run_main(argc, argv); }

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "driver/driver.h"
+#include "run/run.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "run/run.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-// Time helpers of the simulator: UTC calendar fields, the ISO texts it
-// reads and writes, and the instrument's epoch (days and milliseconds from
+// Time texts of the companions: UTC calendar fields, the ISO texts they
+// read and write, and the instrument's epoch (days and milliseconds from
 // 2000-01-01 12:00:00).
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
-#include "sim.h"
+#include "tools_common.h"
 
-namespace tavo_sim {
+namespace tavo_tools {
 namespace {
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
@@ -134,4 +134,4 @@ uint32_t epoch_day(Micros t) { return static_cast<uint32_t>((t - kEpochOrigin) /
 uint32_t epoch_ms(Micros t) { return static_cast<uint32_t>((t - kEpochOrigin) % kMicrosPerDay / 1000); }
 uint16_t epoch_submillis(Micros t) { return static_cast<uint16_t>((t - kEpochOrigin) % 1000); }
 
-}  // namespace tavo_sim
+}  // namespace tavo_tools

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <memory>
 
-#include "driver/driver.h"
+#include "base/base.h"
 
 namespace {
 

@@ -100,7 +100,7 @@ void expect_validated(const ProgramResult& result, const std::string& input_root
 
 TEST(Dispatch, HelpWordsPrintTheUsageText) {
     Workspace ws;
-    const std::string usage = test_support::read_file(std::string(TAVO_SOURCE_DIR) + "/tests/driver/usage.txt");
+    const std::string usage = test_support::read_file(std::string(TAVO_SOURCE_DIR) + "/tests/run/usage.txt");
     ASSERT_FALSE(usage.empty());
     for (const char* word : {"--help", "-help", "/help", "help", "HELP", "--Help"}) {
         const ProgramResult result = ws.run({word});

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "base/base.h"
 
 const char parameter_names[kParameterCount][kParameterNameSlot] = {
     "INPUT_TYPE",    "INPUT_ROOT_DIRECTORY", "INPUT_SUBDIRECTORY", "WORKING_DIRECTORY", "H5DUMP_EXE",

@@ -3,11 +3,13 @@
 
 #include <cstdio>
 
+#include "despike/despike.h"
 #include "driver/driver.h"
 #include "fits/fits.h"
 #include "input/input.h"
 #include "isp/isp.h"
 #include "packets/packets.h"
+#include "run/run.h"
 
 namespace {
 
@@ -37,20 +39,23 @@ struct WalkPosition {
 };
 WalkPosition walk_position;
 
-bool write_image_and_show_progress(const char* product_dir, uint32_t image_id, uint32_t sel_count,
+bool write_image_and_show_progress(void*, const char* product_dir, uint32_t image_id, uint32_t sel_count,
                                    uint32_t image_date, uint32_t image_time, int32_t image_ms,
                                    const uint8_t* header_packet, const uint16_t* pixels) {
-    const bool written =
-        write_fits_image(product_dir, image_id, sel_count, image_date, image_time, image_ms, header_packet, pixels);
+    const bool written = write_image_product(product_dir, image_id, sel_count, image_date, image_time, image_ms,
+                                             header_packet, pixels);
     if (written) ++walk_position.images_written;
     show_progress(walk_position.pair + 1, walk_position.images_written);
     return written;
 }
 
+// A processing run tells nobody of its packet decisions.
+constexpr PipelineHooks kProductHooks = {write_image_and_show_progress, make_product_directory, nullptr, nullptr};
+
 bool process_pair(void*, int pair, bool last_pair, int current, int successor) {
     walk_position.pair = pair;
     show_progress(pair + 1, walk_position.images_written);
-    return process_input_file(run_message, last_pair, current, successor);
+    return process_input_file(run_message, last_pair, current, successor, kProductHooks);
 }
 
 // Hands every input file to the packet stage together with its successor,
@@ -59,9 +64,7 @@ bool process_pair(void*, int pair, bool last_pair, int current, int successor) {
 bool walk_input_files_with_progress() {
     walk_position = WalkPosition{};
     start_progress(file_pair_count(input_file_count));
-    set_image_writer(write_image_and_show_progress);
     const bool walked = walk_file_pairs(input_file_count, process_pair, nullptr);
-    set_image_writer(nullptr);
     end_progress();
     return walked;
 }
@@ -94,6 +97,19 @@ int processing_run(int argc, char** argv) {
 int printed_status() { return (std::fflush(stdout) == 0 && !std::ferror(stdout)) ? 0 : 1; }
 
 }  // namespace
+
+bool write_image_product(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
+                         uint32_t image_time, int32_t image_ms, const uint8_t* header_packet,
+                         const uint16_t* pixels) {
+    char path[kProductFilePathSlot];
+    if (!write_fits_image(product_dir, image_id, sel_count, image_date, image_time, image_ms, header_packet, pixels,
+                          path)) {
+        return false;
+    }
+    despike_product(path);
+    log_product_generated(path);
+    return true;
+}
 
 int run_main(int argc, char** argv) {
     if (argc == 2 && matches_any(argv[1], kHelpWords)) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "driver_test_helpers.h"
+#include "driver/driver_test_helpers.h"
 #include "support/test_support.h"
 
 namespace {

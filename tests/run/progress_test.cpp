@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "support/test_support.h"
 
 using test_support::TempDir;

@@ -1,5 +1,5 @@
 // The walk over a run's input files, each with its successor.
-#include "driver/driver.h"
+#include "run/run.h"
 
 int file_pair_count(int file_count) { return file_count <= 1 ? file_count : file_count - 1; }
 

@@ -1,0 +1,108 @@
+// The base every stage stands on: the run-settings record, the run message,
+// the run log, directory creation, owners of open files and directories,
+// and big-endian reads.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// Parameter rows, in the order of parameter_names.
+enum ParameterIndex : int {
+    PARAM_INPUT_TYPE = 0,
+    PARAM_INPUT_ROOT_DIRECTORY,
+    PARAM_INPUT_SUBDIRECTORY,
+    PARAM_WORKING_DIRECTORY,
+    PARAM_H5DUMP_EXE,
+    PARAM_OUTPUT_PRODUCT,
+    PARAM_EVENT_OUTPUT,
+    PARAM_OUTPUT_ROOT_DIRECTORY,
+    PARAM_DESPIKE,
+    PARAM_ISP_CSV,
+    PARAM_KITE,
+    PARAM_START,
+    PARAM_END,
+    PARAM_CONFIG,
+};
+
+constexpr int kParameterCount = 14;
+constexpr int kParameterNameSlot = 25;   // 24 characters and a terminator
+constexpr int kMaxValueLength = 256;     // longest accepted parameter value
+// A directory value may reach 256 characters and still get its separator.
+constexpr int kValueSlot = kMaxValueLength + 2;
+
+extern const char parameter_names[kParameterCount][kParameterNameSlot];
+
+// Where a parameter's value came from.
+constexpr int32_t kSourceNone = 0;
+constexpr int32_t kSourceCommandLine = 1;
+constexpr int32_t kSourceConfigFile = 2;
+
+// The one process-wide run-settings record: filled by parse_parameters and
+// validate_parameters, only read afterwards.
+struct RunSettings {
+    char param_text[kParameterCount][kValueSlot];  // value text, "" when not given
+    int32_t param_source[kParameterCount];         // kSource* of each value
+    int32_t param_number[kParameterCount];         // numeric value set by validation
+    bool unix_paths;                               // INPUT_ROOT_DIRECTORY is Unix style
+    char path_separator;                           // '/' or '\\'
+    uint32_t start_date;                           // YYYYMMDD of START
+    uint32_t start_time;                           // HHMMSS of START
+    uint32_t end_date;                             // YYYYMMDD of END
+    uint32_t end_time;                             // HHMMSS of END, its last second
+};
+
+extern RunSettings run_settings;
+
+// Resets the record to its start-of-run state (empty texts, Unix style,
+// backslash separator).
+void reset_run_settings();
+
+// The run message: one buffer per run, passed first to every stage. It holds
+// the longest message of any stage (fixed text and two inserted paths or lines).
+constexpr size_t kRunMessageCapacity = 2048;
+
+// Formats one message into run_message (never past kRunMessageCapacity).
+void set_run_message(char* run_message, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Makes sure the directory parent + name exists; true when it can be listed.
+bool make_directory(const char* parent, const char* name);
+
+// Appends one time-stamped line to the day's log file and echoes it on stdout.
+void write_log_line(const char* message);
+
+// One entry of a closed list of codes (a report's reasons): the code and
+// its text for people.
+struct CodeText {
+    const char* code;  // "final_packet_missing"
+    const char* text;  // "final packet missing"
+};
+
+// Owners of an open stream and an open directory listing: every return path
+// closes them. A write that must be checked closes explicitly with
+// std::fclose(handle.release()).
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Big-endian reads of packet and FITS fields, byte offsets from bytes.
+inline uint32_t read_be8(const uint8_t* bytes, size_t at) { return bytes[at]; }
+inline uint32_t read_be16(const uint8_t* bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) << 8 | bytes[at + 1];
+}
+inline uint32_t read_be24(const uint8_t* bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) << 16 | static_cast<uint32_t>(bytes[at + 1]) << 8 | bytes[at + 2];
+}
+inline uint32_t read_be32(const uint8_t* bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) << 24 | static_cast<uint32_t>(bytes[at + 1]) << 16 |
+           static_cast<uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+}
