@@ -119,6 +119,20 @@ private:
               uint32_t first_pixel, uint32_t last_pixel, std::string& error);
     bool flush_file(std::string& error);
     ImageState image_state(int k) const;
+    // What render makes of an image.
+    struct Rendered {
+        uint32_t npix = 0;
+        std::vector<Spike> spikes;
+        uint64_t fnv = 0;   // pixel checksum
+        uint64_t sum = 0;
+        uint32_t sel_count = 0;
+    };
+    Rendered render(int k, const ImageState& img);
+    bool send_header(int k, const ImageState& img, ImageRecord& rec, std::string& error);
+    bool send_pixel_packets(int k, const ImageState& img, uint32_t npix, ImageRecord& rec, size_t& packet_count,
+                            std::string& error);
+    bool add_manifest_entry(int k, const ImageState& img, const Rendered& r, const ImageRecord& rec,
+                            size_t packet_count, std::string& error);
     bool send_image(int k, std::string& error);
     std::vector<uint8_t> pixel_packet(const ImageState& img, uint16_t kind, uint16_t number, uint32_t first,
                                       uint32_t count, const uint16_t* samples, Micros time);
@@ -295,9 +309,11 @@ std::vector<uint32_t> packet_sample_counts(uint32_t pixels, uint32_t per_packet)
     return counts;
 }
 
-bool Run::send_image(int k, std::string& error) {
-    const ImageState img = image_state(k);
-    const uint32_t npix = static_cast<uint32_t>(s_.nx) * static_cast<uint32_t>(s_.ny);
+// The image rendered and its samples as sent: the pixel checksum (FNV-1a
+// over big-endian 14-bit values in row order) and any flag bits the faults ask for.
+Run::Rendered Run::render(int k, const ImageState& img) {
+    Rendered r;
+    r.npix = static_cast<uint32_t>(s_.nx) * static_cast<uint32_t>(s_.ny);
     SceneParams scene;
     scene.nx = s_.nx;
     scene.ny = s_.ny;
@@ -308,31 +324,30 @@ bool Run::send_image(int k, std::string& error) {
     scene.dark = img.dark;
     scene.spike_rate = s_.spike_rate;
     if (!img.dark && base_[img.passband].empty()) render_base_scene(scene, base_[img.passband]);
-    pixels_.resize(npix);
-    std::vector<Spike> spikes = render_image(scene, base_[img.passband], pixels_.data());
+    pixels_.resize(r.npix);
+    r.spikes = render_image(scene, base_[img.passband], pixels_.data());
 
-    // Pixel checksum (FNV-1a over big-endian 14-bit values in row order) and
-    // the samples as sent, with any flag bits the faults ask for.
-    uint64_t fnv = 1469598103934665603ULL;
-    uint64_t sum = 0;
-    samples_.resize(npix);
-    uint32_t sel_count = 0;
+    r.fnv = 1469598103934665603ULL;
+    samples_.resize(r.npix);
     bool sel = has_fault(FaultKind::sel_bits, k), b15 = has_fault(FaultKind::bit15, k);
-    for (uint32_t i = 0; i < npix; ++i) {
+    for (uint32_t i = 0; i < r.npix; ++i) {
         uint16_t v = pixels_[i];
-        fnv = (fnv ^ (v >> 8)) * 1099511628211ULL;
-        fnv = (fnv ^ (v & 0xFF)) * 1099511628211ULL;
-        sum += v;
+        r.fnv = (r.fnv ^ (v >> 8)) * 1099511628211ULL;
+        r.fnv = (r.fnv ^ (v & 0xFF)) * 1099511628211ULL;
+        r.sum += v;
         uint16_t sample = v;
         if (sel && i % kSelEvery == 13) {
             sample |= kSelBit;
-            ++sel_count;
+            ++r.sel_count;
         }
         if (b15 && i % kBit15Every == 7) sample |= kBit15;
         samples_[i] = sample;
     }
+    return r;
+}
 
-    ImageRecord rec;
+// The header packet, and the foreign packets a fault puts after it.
+bool Run::send_header(int k, const ImageState& img, ImageRecord& rec, std::string& error) {
     std::vector<uint8_t> header(kHeaderPacketBytes, 0);
     const Micros header_time = img.end_of_frame + kHeaderDelay;
     put_primary_header(header.data(), img.apid, next_sequence(img.apid), kHeaderPacketBytes, header_time,
@@ -350,7 +365,14 @@ bool Run::send_image(int k, std::string& error) {
             if (!send(p, t, rec, false, 0, 0, error)) return false;
         }
     }
+    return true;
+}
 
+// The pixel packets, with the faults that spoil, cut or drop them. Returns
+// their count through packet_count.
+bool Run::send_pixel_packets(int k, const ImageState& img, uint32_t npix, ImageRecord& rec, size_t& packet_count,
+                             std::string& error) {
+    const Micros header_time = img.end_of_frame + kHeaderDelay;
     const std::vector<uint32_t> counts =
         packet_sample_counts(npix, static_cast<uint32_t>(s_.samples_per_packet));
     const Micros readout = std::min<Micros>(kMaxReadout, s_.cadence * 2 / 5);
@@ -403,7 +425,24 @@ bool Run::send_image(int k, std::string& error) {
         }
         first = last + 1;
     }
+    packet_count = counts.size();
+    return true;
+}
 
+bool Run::send_image(int k, std::string& error) {
+    const ImageState img = image_state(k);
+    const Rendered r = render(k, img);
+    ImageRecord rec;
+    size_t packet_count = 0;
+    if (!send_header(k, img, rec, error) || !send_pixel_packets(k, img, r.npix, rec, packet_count, error)) return false;
+    return add_manifest_entry(k, img, r, rec, packet_count, error);
+}
+
+// The image's manifest entry: what was sent, lost and damaged, and what a
+// run should make of it.
+bool Run::add_manifest_entry(int k, const ImageState& img, const Rendered& r, const ImageRecord& rec,
+                             size_t packet_count, std::string& error) {
+    const uint32_t npix = r.npix;
     json out = json::object();
     if (s_.dump_pixels) {
         std::vector<uint8_t> be(2 * static_cast<size_t>(npix));
@@ -415,7 +454,7 @@ bool Run::send_image(int k, std::string& error) {
     }
 
     json spike_list = json::array();
-    for (const Spike& sp : spikes)
+    for (const Spike& sp : r.spikes)
         spike_list.push_back({{"column", sp.column},
                               {"row", sp.row},
                               {"index", static_cast<int64_t>(sp.row) * s_.nx + sp.column},
@@ -453,14 +492,14 @@ bool Run::send_image(int k, std::string& error) {
     out["image_type"] = img.image_type;
     out["readout_port"] = img.readout_port;
     out["ccd_temp_counts"] = {img.ccd_temp1, img.ccd_temp2};
-    out["pixel_packets"] = counts.size();
+    out["pixel_packets"] = packet_count;
     out["files"] = rec.files;
     out["spikes"] = spike_list;
     char hex[24];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r.fnv));
     out["pixel_fnv1a64"] = hex;
-    out["pixel_sum"] = sum;
-    out["sel_count"] = sel_count;
+    out["pixel_sum"] = r.sum;
+    out["sel_count"] = r.sel_count;
     out["faults"] = faults;
     out["lost_packets"] = rec.lost_packets;
     out["damaged_pixel_ranges"] = rec.damaged;
