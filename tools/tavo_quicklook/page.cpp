@@ -134,6 +134,42 @@ void time_axis(const DayPage& page, double& start, double& end) {
     end = std::max(start + kSecondsPerHour, std::ceil((last + 1) / kSecondsPerHour) * kSecondsPerHour);
 }
 
+// Runs of products: index ranges [first, last] of sorted times in which
+// no step is as long as a gap.
+std::vector<std::pair<size_t, size_t>> product_runs(const std::vector<double>& times, double cadence) {
+    std::vector<std::pair<size_t, size_t>> runs;
+    for (size_t i = 0; i < times.size();) {
+        size_t j = i;
+        while (j + 1 < times.size() && cadence > 0 && times[j + 1] - times[j] < kGapFactor * cadence) ++j;
+        runs.emplace_back(i, j);
+        i = j + 1;
+    }
+    return runs;
+}
+
+// The images not written: those without a time, then the whole list.
+void append_missing_list(std::string& html, const DayPage& page) {
+    // Images whose time the audit does not know have no place on the axis.
+    size_t unplaced = 0;
+    for (const Gap& g : page.gaps) unplaced += g.time < 0 ? 1 : 0;
+    if (unplaced > 0) {
+        html += "<p>Not written, time unknown:";
+        for (const Gap& g : page.gaps) {
+            if (g.time < 0) {
+                html += " <span class=\"gap-unplaced\" data-reason=\"" + escape(g.reason) + "\" title=\"" +
+                        escape(g.text) + "\">&#9632;</span>";
+            }
+        }
+        html += "</p>\n";
+    }
+    html += "<details><summary>" + std::to_string(page.gaps.size()) + " missing image" +
+            (page.gaps.size() == 1 ? "" : "s") + (page.audit_link.empty() ? " (from the cadence; no audit report)"
+                                                                         : " (cadence and audit report)") +
+            "</summary><ul>";
+    for (const Gap& g : page.gaps) html += "<li>" + escape(g.text) + "</li>";
+    html += "</ul></details></section>\n";
+}
+
 void append_timeline(std::string& html, const DayPage& page) {
     double start = 0, end = 0;
     time_axis(page, start, end);
@@ -165,14 +201,10 @@ void append_timeline(std::string& html, const DayPage& page) {
         std::sort(list.begin(), list.end());
         const double cadence = expected_cadence(list);
         const double half = cadence > 0 ? cadence / 2 : span / 2000;
-        // Products closer than a gap's length form one run.
-        for (size_t i = 0; i < list.size();) {
-            size_t j = i;
-            while (j + 1 < list.size() && cadence > 0 && list[j + 1] - list[j] < kGapFactor * cadence) ++j;
+        for (const auto& [i, j] : product_runs(list, cadence)) {
             const double a = std::max(start, list[i] - half), b = std::min(end, list[j] + half);
             html += "<div class=\"run\" style=\"left:" + position(a) + ";width:" + percent((b - a) / span * 100.0) +
                     "\"></div>";
-            i = j + 1;
         }
         for (const Gap* g : gaps[w]) {
             if (g->time < 0) continue;
@@ -183,26 +215,7 @@ void append_timeline(std::string& html, const DayPage& page) {
         html += "</div></div>\n";
     }
     html += "</div>\n";
-
-    // Images whose time the audit does not know have no place on the axis.
-    size_t unplaced = 0;
-    for (const Gap& g : page.gaps) unplaced += g.time < 0 ? 1 : 0;
-    if (unplaced > 0) {
-        html += "<p>Not written, time unknown:";
-        for (const Gap& g : page.gaps) {
-            if (g.time < 0) {
-                html += " <span class=\"gap-unplaced\" data-reason=\"" + escape(g.reason) + "\" title=\"" +
-                        escape(g.text) + "\">&#9632;</span>";
-            }
-        }
-        html += "</p>\n";
-    }
-    html += "<details><summary>" + std::to_string(page.gaps.size()) + " missing image" +
-            (page.gaps.size() == 1 ? "" : "s") + (page.audit_link.empty() ? " (from the cadence; no audit report)"
-                                                                         : " (cadence and audit report)") +
-            "</summary><ul>";
-    for (const Gap& g : page.gaps) html += "<li>" + escape(g.text) + "</li>";
-    html += "</ul></details></section>\n";
+    append_missing_list(html, page);
 }
 
 // One light picture of each passband, the one nearest the middle of the
