@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "layout/layout.h"
 #include "sim.h"
 
 namespace tavo_sim {
@@ -56,8 +57,8 @@ bool define_netcdf(const Settings& s, int ncid, const FileInfo& info, size_t len
     if (!nc_ok(nc_put_att_text(ncid, var, "long_name", long_name.size(), long_name.c_str()), "long_name", path,
                error))
         return false;
-    char kite[16];
-    std::snprintf(kite, sizeof kite, "KITE-%02d", s.kite);
+    char kite[kTreeLevelSlot];
+    format_satellite_directory(s.kite, kite);
     unsigned packets = info.packets;
     unsigned long long seed = s.seed;
     return put_text(ncid, "title", "TAVO Level 0 space packet data", path, error) &&

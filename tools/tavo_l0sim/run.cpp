@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fits/fits.h"
+#include "layout/layout.h"
 #include "scene.h"
 #include "sim.h"
 
@@ -552,7 +553,7 @@ bool Run::write_manifest(std::string& error) {
               {"version", kSimVersion},
               {"seed", s_.seed},
               {"kite", s_.kite},
-              {"platform", [&] { char b[16]; std::snprintf(b, sizeof b, "KITE-%02d", s_.kite); return std::string(b); }()},
+              {"platform", [&] { char b[kTreeLevelSlot]; format_satellite_directory(s_.kite, b); return std::string(b); }()},
               {"flight_model", s_.flight_model},
               {"start", iso_text(s_.start, 3)},
               {"end", iso_text(s_.start + s_.duration, 3)},
