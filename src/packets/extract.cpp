@@ -22,6 +22,7 @@ constexpr const char* kSuccessorStreamName = "f2.bin";
 constexpr const char* kUtilityOutputName = "junk";
 constexpr size_t kPathSlot = 2 * kValueSlot + kInputEntrySlot;  // a directory text and a name
 constexpr size_t kStreamBufferBytes = 1 << 18;                   // the scan reads every byte
+constexpr int kSignalStatusBase = 128;                             // status of a utility killed by a signal
 
 // One stdio buffer per stream, alive as long as the streams are.
 char current_stream_buffer[kStreamBufferBytes];
@@ -48,28 +49,46 @@ FileHandle open_stream(const char* output_name, char* buffer) {
     return stream;
 }
 
-// Dumps entry to output_name and opens the result; null when no stream was left.
+// The length of an open stream, which is left at its start.
+long stream_length(FILE* stream) {
+    if (std::fseek(stream, 0, SEEK_END) != 0) return 0;
+    const long length = std::ftell(stream);
+    std::rewind(stream);
+    return length < 0 ? 0 : length;
+}
+
+// Dumps entry to output_name and opens the result; null when no stream was
+// left. A utility that failed but left a stream (a damaged input file) has
+// its stream taken as it stands, with a warning: every whole packet before
+// the damage still counts.
 FileHandle dump_and_open(char* run_message, const char* entry, const char* output_name, char* buffer) {
-    run_dump_utility(entry, output_name);
+    const int status = run_dump_utility(entry, output_name);
+    const char* utility = run_settings.param_text[PARAM_H5DUMP_EXE];
+    const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
     FileHandle stream = open_stream(output_name, buffer);
     if (!stream) {
-        set_run_message(run_message, "ERROR - failed to run %s on input file %s%s",
-                        run_settings.param_text[PARAM_H5DUMP_EXE], run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY],
-                        entry);
+        set_run_message(run_message, "ERROR - failed to run %s on input file %s%s", utility, root, entry);
+        return stream;
+    }
+    if (status != 0) {
+        char warning[kRunMessageCapacity];
+        set_run_message(warning, "DUMP WARNING - %s exited with status %d on input file %s%s; %ld bytes of packets used",
+                        utility, status, root, entry, stream_length(stream.get()));
+        write_log_line(warning);
     }
     return stream;
 }
 
 }  // namespace
 
-void run_dump_utility(const char* entry, const char* output_name) {
+int run_dump_utility(const char* entry, const char* output_name) {
     const char* working = run_settings.param_text[PARAM_WORKING_DIRECTORY];
     char output_path[kPathSlot];
     char junk_path[kPathSlot];
     char input_path[kPathSlot];
     if (!join_path(output_path, working, output_name) || !join_path(junk_path, working, kUtilityOutputName) ||
         !join_path(input_path, run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY], entry)) {
-        return;
+        return kNotRun;
     }
     // Only a stream this run leaves may be read.
     unlink(output_path);
@@ -78,7 +97,7 @@ void run_dump_utility(const char* entry, const char* output_name) {
     if (posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
         posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, junk_path, O_WRONLY | O_CREAT | O_TRUNC,
                                          0644) != 0) {
-        return;
+        return kNotRun;
     }
     // posix_spawn does not change its argument vector; the casts only fit its C signature.
     char* argv[] = {run_settings.param_text[PARAM_H5DUMP_EXE],
@@ -92,16 +111,15 @@ void run_dump_utility(const char* entry, const char* output_name) {
                     nullptr};
     std::fflush(stdout);
     pid_t child = 0;
-    if (posix_spawn(&child, argv[0], &spawn.actions, nullptr, argv, environ) != 0) return;
+    if (posix_spawn(&child, argv[0], &spawn.actions, nullptr, argv, environ) != 0) return kNotRun;
     int status = 0;
     pid_t waited = -1;
     do {
         waited = waitpid(child, &status, 0);
     } while (waited < 0 && errno == EINTR);
-    // The utility creates its output file before it opens the input, so a
-    // failed dump leaves an empty stream that would pass for a file without
-    // packets: drop it so the failure is reported.
-    if (waited != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) unlink(output_path);
+    if (waited != child) return kNotRun;
+    if (WIFSIGNALED(status)) return kSignalStatusBase + WTERMSIG(status);  // as a shell reports it
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kNotRun;
 }
 
 bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks) {

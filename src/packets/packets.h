@@ -120,10 +120,12 @@ bool process_input_file(char* run_message, bool last_pair, int index, int succes
 
 // Runs H5DUMP_EXE (no shell) to write the packet dataset of
 // INPUT_ROOT_DIRECTORY + entry as WORKING_DIRECTORY + output_name; its
-// standard output goes to WORKING_DIRECTORY + "junk". Success shows only as
-// the output file: one left by a dump that did not exit with status 0 is
-// removed.
-void run_dump_utility(const char* entry, const char* output_name);
+// standard output goes to WORKING_DIRECTORY + "junk". Returns the utility's
+// exit status (128 + the signal when one ended it), kNotRun when it could not
+// be started. A stream it left is read whatever its status: a utility that
+// fails on a damaged file leaves the packets it could read.
+constexpr int kNotRun = -1;
+int run_dump_utility(const char* entry, const char* output_name);
 
 // --- Observer of the packet decisions ------------------------------------
 // An audit is told every decision of the scan, the selection and the image

@@ -269,22 +269,62 @@ TEST_F(Extraction, FailedDumpIsReportedWithTheUtilityAndTheFile) {
     ASSERT_FALSE(process_input_file(message, true, 0, 1, recording_hooks));
     EXPECT_EQ(std::string(message), "ERROR - failed to run /bin/false on input file " + input_dir + "/" + first);
 
-    // An unreadable successor: the utility fails on it after the current
-    // file was dumped.
-    configure(false, 20170301, 120000, 20170301, 120600);
-    ASSERT_GT(find_input_files(message), 1);
-    const std::string second = input_file_list[1];
-    test_support::write_file(input_dir + "/" + second, "not HDF5");
-    ASSERT_FALSE(process_input_file(message, false, 0, 1, recording_hooks));
-    EXPECT_EQ(std::string(message),
-              std::string("ERROR - failed to run ") + kDumpUtility + " on input file " + input_dir + "/" + second);
-
     // A utility that cannot be started at all.
     configure(false, 20170301, 120000, 20170301, 120600, base / "no such tool");
     ASSERT_GT(find_input_files(message), 1);
     ASSERT_FALSE(process_input_file(message, true, 0, -1, recording_hooks));
     EXPECT_EQ(std::string(message), "ERROR - failed to run " + (base / "no such tool") + " on input file " +
                                         input_dir + "/" + first);
+}
+
+// A utility that fails but leaves a stream (a damaged file) has its stream
+// taken as it stands, with one warning a dump, and the run goes on; one that
+// leaves no stream stops the run.
+TEST_F(Extraction, FailingUtilityThatLeftAStreamIsWarnedAbout) {
+    struct Case {
+        const char* name;
+        const char* damage;  // what the stand-in does to the middle file's stream
+        bool walked;
+        const char* bytes_used;
+    } cases[] = {
+        {"part", "truncate -s 20000 \"$2\"", true, "20000"},
+        {"empty", ": > \"$2\"", true, "0"},
+        {"none", "rm -f \"$2\"", false, nullptr},
+    };
+    simulate({"--duration", "3min"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        configure(false, 20170301, 120000, 20170301, 120300);
+        ASSERT_EQ(find_input_files(message), 3);
+        const std::string middle = input_file_list[1];
+        // -o OUT -d DATASET -b BE INPUT: the stream is $2, the input $7.
+        const std::string stand_in = base / (std::string("dump-") + c.name);
+        test_support::write_file(stand_in, std::string("#!/bin/sh\n") + kDumpUtility + " \"$@\" >/dev/null || exit 2\n" +
+                                               "case \"$7\" in *" + middle + ") " + c.damage + "; exit 1;; esac\n");
+        fs::permissions(stand_in, fs::perms::owner_all);
+        test_support::set_parameter_text(PARAM_H5DUMP_EXE, stand_in);
+        record_images();
+        testing::internal::CaptureStdout();
+        const bool walked = walk();
+        const std::string log = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(walked, c.walked) << message;
+        if (!c.walked) {
+            EXPECT_EQ(std::string(message), "ERROR - failed to run " + stand_in + " on input file " + input_dir + "/" +
+                                                middle);
+            continue;
+        }
+        // Dumped as the successor of the first pair and as the current file
+        // of the second: one line each time.
+        const std::string warning = "DUMP WARNING - " + stand_in + " exited with status 1 on input file " + input_dir +
+                                    "/" + middle + "; " + c.bytes_used + " bytes of packets used";
+        size_t lines = 0;
+        for (size_t at = log.find(warning); at != std::string::npos; at = log.find(warning, at + 1)) ++lines;
+        EXPECT_EQ(lines, 2u) << log;
+        // The images of the last file are still written.
+        const json& last = manifest["images"].back();
+        EXPECT_EQ(handed_counts()[last["id"].get<uint32_t>()], 1);
+        release_packet_table();
+    }
 }
 
 TEST_F(Extraction, ApidInputReadsNothing) {
