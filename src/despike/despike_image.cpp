@@ -5,7 +5,9 @@
 // (a branch-free loop the compiler vectorises; it performs exactly the
 // single-precision operations of the test, in the same order), then only the
 // flagged pixels get their outer-ring median. Detections go to work lists
-// and are written into the image after the scan.
+// and are written into the image after the scan. A pass after the first
+// tests only the rows next to the pixels the pass before replaced: nowhere
+// else can its decisions differ from that pass's.
 #include "despike/despike.h"
 
 #include <cstdint>
@@ -111,16 +113,17 @@ void flag_row(const int16_t* __restrict up, const int16_t* __restrict mid,
     }
 }
 
-// Runs one pass: scans the interior and appends its detections to the work
-// lists. False when the lists cannot grow; the pass's entries are then
-// dropped again.
+// Runs one pass over the interior rows marked in rows_to_scan and appends
+// its detections to the work lists. False when the lists cannot grow; the
+// pass's entries are then dropped again.
 bool scan_pass(const int16_t* image, int nx, int ny, float scale, float ped, uint8_t* flags,
-               WorkLists& lists) {
+               const uint8_t* rows_to_scan, WorkLists& lists) {
     const size_t pass_start = lists.size;
     const int first = kEdge;
     const int last = nx - 1 - kEdge;
     const size_t row_width = static_cast<size_t>(last - first + 1);
     for (int r = kEdge; r <= ny - 1 - kEdge; ++r) {
+        if (rows_to_scan[r] == 0) continue;
         if (!lists.reserve(lists.size + row_width)) {
             lists.size = pass_start;
             return false;
@@ -174,6 +177,20 @@ size_t reconcile_pass(WorkLists& lists, const size_t* pass_first, const size_t* 
     return superseded;
 }
 
+// The rows the next pass must test: a pixel's test reads its 3 x 3
+// neighbourhood, so only a pixel next to one this pass replaced (or that
+// pixel itself) can decide otherwise than in this pass. Every other pixel
+// was not a spike in this pass and is not one in the next.
+void mark_rows_near(const WorkLists& lists, size_t first, size_t end, int nx, int ny, uint8_t* rows) {
+    std::memset(rows, 0, static_cast<size_t>(ny));
+    for (size_t e = first; e < end; ++e) {
+        const int r = lists.address[e] / nx;
+        for (int dr = -1; dr <= 1; ++dr) {
+            if (r + dr >= 0 && r + dr < ny) rows[r + dr] = 1;
+        }
+    }
+}
+
 void apply_pass(int16_t* image, const WorkLists& lists, size_t first, size_t end) {
     for (size_t e = first; e < end; ++e) image[lists.address[e]] = lists.new_value[e];
 }
@@ -205,7 +222,9 @@ int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int nit
 
     WorkLists lists;
     auto flags = allocate<uint8_t>(static_cast<size_t>(nx));
-    if (!flags || !lists.reserve(static_cast<size_t>(pixels))) return -1;
+    auto rows = allocate<uint8_t>(static_cast<size_t>(ny));
+    if (!flags || !rows || !lists.reserve(static_cast<size_t>(pixels))) return -1;
+    std::memset(rows.get(), 1, static_cast<size_t>(ny));  // the first pass tests every row
 
     size_t pass_first[kMaxDespikePasses];
     size_t pass_end[kMaxDespikePasses];
@@ -214,8 +233,11 @@ int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int nit
         pass_first[k] = lists.size;
         // A pass whose detections do not fit is not applied; the passes
         // before it stand.
-        if (!scan_pass(image, nx, ny, scale, ped, flags.get(), lists)) break;
+        if (!scan_pass(image, nx, ny, scale, ped, flags.get(), rows.get(), lists)) break;
         pass_end[k] = lists.size;
+        // The rows the next pass tests, from this pass's entries before any
+        // later pass supersedes them.
+        mark_rows_near(lists, pass_first[k], pass_end[k], nx, ny, rows.get());
         if (k >= 1) superseded += reconcile_pass(lists, pass_first, pass_end, k);
         apply_pass(image, lists, pass_first[k], pass_end[k]);
         // An unchanged image gives the same (empty) result on every later pass.

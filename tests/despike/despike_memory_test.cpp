@@ -40,13 +40,13 @@ std::vector<int16_t> spiky_image(int nx, int ny) {
     return image;
 }
 
-// Allocations of one call, in order: the flag row, the three work lists,
-// the three result arrays. Whichever fails, the call reports -1 and leaves
+// Allocations of one call, in order: the flag row, the row marks, the three
+// work lists, the three result arrays. Whichever fails, the call reports -1 and leaves
 // the image and the outputs as they were.
 TEST(DespikeMemory, EveryAllocationFailureLeavesImageAndOutputsUntouched) {
     const int nx = 12, ny = 10;
     const std::vector<int16_t> before = spiky_image(nx, ny);
-    for (int failing = 1; failing <= 7; ++failing) {
+    for (int failing = 1; failing <= 8; ++failing) {
         std::vector<int16_t> image = before;
         int32_t count = -7;
         int32_t sentinel_address[1];
@@ -80,7 +80,7 @@ TEST(DespikeMemory, WorkListsThatCannotGrowEndThePasses) {
     int32_t* addresses = nullptr;
     int16_t* old_values = nullptr;
     int16_t* new_values = nullptr;
-    allocations_until_failure = 5;  // the first growth of the work lists
+    allocations_until_failure = 6;  // the first growth of the work lists
     const int status = despike_image(work.data(), nx, ny, frac, 0.0f, 20, count, addresses, old_values, new_values);
     allocations_until_failure = 0;
     ASSERT_EQ(status, 0);
