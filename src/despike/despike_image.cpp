@@ -99,7 +99,9 @@ int16_t outer_ring_median(const int16_t* image, int nx, int r, int c) {
 // a - b > 4, all in single precision. sum * 0.125 is exact in single
 // precision (at most 21 significant bits), so single-precision arithmetic
 // gives the same b as forming it wider and rounding once.
-void flag_row(const int16_t* __restrict up, const int16_t* __restrict mid,
+// Built for AVX2 as well where the processor has it: the same operations,
+// sixteen pixels at a time (no fused multiply-add: contraction is off).
+__attribute__((target_clones("avx2", "default"))) void flag_row(const int16_t* __restrict up, const int16_t* __restrict mid,
               const int16_t* __restrict down, uint8_t* __restrict flags, int first, int last,
               float scale, float ped) {
     for (int c = first; c <= last; ++c) {
