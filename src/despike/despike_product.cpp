@@ -206,17 +206,18 @@ void fill_border(int nx, int ny, int16_t pedestal) {
     }
 }
 
-// The despiked image back into file byte order.
-void pack_image(int nx, int ny) {
+// The despiked image in file byte order: the data as read with each
+// replaced pixel's final value written in (every other pixel is as read).
+void patch_spikes(int nx, int ny, const int32_t* addresses, const int16_t* values, int32_t count) {
     const int width = nx + 2 * kBorder;
-    uint8_t* out = data_bytes;
-    for (int r = 0; r < ny; ++r) {
-        const int16_t* in = padded_image + static_cast<size_t>(r + kBorder) * width + kBorder;
-        for (int c = 0; c < nx; ++c, out += 2) {
-            const uint16_t value = static_cast<uint16_t>(in[c]);
-            out[0] = static_cast<uint8_t>(value >> 8);
-            out[1] = static_cast<uint8_t>(value);
-        }
+    for (int32_t i = 0; i < count; ++i) {
+        const int row = addresses[i] / width - kBorder;
+        const int column = addresses[i] % width - kBorder;
+        if (row < 0 || row >= ny || column < 0 || column >= nx) continue;  // only the border lies outside
+        uint8_t* out = data_bytes + 2 * (static_cast<size_t>(row) * nx + column);
+        const uint16_t value = static_cast<uint16_t>(values[i]);
+        out[0] = static_cast<uint8_t>(value >> 8);
+        out[1] = static_cast<uint8_t>(value);
     }
 }
 
@@ -431,7 +432,9 @@ void despike_product(const char* path) {
     }
 
     fill_header_cards(header, spikes.count, frac, pedestal);
-    if (run_settings.param_number[PARAM_DESPIKE] == 1) pack_image(nx, ny);
+    if (run_settings.param_number[PARAM_DESPIKE] == 1) {
+        patch_spikes(nx, ny, spikes.addresses.get(), spikes.new_values.get(), spikes.count);
+    }
     if (!replace_product(header, spikes, data_length, path)) {
         log_warning("DESPIKE WARNING - failed to overwrite output %s\n", path);
     }
