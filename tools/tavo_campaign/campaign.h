@@ -5,7 +5,8 @@
 //   campaign.json            the plan: period, windows, programs, product root
 //   tasks.txt                one command per line, task N on line N
 //   windows/NNNN/            per window: TAVO_configuration.cfg, tavo_l0.log (console of every
-//                            attempt), result.json (exit status and products), attempt-HOST-PID/
+//                            attempt), result.json (exit status and products), lease (the
+//                            running attempt's host, pid and heartbeat), attempt-HOST-PID/
 //                            (the attempt's own working directory and staging output root)
 //   logs/                    the engines' files: joblog, campaign.sbatch, slurm-task-N.log
 //   summary.json             written by finish
@@ -14,10 +15,14 @@
 #pragma once
 
 #include <compare>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace campaign {
@@ -100,6 +105,69 @@ Campaign load_campaign(const std::string& directory);
 // result.json. Returns the exit status: TAVO_L0's, or 2 when the task
 // itself failed.
 int run_task(const std::string& directory, int number);
+
+// Exit status of a task that found its window running elsewhere.
+constexpr int kExitRunningElsewhere = 3;
+
+// --- The window lease ----------------------------------------------------------
+
+// A task renews its heartbeat every kHeartbeatSeconds. Another host takes a
+// lease over only when its heartbeat is older than kLeaseTimeoutSeconds. On
+// NFS a file's content is current when it is opened (close-to-open), but
+// attribute and lookup caches may show a directory as it was for up to
+// acregmax/acdirmax (60 s by default); the timeout covers a heartbeat
+// interval, those 60 s and some clock difference between hosts several times
+// over. Hosts must keep their clocks within a minute of each other.
+constexpr int kHeartbeatSeconds = 30;
+constexpr int kLeaseTimeoutSeconds = 300;
+
+struct Lease {
+    std::string host;
+    long pid = 0;
+    std::string token;       // host, pid and a random part: this attempt's alone
+    int64_t started = 0;     // Unix seconds
+    int64_t heartbeat = 0;   // Unix seconds, renewed while the task runs
+};
+
+std::string lease_path(const std::string& window_directory);
+std::optional<Lease> read_lease(const std::string& window_directory);
+// Live: its pid runs on this host, or its heartbeat from another host is recent.
+bool lease_is_live(const Lease& lease, const std::string& this_host, int64_t now);
+// "node7, pid 4711, heartbeat 2026-12-09T10:00:00Z"
+std::string lease_holder_text(const Lease& lease);
+
+// The lease of one window for the lifetime of a task.
+class WindowLease {
+public:
+    WindowLease() = default;
+    ~WindowLease();
+    WindowLease(const WindowLease&) = delete;
+    WindowLease& operator=(const WindowLease&) = delete;
+    // Takes the lease, taking over a stale one; false with holder set when a
+    // live attempt holds it.
+    bool acquire(const std::string& window_directory, const std::string& host, std::string& holder);
+    // The lease file still names this attempt.
+    bool still_held() const;
+    // Stops the heartbeat and removes the lease if it is still this attempt's.
+    void release();
+    // Who held the stale lease that acquire took over; "" when none.
+    const std::string& taken_over() const { return taken_over_; }
+
+private:
+    void renew_until_released();
+
+    std::string path_;
+    Lease mine_;
+    bool held_ = false;
+    std::string taken_over_;
+    std::thread beat_;
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+};
+
+// Makes what was written to path durable: fsync of the file (or directory).
+void sync_path(const std::string& path);
 
 enum class Engine { serial, parallel, slurm };
 struct RunRequest {

@@ -2,6 +2,7 @@
 // list. Times, parameters and input selection are judged by TAVO_L0's own
 // code (src/time, src/driver, src/input), so a plan that passes is one that
 // every window's run accepts.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,8 @@
 #include "campaign.h"
 #include "driver/driver.h"
 #include "input/input.h"
-#include "tools_common.h"
 #include "time/time.h"
+#include "tools_common.h"
 
 namespace fs = std::filesystem;
 
@@ -290,6 +291,17 @@ nlohmann::json read_json(const std::string& path) {
     }
 }
 
+void sync_path(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw CampaignError("cannot open " + path + " to make it durable: " + std::strerror(errno));
+    const bool synced = fsync(fd) == 0;
+    const int saved = errno;
+    close(fd);
+    if (!synced) throw CampaignError("cannot make " + path + " durable: " + std::strerror(saved));
+}
+
+// Written beside, made durable, then renamed, and the rename made durable:
+// after a power loss the file is the old one or the whole new one.
 void write_file_atomically(const std::string& path, const std::string& text) {
     const std::string temporary = path + ".campaign-tmp";
     {
@@ -298,7 +310,9 @@ void write_file_atomically(const std::string& path, const std::string& text) {
         out.close();
         if (!out) throw CampaignError("cannot write " + temporary);
     }
+    sync_path(temporary);
     if (std::rename(temporary.c_str(), path.c_str()) != 0) throw CampaignError("cannot rename " + temporary);
+    sync_path(fs::path(path).parent_path().string());
 }
 
 std::vector<std::string> files_below(const std::string& root) {

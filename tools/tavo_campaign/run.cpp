@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <ctime>
 #include <fstream>
+#include <map>
 
 #include "campaign.h"
 
@@ -53,6 +55,42 @@ std::string last_line_of(const std::string& path) {
 }
 
 std::string slurm_script_path(const Campaign& c) { return c.logs_directory() + "/campaign.sbatch"; }
+
+std::string this_host() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
+}
+
+// GNU parallel's joblog: for each task number, the login and exit value of
+// its last job. A task whose login was dead never wrote anything itself.
+struct EngineOutcome {
+    std::string host;
+    int exit_value = 0;
+};
+std::map<int, EngineOutcome> joblog_outcomes(const Campaign& c) {
+    std::map<int, EngineOutcome> outcomes;
+    std::ifstream in(c.logs_directory() + "/joblog");
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        size_t begin = 0;
+        for (size_t tab; (tab = line.find('\t', begin)) != std::string::npos; begin = tab + 1) {
+            fields.push_back(line.substr(begin, tab - begin));
+        }
+        fields.push_back(line.substr(begin));
+        if (fields.size() < 9) continue;
+        // The command ends with the task number.
+        const std::string& command = fields[8];
+        const size_t space = command.find_last_of(' ');
+        try {
+            const int task = std::stoi(command.substr(space + 1));
+            outcomes[task] = {fields[1], std::stoi(fields[6])};
+        } catch (const std::exception&) {
+        }
+    }
+    return outcomes;
+}
 
 }  // namespace
 
@@ -143,6 +181,9 @@ int run_campaign(const RunRequest& r) {
 
 std::vector<TaskStatus> campaign_status(const Campaign& c) {
     std::vector<TaskStatus> tasks;
+    const std::string host = this_host();
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const std::map<int, EngineOutcome> engine = joblog_outcomes(c);
     for (const WindowPlan& w : c.windows) {
         TaskStatus t;
         t.number = w.window.number;
@@ -154,14 +195,24 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
             t.state = t.exit_status == 0 ? "done" : "failed";
             t.products = result.contains("products") ? result["products"].size() : 0;
             if (t.state == "failed") t.last_line = last_line_of(c.console_log(t.number));
+        } else if (const std::optional<Lease> lease = read_lease(c.window_directory(t.number));
+                   lease && lease_is_live(*lease, host, now)) {
+            t.state = "running elsewhere";
+            t.last_line = "lease held by " + lease_holder_text(*lease);
+        } else if (const auto job = engine.find(t.number); job != engine.end() && job->second.exit_value != 0) {
+            t.state = "failed";
+            t.exit_status = job->second.exit_value;
+            t.last_line = "the engine's job failed on " + job->second.host + " (GNU parallel joblog)";
         } else {
             t.state = "pending";
             const std::string started = c.window_directory(t.number) + "/started.json";
-            if (fs::exists(started, ec)) {
+            if (lease) {
+                t.last_line = "interrupted: stale lease of " + lease_holder_text(*lease);
+            } else if (fs::exists(started, ec)) {
                 const nlohmann::json s = read_json(started);
                 t.last_line = "started on " + s.value("host", std::string("?")) + ", pid " +
                               std::to_string(s.value("pid", 0)) + ", " + s.value("started", std::string("?")) +
-                              " (running, or interrupted)";
+                              " (interrupted)";
             }
         }
         tasks.push_back(t);
@@ -170,11 +221,12 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
 }
 
 std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
-    int done = 0, failed = 0, pending = 0;
+    int done = 0, failed = 0, pending = 0, running = 0;
     for (const TaskStatus& t : tasks) {
         done += t.state == "done";
         failed += t.state == "failed";
         pending += t.state == "pending";
+        running += t.state == "running elsewhere";
     }
     if (as_json) {
         nlohmann::json list = nlohmann::json::array();
@@ -185,7 +237,9 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
                             {"products", t.products},
                             {"last_line", t.last_line}});
         }
-        return nlohmann::json{{"done", done}, {"failed", failed}, {"pending", pending}, {"tasks", list}}.dump(2) +
+        return nlohmann::json{{"done", done}, {"failed", failed}, {"pending", pending}, {"running", running},
+                              {"tasks", list}}
+                   .dump(2) +
                "\n";
     }
     std::string text;
@@ -193,14 +247,15 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
     for (const TaskStatus& t : tasks) {
         std::snprintf(line, sizeof line, "task %4d  %-7s", t.number, t.state.c_str());
         text += line;
-        if (t.state != "pending") {
+        if (t.state == "done" || t.state == "failed") {
             std::snprintf(line, sizeof line, "  exit %d, %zu products", t.exit_status, t.products);
             text += line;
         }
         if (!t.last_line.empty()) text += "  " + t.last_line;
         text += "\n";
     }
-    std::snprintf(line, sizeof line, "done %d, failed %d, pending %d\n", done, failed, pending);
+    std::snprintf(line, sizeof line, "done %d, failed %d, pending %d, running elsewhere %d\n", done, failed, pending,
+                  running);
     return text + line;
 }
 

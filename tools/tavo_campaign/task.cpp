@@ -1,8 +1,11 @@
-// task: one window's run. TAVO_L0 writes into a staging root of the
-// attempt's own; only when it has completed are its products renamed into
-// the campaign's product tree, one atomic rename per file. A task killed at
-// any moment therefore leaves under final names only complete products of a
-// completed run, and running it again replaces them with the same bytes.
+// task: one window's run. The task first takes the window's lease, so one
+// attempt runs the window at a time whatever the engine starts. TAVO_L0
+// writes into a staging root of the attempt's own; only when it has
+// completed are its products renamed into the campaign's product tree, one
+// atomic rename per file, and made durable before result.json says "done".
+// A task killed at any moment therefore leaves under final names only
+// complete products of a completed run, and running it again replaces them
+// with the same bytes.
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -16,6 +19,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "campaign.h"
 #include "layout/layout.h"
@@ -48,17 +52,45 @@ void append_line(const std::string& path, const std::string& line) {
     out << line << "\n";
 }
 
-// Copies across file systems under a temporary name, then renames.
+// Copies across file systems under a temporary name, made durable, then renames.
 void copy_then_rename(const fs::path& from, const fs::path& to) {
     fs::path temporary = to;
     temporary.replace_extension(".campaign-tmp");
     std::error_code ec;
     fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
-    if (ec || std::rename(temporary.c_str(), to.c_str()) != 0) {
-        fs::remove(temporary, ec);
-        throw CampaignError("cannot move " + from.string() + " to " + to.string());
+    std::string cause = ec.message();
+    if (!ec) {
+        try {
+            sync_path(temporary.string());
+        } catch (const CampaignError& e) {
+            ec = std::make_error_code(std::errc::io_error);
+            cause = e.what();
+        }
+    }
+    if (!ec && std::rename(temporary.c_str(), to.c_str()) != 0) {
+        ec = std::error_code(errno, std::generic_category());
+        cause = ec.message();
+    }
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " + cause);
     }
     fs::remove(from, ec);
+}
+
+// Makes every moved product and every directory that received one (or was
+// made for one) durable, so that result.json never says "done" before them.
+void sync_moved(const std::vector<std::string>& moved, const std::string& product_root) {
+    std::set<std::string> directories;
+    for (const std::string& rel : moved) {
+        sync_path((fs::path(product_root) / rel).string());
+        for (fs::path dir = fs::path(rel).parent_path(); !dir.empty(); dir = dir.parent_path()) {
+            directories.insert((fs::path(product_root) / dir).string());
+        }
+    }
+    if (!moved.empty()) directories.insert(product_root);
+    for (const std::string& dir : directories) sync_path(dir);
 }
 
 // Moves every product of the staging root into the product tree; returns
@@ -83,15 +115,17 @@ std::vector<std::string> move_products(const std::string& staging, const std::st
         }
         moved.push_back(rel);
     }
+    sync_moved(moved, product_root);
     return moved;
 }
 
 // Removes the directories of earlier attempts of this window, with whatever a
-// killed run left in them.
-void remove_attempts(const std::string& window_directory) {
+// killed run left in them. Only the lease holder calls it, so every attempt
+// directory but its own is stale.
+void remove_stale_attempts(const std::string& window_directory, const std::string& own_attempt) {
     std::error_code ec;
     for (fs::directory_iterator it(window_directory, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->path().filename().string().rfind(kAttemptPrefix, 0) == 0) {
+        if (it->path().filename().string().rfind(kAttemptPrefix, 0) == 0 && it->path().string() != own_attempt) {
             std::error_code ignored;
             fs::remove_all(it->path(), ignored);
         }
@@ -144,15 +178,25 @@ int run_task(const std::string& directory, int number) {
     const std::string attempt = window_dir + "/" + kAttemptPrefix + host + "-" + std::to_string(getpid());
     const auto started = std::chrono::steady_clock::now();
 
+    WindowLease lease;
+    std::string holder;
+    if (!lease.acquire(window_dir, host, holder)) {
+        std::fprintf(stderr, "tavo_campaign: window %d is running elsewhere (%s); this attempt leaves it alone\n",
+                     number, holder.c_str());
+        return kExitRunningElsewhere;
+    }
     std::error_code ec;
     fs::remove(c.result_path(number), ec);
-    remove_attempts(window_dir);
+    remove_stale_attempts(window_dir, attempt);
     fs::create_directories(attempt + "/work", ec);
     fs::create_directories(attempt + "/out", ec);
     write_file_atomically(window_dir + "/started.json",
                           nlohmann::json{{"host", host}, {"pid", getpid()}, {"started", utc_now()}}.dump() + "\n");
     append_line(c.console_log(number), "== tavo_campaign task " + std::to_string(number) + " on " + host + ", pid " +
                                            std::to_string(getpid()) + ", " + utc_now() + " ==");
+    if (!lease.taken_over().empty()) {
+        append_line(c.console_log(number), "lease taken over from a stale attempt (" + lease.taken_over() + ")");
+    }
 
     nlohmann::json result = {{"window", number},
                              {"start", instant_text(plan.window.start)},
@@ -184,6 +228,9 @@ int run_task(const std::string& directory, int number) {
                      "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
                     window_dir + "/audit.log", true);
             }
+            // An attempt that lost its lease (taken over while it hung)
+            // leaves the tree to the attempt that holds it now.
+            if (!lease.still_held()) throw CampaignError("the lease of window " + std::to_string(number) + " was lost");
             result["products"] = move_products(attempt + "/out", c.product_root);
             fs::remove_all(attempt, ec);
         }
@@ -196,7 +243,8 @@ int run_task(const std::string& directory, int number) {
     result["state"] = status == 0 ? "done" : "failed";
     result["seconds"] = seconds;
     result["finished"] = utc_now();
-    write_file_atomically(c.result_path(number), result.dump(1) + "\n");
+    if (lease.still_held()) write_file_atomically(c.result_path(number), result.dump(1) + "\n");
+    lease.release();
 
     std::printf("window %d %s..%s: %s, exit status %d, %zu products, %.1f s\n", number,
                 instant_text(plan.window.start).c_str(), instant_text(plan.window.end).c_str(),

@@ -1,0 +1,199 @@
+// The window lease: one attempt of a window at a time, on one host or many
+// sharing the campaign directory. A task creates windows/NNNN/lease
+// exclusively before it touches anything of the window and renews its
+// heartbeat while it runs; a second attempt that finds a live lease leaves
+// the window alone. A lease is stale when its pid is gone on this host, or,
+// from another host, when its heartbeat is older than kLeaseTimeoutSeconds.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+#include "campaign.h"
+
+namespace campaign {
+
+namespace {
+
+constexpr const char* kLeaseName = "lease";
+// The lease text is padded to one size and rewritten whole, so a reader sees
+// either the old heartbeat or the new one.
+constexpr size_t kLeaseBytes = 512;
+
+int64_t unix_now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+std::string lease_text(const Lease& lease) {
+    std::string text = nlohmann::json{{"host", lease.host},
+                                      {"pid", lease.pid},
+                                      {"token", lease.token},
+                                      {"started", lease.started},
+                                      {"heartbeat", lease.heartbeat}}
+                           .dump();
+    if (text.size() < kLeaseBytes - 1) text.append(kLeaseBytes - 1 - text.size(), ' ');
+    return text + "\n";
+}
+
+bool parse_lease(const std::string& text, Lease& lease) {
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return false;
+    lease.host = j.value("host", std::string());
+    lease.pid = j.value("pid", 0L);
+    lease.token = j.value("token", std::string());
+    lease.started = j.value("started", int64_t{0});
+    lease.heartbeat = j.value("heartbeat", int64_t{0});
+    return !lease.token.empty();
+}
+
+std::string read_all(int fd) {
+    std::string text;
+    char buffer[kLeaseBytes];
+    ssize_t n = 0;
+    while ((n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+bool read_lease_file(const std::string& path, Lease& lease) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const std::string text = read_all(fd);
+    close(fd);
+    return parse_lease(text, lease);
+}
+
+// Writes the text into a new file and links it to path: the lease appears
+// whole or not at all, and link fails when one is already there (also on NFS).
+bool create_lease_file(const std::string& path, const Lease& lease) {
+    const std::string temporary = path + "." + lease.token + "-tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const std::string text = lease_text(lease);
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    close(fd);
+    const bool linked = written && link(temporary.c_str(), path.c_str()) == 0;
+    unlink(temporary.c_str());
+    return linked;
+}
+
+std::string new_token(const std::string& host) {
+    std::random_device device;
+    char random[17];
+    std::snprintf(random, sizeof random, "%08x%08x", device(), device());
+    return host + "-" + std::to_string(getpid()) + "-" + random;
+}
+
+}  // namespace
+
+std::string lease_path(const std::string& window_directory) { return window_directory + "/" + kLeaseName; }
+
+bool lease_is_live(const Lease& lease, const std::string& this_host, int64_t now) {
+    if (lease.host == this_host) return lease.pid > 0 && (kill(static_cast<pid_t>(lease.pid), 0) == 0 || errno == EPERM);
+    return now - lease.heartbeat <= kLeaseTimeoutSeconds;
+}
+
+std::optional<Lease> read_lease(const std::string& window_directory) {
+    Lease lease;
+    if (!read_lease_file(lease_path(window_directory), lease)) return std::nullopt;
+    return lease;
+}
+
+std::string lease_holder_text(const Lease& lease) {
+    char heartbeat[32] = "?";
+    const std::time_t beat = static_cast<std::time_t>(lease.heartbeat);
+    std::tm fields{};
+    if (gmtime_r(&beat, &fields) != nullptr) std::strftime(heartbeat, sizeof heartbeat, "%Y-%m-%dT%H:%M:%SZ", &fields);
+    return lease.host + ", pid " + std::to_string(lease.pid) + ", heartbeat " + heartbeat;
+}
+
+WindowLease::~WindowLease() { release(); }
+
+bool WindowLease::acquire(const std::string& window_directory, const std::string& host, std::string& holder) {
+    path_ = lease_path(window_directory);
+    mine_.host = host;
+    mine_.pid = getpid();
+    mine_.token = new_token(host);
+    mine_.started = mine_.heartbeat = unix_now();
+    for (int tries = 0; tries < 3; ++tries) {
+        if (create_lease_file(path_, mine_)) {
+            held_ = true;
+            beat_ = std::thread([this] { renew_until_released(); });
+            return true;
+        }
+        Lease found;
+        if (!read_lease_file(path_, found)) {
+            // Gone between the link and the read, or a file that is no lease.
+            struct stat info {};
+            if (stat(path_.c_str(), &info) == 0 && unix_now() - info.st_mtime > kLeaseTimeoutSeconds) {
+                unlink(path_.c_str());
+            }
+            holder = "an unreadable lease";
+            continue;
+        }
+        if (lease_is_live(found, host, unix_now())) {
+            holder = lease_holder_text(found);
+            return false;
+        }
+        // Stale: move it aside under a name of this task's, then make sure
+        // what was moved is the lease judged stale (not one another task
+        // created meanwhile); that one is put back.
+        const std::string aside = path_ + "." + mine_.token + ".stale";
+        if (rename(path_.c_str(), aside.c_str()) != 0) continue;
+        Lease moved;
+        if (read_lease_file(aside, moved) && moved.token != found.token) {
+            link(aside.c_str(), path_.c_str());
+            unlink(aside.c_str());
+            holder = lease_holder_text(moved);
+            return false;
+        }
+        unlink(aside.c_str());
+        taken_over_ = lease_holder_text(found);
+    }
+    if (holder.empty()) holder = "a lease that could not be taken";
+    return false;
+}
+
+bool WindowLease::still_held() const {
+    Lease current;
+    return held_ && read_lease_file(path_, current) && current.token == mine_.token;
+}
+
+void WindowLease::renew_until_released() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_.wait_for(lock, std::chrono::seconds(kHeartbeatSeconds), [this] { return stopping_; })) {
+        const int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) continue;
+        Lease current;
+        if (parse_lease(read_all(fd), current) && current.token == mine_.token) {
+            mine_.heartbeat = unix_now();
+            const std::string text = lease_text(mine_);
+            if (pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+                std::fprintf(stderr, "tavo_campaign: cannot renew the lease %s: %s\n", path_.c_str(),
+                             std::strerror(errno));
+            }
+        }
+        close(fd);
+    }
+}
+
+void WindowLease::release() {
+    if (beat_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        stop_.notify_all();
+        beat_.join();
+    }
+    if (held_ && still_held()) unlink(path_.c_str());
+    held_ = false;
+}
+
+}  // namespace campaign
