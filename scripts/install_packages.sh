@@ -12,7 +12,7 @@ packages=(
   python3 python3-astropy python3-numpy
   time
   dpkg-dev file man-db
-  parallel slurm-wlm munge
+  parallel slurm-wlm munge openssh-server openssh-client
   libpng-dev python3-pil chromium ffmpeg
   clang libclang-rt-14-dev
 )

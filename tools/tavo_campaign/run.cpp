@@ -189,16 +189,17 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
         t.number = w.window.number;
         const std::string result_path = c.result_path(t.number);
         std::error_code ec;
-        if (fs::exists(result_path, ec)) {
+        const std::optional<Lease> lease = read_lease(c.window_directory(t.number));
+        if (lease && lease_is_live(*lease, host, now)) {
+            // The holder replaces any result of an earlier attempt.
+            t.state = "running elsewhere";
+            t.last_line = "lease held by " + lease_holder_text(*lease);
+        } else if (fs::exists(result_path, ec)) {
             const nlohmann::json result = read_json(result_path);
             t.exit_status = result.value("exit_status", -1);
             t.state = t.exit_status == 0 ? "done" : "failed";
             t.products = result.contains("products") ? result["products"].size() : 0;
             if (t.state == "failed") t.last_line = last_line_of(c.console_log(t.number));
-        } else if (const std::optional<Lease> lease = read_lease(c.window_directory(t.number));
-                   lease && lease_is_live(*lease, host, now)) {
-            t.state = "running elsewhere";
-            t.last_line = "lease held by " + lease_holder_text(*lease);
         } else if (const auto job = engine.find(t.number); job != engine.end() && job->second.exit_value != 0) {
             t.state = "failed";
             t.exit_status = job->second.exit_value;

@@ -52,29 +52,48 @@ void append_line(const std::string& path, const std::string& line) {
     out << line << "\n";
 }
 
+// Copies from into to with read and write, so that a failure keeps its
+// cause (a full file system says so); "" on success.
+std::string copy_bytes(const fs::path& from, const fs::path& to) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return std::strerror(errno);
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        const int saved = errno;
+        close(in);
+        return std::strerror(saved);
+    }
+    std::vector<char> buffer(1 << 20);
+    std::string failure;
+    for (;;) {
+        const ssize_t got = read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) failure = std::strerror(errno);
+        if (got <= 0) break;
+        for (ssize_t done = 0; done < got && failure.empty();) {
+            const ssize_t put = write(out, buffer.data() + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) failure = std::strerror(put < 0 ? errno : ENOSPC);
+            else done += put;
+        }
+        if (!failure.empty()) break;
+    }
+    if (failure.empty() && fsync(out) != 0) failure = std::strerror(errno);
+    if (close(out) != 0 && failure.empty()) failure = std::strerror(errno);
+    close(in);
+    return failure;
+}
+
 // Copies across file systems under a temporary name, made durable, then renames.
 void copy_then_rename(const fs::path& from, const fs::path& to) {
     fs::path temporary = to;
     temporary.replace_extension(".campaign-tmp");
+    std::string failure = copy_bytes(from, temporary);
+    if (failure.empty() && std::rename(temporary.c_str(), to.c_str()) != 0) failure = std::strerror(errno);
     std::error_code ec;
-    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
-    std::string cause = ec.message();
-    if (!ec) {
-        try {
-            sync_path(temporary.string());
-        } catch (const CampaignError& e) {
-            ec = std::make_error_code(std::errc::io_error);
-            cause = e.what();
-        }
-    }
-    if (!ec && std::rename(temporary.c_str(), to.c_str()) != 0) {
-        ec = std::error_code(errno, std::generic_category());
-        cause = ec.message();
-    }
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " + cause);
+    if (!failure.empty()) {
+        fs::remove(temporary, ec);
+        throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " + failure);
     }
     fs::remove(from, ec);
 }
