@@ -236,7 +236,7 @@ Hdf5Id big_endian_type(const Dataset& d, std::string& error) {
     return type;
 }
 
-bool stream_raw_chunks(const Dataset& d, const ByteSink& sink, std::string& error) {
+bool stream_raw_chunks(const Dataset& d, const ByteSink& sink, hsize_t first, hsize_t end, std::string& error) {
     Decompressor inflater(libdeflate_alloc_decompressor());
     if (!inflater) return fail(error, "no memory for a decompressor");
     Hdf5Id memory_type = big_endian_type(d, error);
@@ -246,36 +246,38 @@ bool stream_raw_chunks(const Dataset& d, const ByteSink& sink, std::string& erro
     buffers.inflated.resize(chunk_elements * d.element_bytes);
     if (d.filters.front() == H5Z_FILTER_SHUFFLE) buffers.ordered.resize(buffers.inflated.size());
     std::vector<uint8_t> fill;
-    for (hsize_t first = 0; first < d.dims[0]; first += chunk_elements) {
-        const hsize_t rows = std::min(chunk_elements, d.dims[0] - first);
+    for (hsize_t chunk = first / chunk_elements * chunk_elements; chunk < end; chunk += chunk_elements) {
+        // The part of this chunk inside the range.
+        const hsize_t from = std::max(first, chunk);
+        const hsize_t rows = std::min(end, chunk + chunk_elements) - from;
         unsigned skipped = 0;
         haddr_t address = HADDR_UNDEF;
         hsize_t stored = 0;
-        if (H5Dget_chunk_info_by_coord(d.dataset.get(), &first, &skipped, &address, &stored) < 0) {
-            return fail(error, chunk_place(d, first) + " cannot be found: " + hdf5_reason());
+        if (H5Dget_chunk_info_by_coord(d.dataset.get(), &chunk, &skipped, &address, &stored) < 0) {
+            return fail(error, chunk_place(d, chunk) + " cannot be found: " + hdf5_reason());
         }
         // A chunk never written holds the fill value, which the library supplies.
         if (address == HADDR_UNDEF || stored == 0) {
-            if (!read_rows(d, memory_type.get(), first, rows, fill, error) || !sink(fill.data(), fill.size(), error)) {
+            if (!read_rows(d, memory_type.get(), from, rows, fill, error) || !sink(fill.data(), fill.size(), error)) {
                 return false;
             }
             continue;
         }
         buffers.stored.resize(stored);
         uint32_t mask = 0;
-        if (H5Dread_chunk(d.dataset.get(), H5P_DEFAULT, &first, &mask, buffers.stored.data()) < 0) {
-            return fail(error, chunk_place(d, first) + " cannot be read: " + hdf5_reason());
+        if (H5Dread_chunk(d.dataset.get(), H5P_DEFAULT, &chunk, &mask, buffers.stored.data()) < 0) {
+            return fail(error, chunk_place(d, chunk) + " cannot be read: " + hdf5_reason());
         }
         const uint8_t* bytes = nullptr;
-        if (!decode_chunk(d, inflater.get(), buffers, stored, mask, first, bytes, error) ||
-            !sink(bytes, rows * d.element_bytes, error)) {
+        if (!decode_chunk(d, inflater.get(), buffers, stored, mask, chunk, bytes, error) ||
+            !sink(bytes + (from - chunk) * d.element_bytes, rows * d.element_bytes, error)) {
             return false;
         }
     }
     return true;
 }
 
-bool stream_rows(const Dataset& d, const ByteSink& sink, std::string& error) {
+bool stream_rows(const Dataset& d, const ByteSink& sink, hsize_t first, hsize_t end, std::string& error) {
     if (d.elements == 0) return true;
     Hdf5Id memory_type = big_endian_type(d, error);
     if (!memory_type.valid()) return false;
@@ -285,10 +287,10 @@ bool stream_rows(const Dataset& d, const ByteSink& sink, std::string& error) {
     }
     // Whole chunks of rows at a time, so that the library decodes each chunk once.
     const uint64_t row_bytes = d.byte_count() / d.dims[0];
-    const hsize_t unit = d.layout == H5D_CHUNKED ? d.chunk_dims[0] : 1;
+    const hsize_t unit = chunk_rows(d);
     const hsize_t rows = std::max<hsize_t>(unit, kBlockBytes / row_bytes / unit * unit);
-    for (hsize_t first = 0; first < d.dims[0]; first += rows) {
-        if (!read_rows(d, memory_type.get(), first, std::min(rows, d.dims[0] - first), buffer, error) ||
+    for (hsize_t from = first; from < end; from += rows) {
+        if (!read_rows(d, memory_type.get(), from, std::min(rows, end - from), buffer, error) ||
             !sink(buffer.data(), buffer.size(), error)) {
             return false;
         }
@@ -319,8 +321,14 @@ bool open_dataset(const std::string& path, const std::string& name, Dataset& d, 
     return read_type(d, error) && read_extent(d, error) && read_storage(d, error);
 }
 
-bool stream_dataset(const Dataset& d, const ByteSink& sink, std::string& error) {
-    return reads_raw_chunks(d) ? stream_raw_chunks(d, sink, error) : stream_rows(d, sink, error);
+uint64_t chunk_rows(const Dataset& d) { return d.layout == H5D_CHUNKED && !d.chunk_dims.empty() ? d.chunk_dims[0] : 1; }
+
+bool stream_dataset(const Dataset& d, const ByteSink& sink, std::string& error, RowRange rows) {
+    const hsize_t extent = d.dims.empty() ? 1 : d.dims[0];
+    const hsize_t first = std::min<hsize_t>(rows.first, extent);
+    const hsize_t end = first + std::min<hsize_t>(rows.count, extent - first);
+    return reads_raw_chunks(d) ? stream_raw_chunks(d, sink, first, end, error)
+                               : stream_rows(d, sink, first, end, error);
 }
 
 }  // namespace tavo_level0

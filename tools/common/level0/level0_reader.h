@@ -66,9 +66,20 @@ bool open_dataset(const std::string& path, const std::string& name, Dataset& dat
 // True when the dataset's chunks are inflated here rather than by the library.
 bool reads_raw_chunks(const Dataset& dataset);
 
-// Hands the dataset's bytes to sink in order. False with one message when a
-// chunk cannot be read or decoded (everything before it has reached the
-// sink) or when the sink refuses bytes (its own message).
-bool stream_dataset(const Dataset& dataset, const ByteSink& sink, std::string& error);
+// Rows (indexes of the first dimension; elements of a one-dimensional
+// dataset) that one read covers: [first, first + count), cut at the extent.
+struct RowRange {
+    uint64_t first = 0;
+    uint64_t count = UINT64_MAX;
+};
+
+// Rows per chunk (1 when the dataset is not chunked): a range that starts
+// at a multiple of it decodes no chunk twice.
+uint64_t chunk_rows(const Dataset& dataset);
+
+// Hands the bytes of rows to sink in order (all of a scalar dataset). False
+// with one message when a chunk cannot be read or decoded (everything before
+// it has reached the sink) or when the sink refuses bytes (its own message).
+bool stream_dataset(const Dataset& dataset, const ByteSink& sink, std::string& error, RowRange rows = {});
 
 }  // namespace tavo_level0
