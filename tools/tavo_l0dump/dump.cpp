@@ -17,7 +17,8 @@ namespace tavo_l0dump {
 
 namespace {
 
-constexpr size_t kWriteBufferBytes = 8u << 20;  // bytes gathered per write
+constexpr size_t kWriteBufferBytes = 4u << 20;  // small pieces gathered per write
+constexpr size_t kDirectWriteBytes = 1u << 20;  // pieces written as they come, without a copy
 constexpr char kTemporaryStem[] = ".dump";       // the temporary name is output + stem + "-tmp"
 
 bool fail(std::string& error, const std::string& message) {
@@ -87,9 +88,8 @@ bool OutputFile::flush(std::string& error) {
 
 bool OutputFile::write(const uint8_t* bytes, size_t count, std::string& error) {
     bytes_ += count;
+    if (count >= kDirectWriteBytes) return flush(error) && write_through(bytes, count, error);
     if (buffer_.size() + count > kWriteBufferBytes && !flush(error)) return false;
-    // A block as large as the buffer goes out as it is, without a copy.
-    if (count >= kWriteBufferBytes) return write_through(bytes, count, error);
     buffer_.insert(buffer_.end(), bytes, bytes + count);
     return true;
 }
