@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "level0_reader.h"
 #include "sim.h"
@@ -203,19 +202,29 @@ TEST_P(FailsLikeH5dump, OneMessageAndTheOutputH5dumpLeaves) {
 INSTANTIATE_TEST_SUITE_P(Cases, FailsLikeH5dump, testing::ValuesIn(kFailureCases),
                          [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
-// A write that fails (the file-size limit reached) leaves nothing, not even
-// the temporary file.
+// A write that fails (the file-size limit reached, as on a full device):
+// h5dump reports success over a cut stream; tavo_l0dump fails and leaves
+// nothing, not even its temporary file.
 TEST(Tavol0dump, FailedWriteLeavesNothing) {
     TempDir dir("l0dump");
     const std::string input = simulated_file(dir, 1);
-    const std::string command = std::string("trap '' XFSZ; ulimit -f 64; exec ") + TAVO_L0DUMP_BINARY + " -o " +
-                                (dir / "out/f1.bin") + " -d " + tavo_sim::kDatasetName + " -b BE " + input;
+    const auto limited = [&](const std::string& program, const std::string& output) {
+        return run_program({"/bin/sh", "-c",
+                            "trap '' XFSZ; ulimit -f 64; exec " + program + " -o " + output + " -d " +
+                                tavo_sim::kDatasetName + " -b BE " + input + " >/dev/null"});
+    };
+    tavo_level0::Dataset opened;
+    std::string error;
+    ASSERT_TRUE(tavo_level0::open_dataset(input, tavo_sim::kDatasetName, opened, error)) << error;
+    const auto h5dump = limited(kH5dump, dir / "h5dump.bin");
+    EXPECT_EQ(h5dump.exit_status, 0);
+    EXPECT_GT(fs::file_size(dir / "h5dump.bin"), 0u);
+    EXPECT_LT(fs::file_size(dir / "h5dump.bin"), opened.byte_count());
+
     fs::create_directories(dir / "out");
-    const auto got = run_program({"/bin/sh", "-c", command});
+    const auto got = limited(TAVO_L0DUMP_BINARY, dir / "out/f1.bin");
     EXPECT_EQ(got.exit_status, 1);
-    EXPECT_NE(got.err.find("tavo_l0dump: cannot write " + (dir / "out/f1.bin") + ".dump-tmp: File too large\n"),
-              std::string::npos)
-        << got.err;
+    EXPECT_EQ(got.err, "tavo_l0dump: cannot write " + (dir / "out/f1.bin") + ".dump-tmp: File too large\n");
     EXPECT_TRUE(test_support::list_dir(dir / "out").empty());
 }
 
