@@ -12,12 +12,6 @@
 
 namespace tavo_level0 {
 
-namespace {
-
-constexpr size_t kBlockBytes = 4u << 20;  // rows read per library call when there are no chunks to follow
-
-}  // namespace
-
 Hdf5Id::Hdf5Id(Hdf5Id&& other) noexcept : id_(other.id_), close_(other.close_) { other.id_ = -1; }
 
 Hdf5Id& Hdf5Id::operator=(Hdf5Id&& other) noexcept {
@@ -32,6 +26,8 @@ void Hdf5Id::reset() {
 }
 
 namespace {
+
+constexpr size_t kBlockBytes = 4u << 20;  // read per library call when there are no chunks to follow
 
 herr_t keep_innermost(unsigned, const H5E_error2_t* entry, void* reason) {
     if (entry->desc != nullptr && entry->desc[0] != '\0') *static_cast<std::string*>(reason) = entry->desc;
@@ -169,6 +165,8 @@ bool decode_chunk(const Dataset& d, libdeflate_decompressor* inflater, ChunkBuff
             data = b.inflated.data();
             size = actual;
         } else {
+            // The shuffle keeps the size, which the buffer is made for.
+            if (size != chunk_bytes) break;
             unshuffle(data, size, d.element_bytes, d.little_endian, b.ordered.data());
             data = b.ordered.data();
             ordered = true;
