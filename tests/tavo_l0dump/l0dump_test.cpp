@@ -3,6 +3,7 @@
 // with one message and the output h5dump leaves (or better), and the
 // command line.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -260,6 +261,23 @@ TEST(Tavol0dump, FailedWriteLeavesNothing) {
     EXPECT_EQ(got.exit_status, 1);
     EXPECT_EQ(got.err, "tavo_l0dump: cannot write " + (dir / "out/f1.bin") + ".dump-tmp: File too large\n");
     EXPECT_TRUE(test_support::list_dir(dir / "out").empty());
+}
+
+// An output that is a pipe (or a device such as /dev/null) is written in
+// place: a file renamed over it would replace it.
+TEST(Tavol0dump, WritesIntoAPipeInPlace) {
+    TempDir dir("l0dump");
+    const std::string input = case_file(dir, "partial.h5");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    const auto got = run_program({"/bin/sh", "-c",
+                                  "cat " + (dir / "pipe") + " >" + (dir / "copy.bin") + " & " + TAVO_L0DUMP_BINARY +
+                                      " -o " + (dir / "pipe") + " -d " + kCaseDataset + " -b BE " + input +
+                                      "; status=$?; wait; exit $status"});
+    EXPECT_EQ(got.exit_status, 0) << got.err;
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+    ASSERT_EQ(dump(kH5dump, dir / "h5dump.bin", kCaseDataset, input).exit_status, 0);
+    EXPECT_EQ(read_file(dir / "copy.bin"), read_file(dir / "h5dump.bin"));
+    for (const std::string& name : test_support::list_dir(dir.path())) EXPECT_FALSE(name.ends_with("-tmp")) << name;
 }
 
 // --- Command line ------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "dump.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,9 @@ bool fail(std::string& error, const std::string& message) {
 }
 
 // The output file while it is written: a temporary file that becomes the
-// output only through publish(); dropped on every other path.
+// output only through publish(); dropped on every other path. An output that
+// is a device or a pipe (/dev/null, /dev/stdout) is written as it is, since
+// a file renamed over it would replace it.
 class OutputFile {
 public:
     ~OutputFile();
@@ -43,7 +46,8 @@ private:
     bool flush(std::string& error);
 
     std::string path_;
-    std::string temporary_;
+    std::string temporary_;  // the path written: the temporary file, or the output itself
+    bool in_place_ = false;  // the output is written as it is, not renamed
     int fd_ = -1;
     std::vector<uint8_t> buffer_;
     bool write_failed_ = false;
@@ -53,14 +57,17 @@ private:
 OutputFile::~OutputFile() {
     if (fd_ >= 0) {
         close(fd_);
-        unlink(temporary_.c_str());
+        if (!in_place_) unlink(temporary_.c_str());
     }
 }
 
 bool OutputFile::create(const std::string& path, std::string& error) {
     path_ = path;
-    temporary_ = path + kTemporaryStem + kTemporaryNameEnd;
-    fd_ = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    struct stat status;
+    in_place_ = stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+    temporary_ = in_place_ ? path : path + kTemporaryStem + kTemporaryNameEnd;
+    fd_ = in_place_ ? open(path.c_str(), O_WRONLY | O_CLOEXEC)
+                    : open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) return fail(error, "cannot create " + temporary_ + ": " + std::strerror(errno));
     buffer_.reserve(kWriteBufferBytes);
     return true;
@@ -100,10 +107,10 @@ bool OutputFile::publish(std::string& error) {
     fd_ = -1;
     if (close(fd) != 0) {
         write_failed_ = true;
-        unlink(temporary_.c_str());
+        if (!in_place_) unlink(temporary_.c_str());
         return fail(error, "cannot write " + temporary_ + ": " + std::strerror(errno));
     }
-    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    if (!in_place_ && std::rename(temporary_.c_str(), path_.c_str()) != 0) {
         write_failed_ = true;
         const int cause = errno;
         unlink(temporary_.c_str());
