@@ -280,6 +280,29 @@ TEST(Tavol0dump, WritesIntoAPipeInPlace) {
     for (const std::string& name : test_support::list_dir(dir.path())) EXPECT_FALSE(name.ends_with("-tmp")) << name;
 }
 
+// TAVO_L0 with tavo_l0dump as H5DUMP_EXE writes the products it writes
+// with h5dump, over several file pairs.
+TEST(Tavol0dump, TavoL0WritesTheSameProductsWithIt) {
+    TempDir dir("l0dump");
+    const auto sim = run_program({TAVO_L0SIM_BINARY, "--size", "64", "--duration", "20min", "--file-span", "6min",
+                                  "--seed", "5", "--out", dir / "l0"});
+    ASSERT_EQ(sim.exit_status, 0) << sim.err;
+    for (const std::string utility : {kH5dump, TAVO_L0DUMP_BINARY}) {
+        const std::string name = fs::path(utility).filename();
+        test_support::RunConfiguration c{dir / "l0/", dir / ("work-" + name), dir / ("out-" + name)};
+        c.end = "2017/03/01t12:19:59";
+        test_support::make_dirs(c.work);
+        test_support::make_dirs(c.output_root);
+        test_support::write_file(dir / (name + ".cfg"), test_support::configuration_text(c));
+        const auto run = run_program({TAVO_L0_BINARY, "CONFIG=" + (dir / (name + ".cfg")), "H5DUMP_EXE=" + utility});
+        ASSERT_EQ(run.exit_status, 0) << run.out;
+    }
+    const auto compared = run_program({kPython, TAVO_SOURCE_DIR "/bench/compare_products.py", dir / "out-h5dump",
+                                       dir / "out-tavo_l0dump"});
+    EXPECT_EQ(compared.exit_status, 0) << compared.out;
+    EXPECT_NE(compared.out.find(" files compared, 0 differences"), std::string::npos) << compared.out;
+}
+
 // --- Command line ------------------------------------------------------------
 
 struct OptionCase {
