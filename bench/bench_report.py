@@ -47,6 +47,13 @@ def medians(directory, kind):
     return {key: statistics.median(d[key] for d in derived) for key in derived[0]}, derived
 
 
+def optional_medians(directory, kind):
+    """The medians of a kind measured only when its program was built."""
+    if not os.path.exists(os.path.join(directory, f"{kind}-1.txt")):
+        return None, []
+    return medians(directory, kind)
+
+
 def read_text(directory, name, default=""):
     path = os.path.join(directory, name)
     if not os.path.exists(path):
@@ -83,9 +90,12 @@ def main():
         directory = os.path.join(results, f"{h}h")
         run, run_all = medians(directory, "run")
         floor, floor_all = medians(directory, "floor")
-        audit, audit_all = (medians(directory, "audit") if os.path.exists(os.path.join(directory, "audit-1.txt"))
-                            else (None, []))
+        audit, audit_all = optional_medians(directory, "audit")
+        run_l0dump, run_l0dump_all = optional_medians(directory, "run-l0dump")
+        floor_l0dump, floor_l0dump_all = optional_medians(directory, "floor-l0dump")
         data[h] = dict(run=run, run_all=run_all, floor=floor, floor_all=floor_all, audit=audit, audit_all=audit_all,
+                       run_l0dump=run_l0dump, run_l0dump_all=run_l0dump_all, floor_l0dump=floor_l0dump,
+                       floor_l0dump_all=floor_l0dump_all, l0dump_products=read_text(directory, "l0dump_products.txt"),
                        images=h * IMAGES_PER_HOUR,
                        files=int(read_text(directory, "file_count.txt", "0")),
                        dumps=int(read_text(directory, "dump_count.txt", "0")),
@@ -144,6 +154,23 @@ def main():
         row("tavo_l0audit readers' CPU (s)", [f"{data[h]['audit']['children_cpu_s']:.2f}" for h in scenarios])
         row("tavo_l0audit peak resident (MiB)", [f"{data[h]['audit']['own_peak_kib'] / 1024:.1f}"
                                                  for h in scenarios])
+    side_by_side = all(data[h]["run_l0dump"] is not None for h in scenarios)
+    if side_by_side:
+        row("with tavo_l0dump: floor wall (s)", [f"{data[h]['floor_l0dump']['wall_s']:.2f}" for h in scenarios])
+        row("with tavo_l0dump: floor dump utility CPU (s)", [f"{data[h]['floor_l0dump']['children_cpu_s']:.2f}"
+                                                             for h in scenarios])
+        row("with tavo_l0dump: TAVO_L0 wall (s)", [f"{data[h]['run_l0dump']['wall_s']:.2f}" for h in scenarios])
+        l0dump_ratios = {h: data[h]["run_l0dump"]["wall_s"] / data[h]["floor_l0dump"]["wall_s"] for h in scenarios}
+        row("with tavo_l0dump: TAVO_L0 wall / floor wall", [f"{l0dump_ratios[h]:.3f}" for h in scenarios],
+            f"<= {WALL_RATIO_TARGET}")
+        row("with tavo_l0dump: dump utility CPU during the run (s)",
+            [f"{data[h]['run_l0dump']['children_cpu_s']:.2f}" for h in scenarios])
+        row("with tavo_l0dump: TAVO_L0 own CPU, user + sys (s)",
+            [f"{data[h]['run_l0dump']['own_user_s']:.2f} + {data[h]['run_l0dump']['own_sys_s']:.2f}"
+             for h in scenarios])
+        row("TAVO_L0 wall, tavo_l0dump / h5dump", [f"{data[h]['run_l0dump']['wall_s'] / data[h]['run']['wall_s']:.3f}"
+                                                   for h in scenarios])
+        row("products of the two runs compared", [data[h]["l0dump_products"] or "not compared" for h in scenarios])
     add("")
 
     checks = [(f"wall <= {WALL_RATIO_TARGET} x floor ({h} h)", ratios[h] <= WALL_RATIO_TARGET, f"{ratios[h]:.3f}")
@@ -155,6 +182,9 @@ def main():
     if audited:
         checks += [(f"audit wall <= {AUDIT_WALL_RATIO_TARGET} x TAVO_L0 wall ({h} h)",
                     audit_ratios[h] <= AUDIT_WALL_RATIO_TARGET, f"{audit_ratios[h]:.3f}") for h in scenarios]
+    if side_by_side:
+        checks += [(f"wall <= {WALL_RATIO_TARGET} x floor with tavo_l0dump ({h} h)",
+                    l0dump_ratios[h] <= WALL_RATIO_TARGET, f"{l0dump_ratios[h]:.3f}") for h in scenarios]
     if len(scenarios) > 1:
         h = scenarios[1]
         scale = data[h]["run"]["wall_s"] / (h * data[1]["run"]["wall_s"])
@@ -188,7 +218,8 @@ def main():
     add("All measurements (wall s, own CPU s, dump utility CPU s, own peak MiB):")
     add("")
     for h in scenarios:
-        for kind, name in (("run", "TAVO_L0"), ("floor", "floor"), ("audit", "tavo_l0audit")):
+        for kind, name in (("run", "TAVO_L0"), ("floor", "floor"), ("audit", "tavo_l0audit"),
+                           ("run_l0dump", "TAVO_L0 with tavo_l0dump"), ("floor_l0dump", "floor with tavo_l0dump")):
             if not data[h][f"{kind}_all"]:
                 continue
             values = "; ".join(f"{d['wall_s']:.2f}, {d['own_cpu_s']:.2f}, {d['children_cpu_s']:.2f}, "

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make
   libgtest-dev libbenchmark-dev
-  libnetcdf-dev netcdf-bin hdf5-tools
+  libnetcdf-dev netcdf-bin hdf5-tools libhdf5-dev libdeflate-dev python3-h5py
   libcli11-dev nlohmann-json3-dev
   fitsverify libcfitsio-dev
   python3 python3-astropy python3-numpy

@@ -101,6 +101,12 @@ products="$(find "$scratch/products/KITE-16" -name '*.fits' | wc -l)"
 find "$scratch/products/KITE-16/isp" -name '20170301.csv' | grep -q . || fail "no CSV table written"
 pass "TAVO_L0 wrote $products products of $images images with /usr/bin/h5dump"
 
+first="$(ls "$scratch"/level0/*.nc | head -n 1)"
+tavo_l0dump -o "$scratch/l0dump.bin" -d tavo_space_packet_data -b BE "$first" || fail "installed tavo_l0dump on $first"
+h5dump -o "$scratch/h5dump.bin" -d tavo_space_packet_data -b BE "$first" > /dev/null || fail "h5dump on $first"
+cmp -s "$scratch/l0dump.bin" "$scratch/h5dump.bin" || fail "tavo_l0dump and h5dump differ on $first"
+pass "the installed tavo_l0dump writes the bytes h5dump writes"
+
 echo "== Removing it with apt-get"
 dpkg -L "$package" > "$scratch/files.txt"
 "${apt[@]}" remove "$package" > "$scratch/remove.log" 2>&1 || { cat "$scratch/remove.log" >&2; fail "apt-get remove"; }

@@ -1,16 +1,18 @@
-// Reads the packet variable of a level-0 file directly with NetCDF-C. Most
-// of the time goes into inflating the variable, so a large one is read in
-// two halves at once: the second by a child process into memory shared with
-// it (the library is not made for two threads).
-#include <netcdf.h>
+// Reads the packet variable of a level-0 file through the level-0 reader
+// (the dump utility's). Most of the time goes into inflating the variable,
+// so a large one is read in two halves at once: the second by a child
+// process into memory shared with it (the HDF5 library is not made for two
+// threads).
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "audit.h"
 #include "input/input.h"
+#include "level0_reader.h"
 
 namespace tavo_audit {
 
@@ -18,55 +20,28 @@ namespace {
 
 constexpr size_t kSplitBytes = 8u << 20;  // smaller variables are read in one piece
 
-struct NcFile {
-    int id = -1;
-    ~NcFile() {
-        if (id >= 0) nc_close(id);
-    }
-};
-
-bool nc_failed(int status, const std::string& path, const char* what, std::string& error) {
-    if (status == NC_NOERR) return false;
-    error = path + ": " + what + ": " + nc_strerror(status);
-    return true;
-}
-
-// The packet variable of an open file: its id, type and length.
-bool find_packet_variable(const NcFile& file, const std::string& path, int& var, nc_type& type, size_t& length,
-                          std::string& error) {
-    int dims = 0;
-    if (nc_failed(nc_inq_varid(file.id, kPacketDatasetName, &var), path, "no packet variable", error) ||
-        nc_failed(nc_inq_var(file.id, var, nullptr, &type, &dims, nullptr, nullptr), path, "packet variable",
-                  error)) {
-        return false;
-    }
-    // The packet stream is one dimension of bytes; any other shape would
-    // not be the stream the dump utility writes.
-    if (dims != 1 || (type != NC_UBYTE && type != NC_BYTE)) {
+// Opens the packet variable of the file at path: one dimension of bytes, the
+// stream the dump utility writes; any other shape would not be that stream.
+bool open_packet_variable(const std::string& path, tavo_level0::Dataset& variable, std::string& error) {
+    if (!tavo_level0::open_dataset(path, kPacketDatasetName, variable, error)) return false;
+    if (variable.dims.size() != 1 || variable.type_class != H5T_INTEGER || variable.element_bytes != 1) {
         error = path + ": packet variable is not a one-dimensional byte array";
         return false;
     }
-    int dim = -1;
-    return !nc_failed(nc_inq_vardimid(file.id, var, &dim), path, "packet dimension", error) &&
-           !nc_failed(nc_inq_dimlen(file.id, dim, &length), path, "packet dimension", error);
+    return true;
 }
 
 // Reads bytes [first, first + count) of the variable into out.
 bool read_range(const std::string& path, size_t first, size_t count, uint8_t* out, std::string& error) {
-    NcFile file;
-    int var = -1;
-    nc_type type = NC_NAT;
-    size_t length = 0;
-    if (nc_failed(nc_open(path.c_str(), NC_NOWRITE, &file.id), path, "cannot open", error) ||
-        !find_packet_variable(file, path, var, type, length, error)) {
-        return false;
-    }
-    if (count == 0) return true;
-    // Signed bytes are read as they are: the values are packet bytes, not numbers.
-    const int status = type == NC_UBYTE
-                           ? nc_get_vara_uchar(file.id, var, &first, &count, out)
-                           : nc_get_vara_schar(file.id, var, &first, &count, reinterpret_cast<signed char*>(out));
-    return !nc_failed(status, path, "cannot read packets", error);
+    tavo_level0::Dataset variable;
+    if (!open_packet_variable(path, variable, error)) return false;
+    size_t filled = 0;
+    const auto copy = [out, &filled](const uint8_t* bytes, size_t size, std::string&) {
+        std::memcpy(out + filled, bytes, size);
+        filled += size;
+        return true;
+    };
+    return tavo_level0::stream_dataset(variable, copy, error, {first, count});
 }
 
 }  // namespace
@@ -104,22 +79,22 @@ bool PacketBuffer::resize(size_t size) {
 
 bool read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error) {
     size_t length = 0;
+    size_t chunk = 1;
     {
-        NcFile file;
-        int var = -1;
-        nc_type type = NC_NAT;
-        if (nc_failed(nc_open(path.c_str(), NC_NOWRITE, &file.id), path, "cannot open", error) ||
-            !find_packet_variable(file, path, var, type, length, error)) {
-            return false;
-        }
+        // Closed before the child starts, which opens the file on its own.
+        tavo_level0::Dataset variable;
+        if (!open_packet_variable(path, variable, error)) return false;
+        length = variable.byte_count();
+        chunk = tavo_level0::chunk_rows(variable);
     }
     if (!bytes.resize(length)) {
         error = path + ": no memory for " + std::to_string(length) + " packet bytes";
         return false;
     }
-    if (length < kSplitBytes) return read_range(path, 0, length, bytes.data(), error);
+    // Split at a chunk's start, so that no chunk is inflated twice.
+    const size_t half = length / 2 / chunk * chunk;
+    if (length < kSplitBytes || half == 0) return read_range(path, 0, length, bytes.data(), error);
 
-    const size_t half = length / 2;
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
