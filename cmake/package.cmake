@@ -32,14 +32,14 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Library dependencies are read from the programs by dpkg-shlibdeps; the dump
-# utility that TAVO_L0 runs is named here.
+# Library dependencies are read from the programs by dpkg-shlibdeps. The
+# dump utility TAVO_L0 runs, tavo_l0dump, is in the package; Debian's h5dump
+# (hdf5-tools) is the reference that writes the same bytes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "hdf5-tools")
 # Programs the companions run when asked to, none needed by TAVO_L0 itself:
-# GNU parallel for campaigns on a workstation (the usual case), Slurm's
+# h5dump as the other dump utility, GNU parallel for campaigns on a workstation (the usual case), Slurm's
 # client for campaigns on a cluster, ffmpeg for the quick-look movies, a
 # browser for the quick-look page, fitsverify to check products by hand.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hdf5-tools, parallel")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "slurm-client, ffmpeg, chromium, fitsverify")
 include(CPack)

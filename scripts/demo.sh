@@ -23,7 +23,7 @@ end_hour=$((12 + hours - 1))
 sed -e "s|@INPUT_ROOT_DIRECTORY@|$demo/level0|" \
     -e "s|@INPUT_SUBDIRECTORY@|FLAT|" \
     -e "s|@WORKING_DIRECTORY@|$demo/work|" \
-    -e "s|@H5DUMP_EXE@|$(command -v h5dump)|" \
+    -e "s|@H5DUMP_EXE@|$build/tavo_l0dump|" \
     -e "s|@OUTPUT_ROOT_DIRECTORY@|$demo/products|" \
     -e "s|@KITE@|16|" \
     -e "s|@START@|2017/03/01t12:00:00|" \

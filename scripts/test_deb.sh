@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tests the Debian package as an operator meets it: builds it (make package),
 # installs it with apt-get, checks the version line and the manual page, runs
-# the installed TAVO_L0 on a simulated hour with the installed h5dump, then
+# the installed TAVO_L0 on a simulated hour with the installed tavo_l0dump,
+# compares that utility with h5dump, then
 # removes the package and checks that none of its files is left.
 #   scripts/test_deb.sh [BUILD_DIR]     (default: build-pkg; needs root)
 set -euo pipefail
@@ -87,7 +88,7 @@ tavo_l0sim --kite 16 --start 2017-03-01T12:00:00 --duration 1h --cadence 30s --s
 images="$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["images"]))' "$scratch/level0/manifest.json")"
 template=/usr/share/doc/$package/examples/TAVO_configuration.cfg.template
 sed -e "s|@INPUT_ROOT_DIRECTORY@|$scratch/level0|" -e "s|@INPUT_SUBDIRECTORY@|FLAT|" \
-    -e "s|@WORKING_DIRECTORY@|$scratch/work|" -e "s|@H5DUMP_EXE@|/usr/bin/h5dump|" \
+    -e "s|@WORKING_DIRECTORY@|$scratch/work|" -e "s|@H5DUMP_EXE@|/usr/bin/tavo_l0dump|" \
     -e "s|@OUTPUT_ROOT_DIRECTORY@|$scratch/products|" -e "s|@KITE@|16|" \
     -e "s|@START@|2017/03/01t12|" -e "s|@END@|2017/03/01t12|" \
     "$template" > "$scratch/TAVO_configuration.cfg" || fail "configuration template $template"
@@ -99,7 +100,7 @@ status=0
 products="$(find "$scratch/products/KITE-16" -name '*.fits' | wc -l)"
 [ "$products" -eq "$images" ] || fail "$products products for $images simulated images"
 find "$scratch/products/KITE-16/isp" -name '20170301.csv' | grep -q . || fail "no CSV table written"
-pass "TAVO_L0 wrote $products products of $images images with /usr/bin/h5dump"
+pass "TAVO_L0 wrote $products products of $images images with /usr/bin/tavo_l0dump"
 
 first="$(ls "$scratch"/level0/*.nc | head -n 1)"
 tavo_l0dump -o "$scratch/l0dump.bin" -d tavo_space_packet_data -b BE "$first" || fail "installed tavo_l0dump on $first"
