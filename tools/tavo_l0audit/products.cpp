@@ -26,6 +26,8 @@ constexpr int kHoursPerDay = 24;
 // The DESPIKE_PARAMS form the despike step writes for each DESPIKE value.
 constexpr const char* kDespikedLabel = "L1A ";  // DESPIKE=YES
 constexpr const char* kRawLabel = "L0 ";        // DESPIKE=NO
+constexpr const char* kSpikeTableName = "SPIKELOCS";  // one row per spike found
+constexpr const char* kCreationTimeKeyword = "FILE_CREATION_TIME";
 
 struct FitsFile {
     fitsfile* file = nullptr;
@@ -50,6 +52,23 @@ std::string satellite_directory() {
     return std::string(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]) + name + separator();
 }
 
+// The rows of the spike table: 0 without one (no spike found).
+void read_despike_count(fitsfile* file, int hdus, ImageAudit& image) {
+    image.despiked = 0;
+    for (int hdu = 2; hdu <= hdus; ++hdu) {
+        int status = 0;
+        char name[FLEN_VALUE] = "";
+        long rows = 0;
+        if (fits_movabs_hdu(file, hdu, nullptr, &status) == 0 &&
+            fits_read_key_str(file, "EXTNAME", name, nullptr, &status) == 0 && std::strcmp(name, kSpikeTableName) == 0 &&
+            fits_read_key_lng(file, "NAXIS2", &rows, nullptr, &status) == 0) {
+            image.despiked = rows;
+            break;
+        }
+        fits_clear_errmsg();
+    }
+}
+
 // Checks one product; problems are appended to the image.
 void check_product_file(ImageAudit& image, const std::string& path) {
     struct stat info = {};
@@ -57,6 +76,7 @@ void check_product_file(ImageAudit& image, const std::string& path) {
         image.problems.push_back("missing");
         return;
     }
+    image.product_bytes = static_cast<uint64_t>(info.st_size);
     FitsFile fits;
     int status = 0;
     if (fits_open_diskfile(&fits.file, path.c_str(), READONLY, &status) != 0) {
@@ -88,7 +108,13 @@ void check_product_file(ImageAudit& image, const std::string& path) {
         image.problems.push_back("size " + std::to_string(info.st_size) + " bytes, expected " +
                                  std::to_string(data_end));
     }
+    read_despike_count(fits.file, hdus, image);
     if (hdus > 1) fits_movabs_hdu(fits.file, 1, nullptr, &status);
+    char created[FLEN_VALUE] = "";
+    int created_status = 0;
+    if (fits_read_key_str(fits.file, kCreationTimeKeyword, created, nullptr, &created_status) == 0)
+        image.product_created = created;
+    fits_clear_errmsg();
     char params[FLEN_VALUE] = "";
     fits_read_key_str(fits.file, "DESPIKE_PARAMS", params, nullptr, &status);
     const char* label = run_settings.param_number[PARAM_DESPIKE] == 1 ? kDespikedLabel : kRawLabel;
