@@ -84,6 +84,7 @@ bool run_audit(const AuditOptions& options, AuditResult& result, std::string& er
     result.started = utc_now_text();
     result.host = host_name();
     result.configuration_checksum = configuration_checksum();
+    result.output_root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
     result.kite = run_settings.param_number[PARAM_KITE];
     result.window_start = window_text(run_settings.start_date, run_settings.start_time);
     result.window_end = window_text(run_settings.end_date, run_settings.end_time);

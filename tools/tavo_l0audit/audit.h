@@ -165,6 +165,7 @@ struct AuditResult {
     std::string host;
     std::string started, finished;         // "2017-03-01T12:00:00Z", UTC
     std::string configuration_checksum;    // of the validated parameter values
+    std::string output_root;               // OUTPUT_ROOT_DIRECTORY, for the products' full paths
     int exit_status = kExitSound;
 };
 

@@ -241,7 +241,8 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
         {"audit_run", {{"host", result.host},
                        {"started", result.started},
                        {"finished", result.finished},
-                       {"configuration_checksum", result.configuration_checksum}}},
+                       {"configuration_checksum", result.configuration_checksum},
+                       {"output_root", result.output_root}}},
         {"exit_status", result.exit_status}};
     json absent = json::array();
     for (const AbsentRange& range : result.absent) absent.push_back(absent_json(result, range));
