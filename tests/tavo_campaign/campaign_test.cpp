@@ -246,10 +246,11 @@ TEST_F(CampaignTest, FinishFindsAnImageMissingAtAJoin) {
     EXPECT_EQ(summary["joins"][0]["explained_by_audit"], true);
 }
 
-// The real audit of every window, merged: each image of the period once.
+// The real audit of every window, merged: each image of the period once;
+// finish ingests the windows' reports into the campaign's catalog.
 TEST_F(CampaignTest, AuditsOfTheWindowsMerged) {
     if (!fs::exists(TAVO_L0AUDIT_BINARY)) GTEST_SKIP() << "tavo_l0audit not built";
-    plan({"--window", "1h"}, true);
+    plan({"--window", "1h", "--catalog", dir_ / "mission.sqlite"}, true);
     ASSERT_EQ(campaign_command("run").exit_status, 0);
     EXPECT_TRUE(fs::exists(campaign() + "/windows/0002/audit.json"));
     finish_ok();
@@ -258,6 +259,15 @@ TEST_F(CampaignTest, AuditsOfTheWindowsMerged) {
     EXPECT_EQ(audit["images"], 719);
     EXPECT_EQ(audit["written"], 719);
     EXPECT_EQ(audit["not_written"], 0);
+    const nlohmann::json catalog = campaign::read_json(campaign() + "/summary.json")["catalog"];
+    EXPECT_EQ(catalog["exit_status"], 0) << catalog.dump();
+    const auto days = run_program({TAVO_CATALOG_BINARY, "--db", dir_ / "mission.sqlite", "summary", "--from",
+                                   "2017-02-28", "--to", "2017-03-03", "--json"});
+    ASSERT_EQ(days.exit_status, 0) << days.err;
+    int images = 0;
+    for (const nlohmann::json& row : nlohmann::json::parse(days.out))
+        if (row["passband"] == "all") images += row["images"].get<int>();
+    EXPECT_EQ(images, 719);
 }
 
 // A window without input files is planned as such and done with nothing.

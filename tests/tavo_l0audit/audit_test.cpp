@@ -343,11 +343,12 @@ TEST_F(RunThenAudit, AccountsForEveryImageOfTheManifest) {
         if (image["product"].is_null()) continue;
         EXPECT_EQ(image["product_bytes"], fs::file_size(*dir_ / ("out/" + image["product"].get<std::string>())));
         EXPECT_GE(image["despiked"].get<int>(), 0);
-        EXPECT_EQ(image["product_created"].get<std::string>().size(), 24u);
+        EXPECT_EQ(image["product_modified"].get<std::string>().size(), 20u);
     }
     for (const json& file : report()["files"]) {
         EXPECT_EQ(file["size"], fs::file_size(*dir_ / ("l0/" + file["entry"].get<std::string>())));
         EXPECT_EQ(file["checksum"].get<std::string>().size(), 16u);
+        EXPECT_EQ(file["modified"].get<std::string>().size(), 20u);
     }
 }
 

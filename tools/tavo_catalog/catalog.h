@@ -67,6 +67,7 @@ public:
     int64_t integer(int column) const;
     std::string text(int column) const;
     bool is_null(int column) const;
+    int columns() const;
     const std::string& error() const { return error_; }
 
 private:

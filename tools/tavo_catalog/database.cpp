@@ -32,7 +32,7 @@ CREATE INDEX runs_window ON runs(kite, window_start, window_end);
 CREATE TABLE level0_files(
   id INTEGER PRIMARY KEY, kite INTEGER NOT NULL, name TEXT NOT NULL,
   span_start INTEGER, span_end INTEGER, size INTEGER NOT NULL, checksum TEXT NOT NULL,
-  first_seen TEXT NOT NULL, changed TEXT, UNIQUE(kite, name));
+  modified INTEGER, first_seen TEXT NOT NULL, changed TEXT, UNIQUE(kite, name));
 CREATE TABLE reasons(id INTEGER PRIMARY KEY, code TEXT NOT NULL UNIQUE);
 CREATE TABLE images(
   kite INTEGER NOT NULL, time INTEGER NOT NULL, image_id INTEGER NOT NULL,
@@ -194,6 +194,8 @@ std::string Statement::text(int column) const {
 }
 
 bool Statement::is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+int Statement::columns() const { return sqlite3_column_count(stmt_); }
 
 bool execute(const Catalog& catalog, const char* sql, std::string& error) {
     char* message = nullptr;

@@ -19,7 +19,6 @@ using nlohmann::json;
 constexpr const char* kReportTool = "tavo_l0audit";
 constexpr const char* kAbsentReason = "absent";
 constexpr int kLightFrame = 0, kDarkFrame = 1;
-constexpr const char* kCreationTimeFormat = "%a %b %d %H:%M:%S %Y";  // FILE_CREATION_TIME, as ctime writes it
 
 std::string now_text() {
     const std::time_t now = std::time(nullptr);
@@ -44,12 +43,10 @@ bool window_of(const json& report, int64_t& start, int64_t& end) {
     return true;
 }
 
-// FILE_CREATION_TIME "Wed Mar  1 12:00:00 2017" as ms; -1 when unreadable.
-int64_t creation_ms(const std::string& text) {
-    std::tm t = {};
-    const char* end = strptime(text.c_str(), kCreationTimeFormat, &t);
-    if (end == nullptr) return -1;
-    return static_cast<int64_t>(timegm(&t)) * 1000;
+// A time field as ms; -1 when absent or unreadable.
+int64_t time_field(const json& object, const char* key) {
+    int64_t ms = 0;
+    return parse_time(text_of(object, key), ms) ? ms : -1;
 }
 
 // "_sYYYYDDDhhmmss" + tenths of a level-0 file name as ms; -1 when absent.
@@ -123,9 +120,10 @@ public:
                        "SELECT 1 FROM images i WHERE i.kite = ?1 AND i.time = products.time AND "
                        "i.image_id = products.image_id AND i.status IN (0, 1))"),
           find_file_(catalog, "SELECT id, checksum FROM level0_files WHERE kite = ? AND name = ?"),
-          insert_file_(catalog, "INSERT INTO level0_files(kite, name, span_start, span_end, size, checksum, first_seen) "
-                                "VALUES(?, ?, ?, ?, ?, ?, ?)"),
-          change_file_(catalog, "UPDATE level0_files SET size = ?, checksum = ?, changed = ? WHERE id = ?"),
+          insert_file_(catalog, "INSERT INTO level0_files(kite, name, span_start, span_end, size, checksum, "
+                                "modified, first_seen) VALUES(?, ?, ?, ?, ?, ?, ?, ?)"),
+          change_file_(catalog, "UPDATE level0_files SET size = ?, checksum = ?, modified = ?, changed = ? "
+                                "WHERE id = ?"),
           find_reason_(catalog, "SELECT id FROM reasons WHERE code = ?"),
           insert_reason_(catalog, "INSERT INTO reasons(code) VALUES(?)"),
           insert_image_(catalog, "INSERT OR REPLACE INTO images VALUES(?, ?, ?, ?, ?, ?, ?, ?)"),
@@ -241,14 +239,16 @@ bool Ingest::file_ids(const json& report, int kite, std::map<std::string, int64_
             const bool changed = find_file_.text(1) != checksum;
             find_file_.reset();
             ids[name] = id;
-            if (changed && !change_file_.bind(1, size).bind(2, checksum).bind(3, now_).bind(4, id).run())
+            if (changed && !change_file_.bind(1, size).bind(2, checksum).bind(3, time_field(file, "modified"))
+                                 .bind(4, now_).bind(5, id).run())
                 return failed(change_file_);
             continue;
         }
         if (!find_file_.error().empty()) return failed(find_file_);
         find_file_.reset();
         insert_file_.bind(1, kite).bind(2, name).bind(3, name_time_field(name, "_s"));
-        insert_file_.bind(4, name_time_field(name, "_e")).bind(5, size).bind(6, checksum).bind(7, now_);
+        insert_file_.bind(4, name_time_field(name, "_e")).bind(5, size).bind(6, checksum);
+        insert_file_.bind(7, time_field(file, "modified")).bind(8, now_);
         if (!insert_file_.run()) return failed(insert_file_);
         ids[name] = last_insert_id(catalog_);
     }
@@ -275,7 +275,7 @@ bool Ingest::product(const json& image, int kite, int64_t time, uint32_t id, int
     upsert_product_.bind(1, kite).bind(2, time).bind(3, id);
     if (size.is_number_integer()) upsert_product_.bind(4, size.get<int64_t>());
     if (despiked.is_number_integer()) upsert_product_.bind(5, despiked.get<int64_t>());
-    const int64_t created = creation_ms(text_of(image, "product_created"));
+    const int64_t created = time_field(image, "product_modified");
     if (created >= 0) upsert_product_.bind(6, created);
     upsert_product_.bind(7, run_id);
     if (!upsert_product_.run()) return failed(upsert_product_);

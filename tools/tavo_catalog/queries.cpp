@@ -107,19 +107,17 @@ bool products_made_before(const Catalog& catalog, const std::string& limit, Repr
     return !query_failed(products, error);
 }
 
-// Products whose level-0 files changed after they were made.
+// Products made before their level-0 files last changed: files whose
+// checksum an audit found changed, written again after the product.
 bool products_of_changed_files(const Catalog& catalog, ReprocessDays& days, std::string& error) {
     Statement changed(catalog,
-                      "SELECT p.kite, p.time, p.created, f.changed, f.name FROM level0_files f "
+                      "SELECT p.kite, p.time, f.name FROM level0_files f "
                       "JOIN product_sources s ON s.file = f.id AND s.kite = f.kite "
                       "JOIN products p ON p.kite = s.kite AND p.time = s.time AND p.image_id = s.image_id "
-                      "WHERE f.changed IS NOT NULL");
+                      "WHERE f.changed IS NOT NULL AND (p.created IS NULL OR f.modified > p.created)");
     while (changed.step()) {
-        int64_t change = 0;
-        if (!parse_time(changed.text(3), change)) continue;
-        if (!changed.is_null(2) && changed.integer(2) >= change) continue;  // made again since
         days[static_cast<int>(changed.integer(0))][changed.integer(1) / kMsPerDay].insert(
-            "level-0 file changed: " + changed.text(4));
+            "level-0 file changed: " + changed.text(2));
     }
     return !query_failed(changed, error);
 }

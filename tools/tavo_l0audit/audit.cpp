@@ -1,6 +1,7 @@
 // One audit: the run's parameters, the walk, the product checks, the outputs.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -28,13 +29,16 @@ int exit_status_of(const AuditResult& result) {
     return kExitSound;
 }
 
+// "2017-03-01T12:00:00.123Z": to the millisecond, so that two audits of a
+// window tell apart which is the newer.
 std::string utc_now_text() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc = {};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    std::string text = utc_text(now / 1000);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(now % 1000));
+    return text.substr(0, text.size() - 1) + fraction;
 }
 
 std::string host_name() {

@@ -72,6 +72,7 @@ struct FileAudit {
     uint64_t bytes = 0;              // stream length
     uint64_t size = 0;               // file size on disk
     uint64_t checksum = 0;           // of the packet stream (stream_checksum)
+    int64_t modified = -1;           // modification time, s from 1970
     std::map<uint32_t, uint64_t> apid_packets;  // recorded packets per accepted identifier
     std::vector<SequenceGap> gaps;
     uint64_t duplicates_within = 0;
@@ -117,7 +118,7 @@ struct ImageAudit {
     // What the product check read of a product on disk.
     uint64_t product_bytes = 0;
     int64_t despiked = -1;                // rows of its spike table; -1 unknown
-    std::string product_created;          // FILE_CREATION_TIME, as written
+    int64_t product_modified = -1;        // its modification time (s from 1970): when it was made
 };
 
 // How an image of the window was lost: by the run (a reprocessing can mend
@@ -201,6 +202,8 @@ std::string checksum_text(uint64_t checksum);
 std::string image_time_text(const ImageAudit& image);
 // "2017-03-01T12:00:12.345" of a packet time.
 std::string packet_time_text(PacketTime time);
+// "2017-03-01T12:00:12Z" of seconds from 1970.
+std::string utc_text(int64_t seconds);
 
 // Outputs.
 std::string default_report_path(const AuditResult& result);  // under OUTPUT_ROOT_DIRECTORY

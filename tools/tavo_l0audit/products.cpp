@@ -27,7 +27,6 @@ constexpr int kHoursPerDay = 24;
 constexpr const char* kDespikedLabel = "L1A ";  // DESPIKE=YES
 constexpr const char* kRawLabel = "L0 ";        // DESPIKE=NO
 constexpr const char* kSpikeTableName = "SPIKELOCS";  // one row per spike found
-constexpr const char* kCreationTimeKeyword = "FILE_CREATION_TIME";
 
 struct FitsFile {
     fitsfile* file = nullptr;
@@ -77,6 +76,7 @@ void check_product_file(ImageAudit& image, const std::string& path) {
         return;
     }
     image.product_bytes = static_cast<uint64_t>(info.st_size);
+    image.product_modified = static_cast<int64_t>(info.st_mtime);
     FitsFile fits;
     int status = 0;
     if (fits_open_diskfile(&fits.file, path.c_str(), READONLY, &status) != 0) {
@@ -110,11 +110,6 @@ void check_product_file(ImageAudit& image, const std::string& path) {
     }
     read_despike_count(fits.file, hdus, image);
     if (hdus > 1) fits_movabs_hdu(fits.file, 1, nullptr, &status);
-    char created[FLEN_VALUE] = "";
-    int created_status = 0;
-    if (fits_read_key_str(fits.file, kCreationTimeKeyword, created, nullptr, &created_status) == 0)
-        image.product_created = created;
-    fits_clear_errmsg();
     char params[FLEN_VALUE] = "";
     fits_read_key_str(fits.file, "DESPIKE_PARAMS", params, nullptr, &status);
     const char* label = run_settings.param_number[PARAM_DESPIKE] == 1 ? kDespikedLabel : kRawLabel;

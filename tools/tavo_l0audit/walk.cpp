@@ -178,7 +178,10 @@ void Walk::begin_file(int source, int file, PacketBuffer& bytes) {
     audit.checksum = stream_checksum(bytes.data(), bytes.size());
     struct stat info = {};
     const std::string path = std::string(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY]) + input_file_list[file];
-    if (stat(path.c_str(), &info) == 0) audit.size = static_cast<uint64_t>(info.st_size);
+    if (stat(path.c_str(), &info) == 0) {
+        audit.size = static_cast<uint64_t>(info.st_size);
+        audit.modified = static_cast<int64_t>(info.st_mtime);
+    }
 }
 
 // Every packet the scan reads: counted for its file; a recorded one is
