@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <set>
 
 #include "catalog.h"
 
@@ -27,6 +29,20 @@ std::string now_text() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
+}
+
+// A member of an object where it is, or null (an empty list) when absent:
+// a report's lists are looked at, never copied.
+const json& member(const json& object, const char* key) {
+    static const json kNull;
+    const auto found = object.find(key);
+    return found != object.end() ? *found : kNull;
+}
+
+const json& list_of(const json& object, const char* key) {
+    static const json kEmpty = json::array();
+    const json& list = member(object, key);
+    return list.is_array() ? list : kEmpty;
 }
 
 std::string text_of(const json& object, const char* key) {
@@ -62,6 +78,15 @@ int64_t name_time_field(const std::string& name, const char* tag) {
     return january_first + (day - 1) * kMsPerDay + ((h * 60 + m) * 60 + s) * 1000 + tenths * 100;
 }
 
+// The image fields the catalog does not keep are dropped while parsing:
+// building and freeing them costs more than the rest of an ingest.
+bool keep_needed(int, json::parse_event_t event, json& parsed) {
+    static const std::set<std::string> kUnused = {"packets",       "rows",      "columns",         "pixels_announced",
+                                                  "pixels_carried", "sel_count", "reason_text",     "product_problems",
+                                                  "product",        "apid_packets", "skipped",      "bad_length"};
+    return event != json::parse_event_t::key || kUnused.count(parsed.get_ref<const std::string&>()) == 0;
+}
+
 struct ReportRun {
     int kite = 0;
     int64_t window_start = 0, window_end = 0;
@@ -83,9 +108,8 @@ bool read_header(const json& report, ReportRun& run, std::string& error) {
         return false;
     }
     const json audit_run = report.value("audit_run", json::object());
-    if (!report.value("kite", json()).is_number_integer() || !window_of(report, run.window_start, run.window_end) ||
-        !report.value("images", json()).is_array() || !report.value("files", json()).is_array() ||
-        !audit_run.is_object()) {
+    if (!member(report, "kite").is_number_integer() || !window_of(report, run.window_start, run.window_end) ||
+        !member(report, "images").is_array() || !member(report, "files").is_array() || !audit_run.is_object()) {
         error = "report without kite, window, files, images or audit_run";
         return false;
     }
@@ -229,7 +253,7 @@ bool Ingest::place_run(const ReportRun& run, const std::string& path, IngestOutc
 // Every scanned level-0 file of the report: new ones added, changed ones
 // (another size or checksum) marked with the time the change was seen.
 bool Ingest::file_ids(const json& report, int kite, std::map<std::string, int64_t>& ids) {
-    for (const json& file : report["files"]) {
+    for (const json& file : list_of(report, "files")) {
         if (!file.is_object() || !file.value("scanned", false)) continue;
         const std::string name = text_of(file, "entry"), checksum = text_of(file, "checksum");
         const int64_t size = file.value("size", int64_t{0});
@@ -271,7 +295,8 @@ int64_t Ingest::reason_id(const std::string& code) {
 
 bool Ingest::product(const json& image, int kite, int64_t time, uint32_t id, int64_t run_id,
                      const std::map<std::string, int64_t>& files) {
-    const json size = image.value("product_bytes", json()), despiked = image.value("despiked", json());
+    const json& size = member(image, "product_bytes");
+    const json& despiked = member(image, "despiked");
     upsert_product_.bind(1, kite).bind(2, time).bind(3, id);
     if (size.is_number_integer()) upsert_product_.bind(4, size.get<int64_t>());
     if (despiked.is_number_integer()) upsert_product_.bind(5, despiked.get<int64_t>());
@@ -279,7 +304,7 @@ bool Ingest::product(const json& image, int kite, int64_t time, uint32_t id, int
     if (created >= 0) upsert_product_.bind(6, created);
     upsert_product_.bind(7, run_id);
     if (!upsert_product_.run()) return failed(upsert_product_);
-    for (const json& file : image.value("files", json::array())) {
+    for (const json& file : list_of(image, "files")) {
         const auto found = file.is_string() ? files.find(file.get<std::string>()) : files.end();
         if (found == files.end()) continue;
         if (!insert_source_.bind(1, kite).bind(2, time).bind(3, id).bind(4, found->second).run())
@@ -296,10 +321,10 @@ bool Ingest::images(const json& report, const ReportRun& run, int64_t run_id,
                                                             {"written_partial", Status::kWrittenPartial},
                                                             {"not_written", Status::kNotWritten}};
     int64_t last_time = run.window_start;
-    for (const json& image : report["images"]) {
+    for (const json& image : list_of(report, "images")) {
         if (!image.is_object() || text_of(image, "reason") == "outside_window") continue;
         const auto status = kStatuses.find(text_of(image, "status"));
-        const json id = image.value("image_id", json());
+        const json& id = member(image, "image_id");
         if (status == kStatuses.end() || !id.is_number_unsigned()) {
             error_ = "an image without status or image_id: " + image.dump().substr(0, 120);
             return false;
@@ -324,8 +349,10 @@ bool Ingest::images(const json& report, const ReportRun& run, int64_t run_id,
 // Absent images, one row each, at the time interpolated between their neighbours.
 bool Ingest::absent(const json& report, int kite, int64_t run_id, int64_t& count) {
     const int64_t reason = reason_id(kAbsentReason);
-    for (const json& range : report.value("absent_ranges", json::array())) {
-        const json after = range.value("after", json::object()), before = range.value("before", json::object());
+    for (const json& range : list_of(report, "absent_ranges")) {
+        const json& after = member(range, "after");
+        const json& before = member(range, "before");
+        if (!after.is_object() || !before.is_object()) continue;
         int64_t t0 = 0, t1 = 0;
         if (!parse_time(text_of(after, "time"), t0) || !parse_time(text_of(before, "time"), t1)) continue;
         const int64_t id0 = after.value("image_id", int64_t{0}), id1 = before.value("image_id", int64_t{0});
@@ -343,10 +370,11 @@ bool Ingest::absent(const json& report, int kite, int64_t run_id, int64_t& count
 
 // The packet ranges to send again: every sequence gap of the files.
 bool Ingest::replay(const json& report, int kite, int64_t run_id, const std::map<std::string, int64_t>& files) {
-    for (const json& file : report["files"]) {
+    for (const json& file : list_of(report, "files")) {
+        if (!file.is_object()) continue;
         const auto found = files.find(text_of(file, "entry"));
         if (found == files.end()) continue;
-        for (const json& gap : file.value("sequence_gaps", json::array())) {
+        for (const json& gap : list_of(file, "sequence_gaps")) {
             int64_t after = 0, before = 0;
             if (!parse_time(text_of(gap, "after"), after) || !parse_time(text_of(gap, "before"), before)) continue;
             insert_replay_.bind(1, kite).bind(2, gap.value("apid", 0)).bind(3, after).bind(4, gap.value("first", 0));
@@ -369,12 +397,15 @@ bool Ingest::count_days(const ReportRun& run) {
 
 bool Ingest::report(const std::string& path, IngestOutcome& outcome, std::string& error) {
     outcome.report = path;
+    // Read whole, then parsed: a stream is parsed a character at a time.
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
         error = "cannot open report " + path;
         return false;
     }
-    const json report = json::parse(in, nullptr, false);
+    const json report = json::parse(text, keep_needed, false);
     ReportRun run;
     std::string why;
     if (report.is_discarded()) {

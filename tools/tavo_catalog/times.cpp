@@ -25,28 +25,43 @@ std::tm utc_of(int64_t ms) {
     return utc;
 }
 
+// Reads count digits at text[at]; false when one is no digit.
+bool digits(const std::string& text, size_t at, size_t count, int& value) {
+    if (at + count > text.size()) return false;
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
 }  // namespace
 
+// Read by hand: an ingest reads two times per image.
 bool parse_time(const std::string& text, int64_t& ms) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
-    char separator = 0;
-    if (std::sscanf(text.c_str(), "%4d%c%2d%*c%2d%n", &y, &separator, &mo, &d, &used) != 4 ||
-        (separator != '-' && separator != '/') || used != 10 || mo < 1 || mo > 12 || d < 1 || d > 31) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    const char separator = text.size() > 4 ? text[4] : 0;
+    if ((separator != '-' && separator != '/') || !digits(text, 0, 4, y) || !digits(text, 5, 2, mo) ||
+        text[7] != separator || !digits(text, 8, 2, d) || mo < 1 || mo > 12 || d < 1 || d > 31) {
         return false;
     }
     int fraction = 0;
-    if (text.size() > 10) {
-        int clock_used = 0;
-        if (std::sscanf(text.c_str() + 10, "T%2d:%2d:%2d%n", &h, &mi, &s, &clock_used) != 3) return false;
-        const char* rest = text.c_str() + 10 + clock_used;
-        if (*rest == '.') {
-            int digits = 0;
-            for (++rest; *rest >= '0' && *rest <= '9'; ++rest, ++digits)
-                if (digits < 3) fraction = fraction * 10 + (*rest - '0');
-            for (; digits < 3; ++digits) fraction *= 10;
+    size_t at = 10;
+    if (text.size() > at) {
+        if (text[10] != 'T' || !digits(text, 11, 2, h) || text[13] != ':' || !digits(text, 14, 2, mi) ||
+            text[16] != ':' || !digits(text, 17, 2, s)) {
+            return false;
         }
-        if (*rest == 'Z') ++rest;
-        if (*rest != '\0') return false;
+        at = 19;
+        if (at < text.size() && text[at] == '.') {
+            int count = 0;
+            for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++count)
+                if (count < 3) fraction = fraction * 10 + (text[at] - '0');
+            for (; count < 3; ++count) fraction *= 10;
+        }
+        if (at < text.size() && text[at] == 'Z') ++at;
+        if (at != text.size()) return false;
     }
     ms = ((days_from_civil(y, mo, d) * 24 + h) * 60 + mi) * 60000 + s * 1000 + fraction;
     return true;
