@@ -11,6 +11,7 @@
 
 #include "catalog.h"
 #include "despike/despike.h"
+#include "tools_common.h"
 
 namespace tavo_catalog {
 
@@ -39,20 +40,6 @@ h2{margin-top:1.5em}
 .legend span{display:inline-block;margin-right:1em}
 .legend i{display:inline-block;width:12px;height:12px;margin-right:0.3em;vertical-align:middle}
 )css";
-
-std::string escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
 
 // Green when complete, through yellow, to red at kRedBelow and under.
 std::string completeness_colour(double completeness) {
@@ -101,9 +88,9 @@ std::string calendar_html(const Calendar& calendar, const Period& period, const 
         html += heading;
         const auto root = roots.find(kite);
         for (const auto& [band, days] : bands) {
-            html += "<div class=\"band\"><h3>" + escape(band) + (band == "all" || band == "unknown" ? "" : " A") +
+            html += "<div class=\"band\"><h3>" + tavo_tools::escape_html(band) + (band == "all" || band == "unknown" ? "" : " A") +
                     "</h3><div class=\"calendar\" data-kite=\"" + std::to_string(kite) + "\" data-passband=\"" +
-                    escape(band) + "\">";
+                    tavo_tools::escape_html(band) + "\">";
             // The first column begins on a Monday.
             const int64_t weekday = ((first_day + kEpochThursday) % kDaysPerWeek + kDaysPerWeek) % kDaysPerWeek;
             for (int64_t i = 0; i < weekday; ++i) html += "<span class=\"cell pad\"></span>";
@@ -125,9 +112,9 @@ std::string calendar_html(const Calendar& calendar, const Period& period, const 
                     root == roots.end() ? "" : quicklook_link(root->second, kite, day, directory);
                 const std::string attributes = " class=\"cell\" data-day=\"" + date + "\" data-completeness=\"" +
                                                value + "\" style=\"background:" + completeness_colour(completeness) +
-                                               "\" title=\"" + escape(title) + "\"";
+                                               "\" title=\"" + tavo_tools::escape_html(title) + "\"";
                 html += link.empty() ? "<span" + attributes + "></span>"
-                                     : "<a" + attributes + " href=\"" + escape(link) + "\"></a>";
+                                     : "<a" + attributes + " href=\"" + tavo_tools::escape_html(link) + "\"></a>";
             }
             html += "</div></div>\n";
         }
@@ -155,7 +142,7 @@ std::string losses_html(const std::map<int64_t, std::map<std::string, int64_t>>&
     const int64_t width = (last_day - first_day + 1) * kBarWidth;
     std::string html = "<h2>Images lost per day, by reason</h2>\n<p class=\"legend\">";
     for (const auto& [reason, colour] : colours)
-        html += "<span><i style=\"background:" + colour + "\"></i>" + escape(reason) + "</span>";
+        html += "<span><i style=\"background:" + colour + "\"></i>" + tavo_tools::escape_html(reason) + "</span>";
     html += "</p>\n<svg id=\"losses\" width=\"" + std::to_string(width) + "\" height=\"" +
             std::to_string(kPlotHeight + 20) + "\" xmlns=\"http://www.w3.org/2000/svg\">\n";
     for (const auto& [day, by_reason] : losses) {
@@ -167,8 +154,8 @@ std::string losses_html(const std::map<int64_t, std::map<std::string, int64_t>>&
             html += "<rect class=\"loss\" x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(kPlotHeight - stacked) +
                     "\" width=\"" + std::to_string(kBarWidth - 1) + "\" height=\"" + std::to_string(height) +
                     "\" fill=\"" + colours[reason] + "\" data-day=\"" + date_text(day * kMsPerDay) +
-                    "\" data-reason=\"" + escape(reason) + "\" data-images=\"" + std::to_string(n) + "\"><title>" +
-                    date_text(day * kMsPerDay) + ": " + std::to_string(n) + " " + escape(reason) + "</title></rect>\n";
+                    "\" data-reason=\"" + tavo_tools::escape_html(reason) + "\" data-images=\"" + std::to_string(n) + "\"><title>" +
+                    date_text(day * kMsPerDay) + ": " + std::to_string(n) + " " + tavo_tools::escape_html(reason) + "</title></rect>\n";
         }
     }
     html += "<text x=\"0\" y=\"" + std::to_string(kPlotHeight + 15) + "\" font-size=\"11\">" +
@@ -209,8 +196,8 @@ bool write_mission_page(const Catalog& catalog, const Period& period, const std:
     fs::create_directories(directory, ec);
     const fs::path out = fs::absolute(fs::path(directory), ec);
     const std::string title = "TAVO mission page " + date_text(period.from_ms) + " to " + date_text(period.to_ms);
-    const std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escape(title) +
-                             "</title><style>" + kStyle + "</style></head><body>\n<h1>" + escape(title) + "</h1>\n" +
+    const std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + tavo_tools::escape_html(title) +
+                             "</title><style>" + kStyle + "</style></head><body>\n<h1>" + tavo_tools::escape_html(title) + "</h1>\n" +
                              calendar_html(calendar, period, output_roots(catalog), out) +
                              losses_html(losses, period) + "</body></html>\n";
     page = (out / kPageName).string();

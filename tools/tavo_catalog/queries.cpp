@@ -11,6 +11,7 @@
 #include "driver/driver.h"
 #include "fits/fits.h"
 #include "packets/packets.h"
+#include "tools_common.h"
 
 namespace tavo_catalog {
 
@@ -31,13 +32,6 @@ std::string cell_text(const json& cell) {
         return text;
     }
     return cell.dump();
-}
-
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
 }
 
 // The period's bounds bound to ?1 and ?2, the satellite (0 for every one) to ?3.
@@ -143,10 +137,10 @@ std::string format_table(const Table& table, Format format) {
         return rows.dump(1) + "\n";
     }
     if (format == Format::kCsv) {
-        for (size_t c = 0; c < table.columns.size(); ++c) out += (c ? "," : "") + csv_field(table.columns[c]);
+        for (size_t c = 0; c < table.columns.size(); ++c) out += (c ? "," : "") + tavo_tools::csv_field(table.columns[c]);
         out += "\n";
         for (const auto& row : table.rows) {
-            for (size_t c = 0; c < row.size(); ++c) out += (c ? "," : "") + csv_field(cell_text(row[c]));
+            for (size_t c = 0; c < row.size(); ++c) out += (c ? "," : "") + tavo_tools::csv_field(cell_text(row[c]));
             out += "\n";
         }
         return out;

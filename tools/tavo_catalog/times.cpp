@@ -3,20 +3,11 @@
 #include <ctime>
 
 #include "catalog.h"
+#include "tools_common.h"
 
 namespace tavo_catalog {
 
 namespace {
-
-// Days from 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int64_t y, int m, int d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<int64_t>(y - era * 400);
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
 
 std::tm utc_of(int64_t ms) {
     const auto seconds = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
@@ -63,7 +54,7 @@ bool parse_time(const std::string& text, int64_t& ms) {
         if (at < text.size() && text[at] == 'Z') ++at;
         if (at != text.size()) return false;
     }
-    ms = ((days_from_civil(y, mo, d) * 24 + h) * 60 + mi) * 60000 + s * 1000 + fraction;
+    ms = ((tavo_tools::days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) * 60 + mi) * 60000 + s * 1000 + fraction;
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "audit.h"
+#include "tools_common.h"
 
 namespace tavo_audit {
 
@@ -15,40 +16,22 @@ constexpr double kSecondsPerDay = 86400.0;
 constexpr int64_t kEpochDayOffset = 10957;  // days from 1970-01-01 to 2000-01-01
 constexpr double kEpochNoonSeconds = 43200.0;  // the epoch begins at 2000-01-01 12:00:00
 
-// Days from 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 // "2017-03-01T12" of seconds from 1970-01-01.
 std::string hour_text(double seconds) {
     const auto whole = static_cast<int64_t>(std::floor(seconds));
     int64_t days = whole / 86400;
     if (whole % 86400 < 0) --days;
     const int hour = static_cast<int>((whole - days * 86400) / 3600);
-    // civil_from_days
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(days - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+    const tavo_tools::CivilDate date = tavo_tools::civil_from_days(days);
     char text[48];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d", static_cast<long long>(y), m, d, hour);
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d", static_cast<long long>(date.year), date.month, date.day,
+                  hour);
     return text;
 }
 
 // Image time in seconds from 1970-01-01.
 double image_seconds(const ImageAudit& image) {
-    const int64_t days = days_from_civil(image.date / 10000, image.date / 100 % 100, image.date % 100);
+    const int64_t days = tavo_tools::days_from_civil(image.date / 10000, image.date / 100 % 100, image.date % 100);
     return static_cast<double>(days) * kSecondsPerDay + image.time / 10000 * 3600.0 + image.time / 100 % 100 * 60.0 +
            image.time % 100 + image.ms / 1000.0;
 }

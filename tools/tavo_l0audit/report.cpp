@@ -8,6 +8,7 @@
 #include "audit.h"
 #include "driver/driver.h"
 #include "time/time.h"
+#include "tools_common.h"
 
 namespace tavo_audit {
 
@@ -176,13 +177,6 @@ Counts count(const AuditResult& result) {
 
 json loss_json(const LossCounts& loss) { return {{"images", loss.images}, {"by_reason", loss.by_reason}}; }
 
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
-}
-
 std::string window_stamp(const std::string& iso) {
     std::string stamp;
     for (char c : iso)
@@ -302,11 +296,11 @@ bool write_csv_report(const AuditResult& result, const std::string& path, std::s
         csv << image.image_id << ',' << (image.time_known ? image_time_text(image) : "") << ',' << image.apid << ','
             << image.wavelength << ',' << image.frame_type << ',' << image_status_code(image.status) << ','
             << (image.reason ? image_reason_code(*image.reason) : "") << ','
-            << csv_field(image.reason ? image_reason_text(*image.reason) : "") << ',' << csv_field(image.product)
-            << ',' << csv_field(files) << ',' << image.packets_by_kind[0] << ','
+            << tavo_tools::csv_field(image.reason ? image_reason_text(*image.reason) : "") << ',' << tavo_tools::csv_field(image.product)
+            << ',' << tavo_tools::csv_field(files) << ',' << image.packets_by_kind[0] << ','
             << image.packets_by_kind[1] + image.packets_by_kind[2] << ',' << image.packets_by_kind[3] << ','
             << image.rows << ',' << image.columns << ',' << (image.written ? std::to_string(image.pixels_carried) : "")
-            << ',' << (image.written ? std::to_string(image.sel_count) : "") << ',' << csv_field(problems) << '\n';
+            << ',' << (image.written ? std::to_string(image.sel_count) : "") << ',' << tavo_tools::csv_field(problems) << '\n';
     }
     // Absent images close the table, one row each, with only id and status.
     for (const AbsentRange& range : result.absent)
