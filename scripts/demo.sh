@@ -10,10 +10,10 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-build}" && pwd)"
 demo="$top/demo"
 hours="${DEMO_HOURS:-3}"
-# The final packet of image 40 is never sent; the file holding image 70 ends
+# The final packet of image 40 is never sent; the file holding image 67 ends
 # in the middle of its packets, so the images after it in that file never
 # reach the level-0.
-faults=(--fault missing-final@40 --fault truncate@70)
+faults=(--fault missing-final@40 --fault truncate@67)
 
 rm -rf "$demo"
 mkdir -p "$demo/level0" "$demo/work" "$demo/products"

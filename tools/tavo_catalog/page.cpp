@@ -24,7 +24,10 @@ constexpr const char* kQuicklookPage = "index.html";  // tavo_quicklook's day pa
 constexpr double kRedBelow = 0.8;       // completeness at and below which a cell is full red
 constexpr int kDaysPerWeek = 7;
 constexpr int kPlotHeight = 160;        // pixels of the tallest bar
-constexpr int kBarWidth = 6;
+constexpr int64_t kPlotWidth = 900;    // pixels the bars share
+constexpr int64_t kMaxBarWidth = 24;
+constexpr int64_t kDateLabelWidth = 80;  // pixels of "2017-03-01" under the axis
+constexpr int kAllPassbands = 1 << 30;  // the calendar of every passband together, after the others
 constexpr int64_t kEpochThursday = 3;   // 1970-01-01 was a Thursday (Monday 0)
 constexpr const char* kReasonColours[] = {"#d62728", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
                                           "#7f7f7f", "#bcbd22", "#17becf", "#1f77b4", "#2ca02c"};
@@ -53,8 +56,8 @@ struct DayCount {
     int64_t products = 0, images = 0;
 };
 
-// Counts per satellite and passband ("all" included), then per day.
-using Calendar = std::map<int, std::map<std::string, std::map<int64_t, DayCount>>>;
+// Counts per satellite and passband (kAllPassbands for all of them), then per day.
+using Calendar = std::map<int, std::map<int, std::map<int64_t, DayCount>>>;
 
 // The output root each satellite's latest audit names.
 std::map<int, std::string> output_roots(const Catalog& catalog) {
@@ -87,8 +90,9 @@ std::string calendar_html(const Calendar& calendar, const Period& period, const 
         std::snprintf(heading, sizeof heading, "<h2>KITE-%02d</h2>\n", kite);
         html += heading;
         const auto root = roots.find(kite);
-        for (const auto& [band, days] : bands) {
-            html += "<div class=\"band\"><h3>" + tavo_tools::escape_html(band) + (band == "all" || band == "unknown" ? "" : " A") +
+        for (const auto& [wavelength, days] : bands) {
+            const std::string band = wavelength == kAllPassbands ? "all" : std::to_string(wavelength);
+            html += "<div class=\"band\"><h3>" + band + (wavelength == kAllPassbands ? "" : " A") +
                     "</h3><div class=\"calendar\" data-kite=\"" + std::to_string(kite) + "\" data-passband=\"" +
                     tavo_tools::escape_html(band) + "\">";
             // The first column begins on a Monday.
@@ -139,27 +143,31 @@ std::string losses_html(const std::map<int64_t, std::map<std::string, int64_t>>&
     for (const std::string& reason : reasons)
         colours[reason] = kReasonColours[next++ % (sizeof kReasonColours / sizeof kReasonColours[0])];
     const int64_t first_day = period.from_ms / kMsPerDay, last_day = period.to_ms / kMsPerDay;
-    const int64_t width = (last_day - first_day + 1) * kBarWidth;
+    const int64_t bar = std::clamp<int64_t>(kPlotWidth / (last_day - first_day + 1), 2, kMaxBarWidth);
+    const int64_t width = std::max<int64_t>((last_day - first_day + 1) * bar, kDateLabelWidth * 2);
     std::string html = "<h2>Images lost per day, by reason</h2>\n<p class=\"legend\">";
     for (const auto& [reason, colour] : colours)
         html += "<span><i style=\"background:" + colour + "\"></i>" + tavo_tools::escape_html(reason) + "</span>";
     html += "</p>\n<svg id=\"losses\" width=\"" + std::to_string(width) + "\" height=\"" +
             std::to_string(kPlotHeight + 20) + "\" xmlns=\"http://www.w3.org/2000/svg\">\n";
     for (const auto& [day, by_reason] : losses) {
-        const int64_t x = (day - first_day) * kBarWidth;
+        const int64_t x = (day - first_day) * bar;
         int64_t stacked = 0;
         for (const auto& [reason, n] : by_reason) {
             const int64_t height = std::max<int64_t>(1, n * kPlotHeight / tallest);
             stacked += height;
             html += "<rect class=\"loss\" x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(kPlotHeight - stacked) +
-                    "\" width=\"" + std::to_string(kBarWidth - 1) + "\" height=\"" + std::to_string(height) +
+                    "\" width=\"" + std::to_string(std::max<int64_t>(1, bar - 1)) + "\" height=\"" + std::to_string(height) +
                     "\" fill=\"" + colours[reason] + "\" data-day=\"" + date_text(day * kMsPerDay) +
                     "\" data-reason=\"" + tavo_tools::escape_html(reason) + "\" data-images=\"" + std::to_string(n) + "\"><title>" +
                     date_text(day * kMsPerDay) + ": " + std::to_string(n) + " " + tavo_tools::escape_html(reason) + "</title></rect>\n";
         }
     }
-    html += "<text x=\"0\" y=\"" + std::to_string(kPlotHeight + 15) + "\" font-size=\"11\">" +
-            date_text(period.from_ms) + "</text></svg>\n";
+    // The first and the last day under the axis.
+    const std::string label_y = std::to_string(kPlotHeight + 15);
+    html += "<text x=\"0\" y=\"" + label_y + "\" font-size=\"11\">" + date_text(period.from_ms) +
+            "</text><text x=\"" + std::to_string(width) + "\" y=\"" + label_y +
+            "\" font-size=\"11\" text-anchor=\"end\">" + date_text(period.to_ms) + "</text></svg>\n";
     if (losses.empty()) html += "<p id=\"no-losses\">No image lost in the period.</p>\n";
     return html;
 }
@@ -176,11 +184,11 @@ bool write_mission_page(const Catalog& catalog, const Period& period, const std:
         const int kite = static_cast<int>(days.integer(0));
         const int64_t wavelength = days.integer(2);
         const DayCount count{days.integer(3), days.integer(4)};
-        DayCount& all = calendar[kite]["all"][days.integer(1)];
+        DayCount& all = calendar[kite][kAllPassbands][days.integer(1)];
         all.products += count.products;
         all.images += count.images;
         // Absent images count in the day's total only: no packet tells their passband.
-        if (wavelength >= 0) calendar[kite][std::to_string(wavelength)][days.integer(1)] = count;
+        if (wavelength >= 0) calendar[kite][static_cast<int>(wavelength)][days.integer(1)] = count;
     }
     std::map<int64_t, std::map<std::string, int64_t>> losses;
     Statement lost(catalog, "SELECT day, reason, sum(images) FROM daily_losses "
