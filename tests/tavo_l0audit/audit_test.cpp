@@ -249,6 +249,40 @@ TEST(AbsentImages, InferredFromTheIdsAndConfirmedBySequenceGaps) {
     EXPECT_NE(summary.find("328 / 360  (91.1%), 29 absent"), std::string::npos) << summary;
 }
 
+// Which losses a reprocessing mends and which only a re-sent downlink does.
+TEST(Losses, ByOrigin) {
+    using tavo_audit::ImageStatus;
+    using tavo_audit::LossOrigin;
+    struct Case {
+        ImageStatus status;
+        std::optional<ImageReason> reason;
+        bool problems;
+        LossOrigin origin;
+    };
+    const Case cases[] = {
+        {ImageStatus::kWritten, std::nullopt, false, LossOrigin::kNone},
+        {ImageStatus::kWritten, std::nullopt, true, LossOrigin::kRun},
+        {ImageStatus::kWrittenPartial, std::nullopt, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kOutsideWindow, false, LossOrigin::kNone},
+        {ImageStatus::kNotWritten, ImageReason::kFinalPacketMissing, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kHeaderPacketMissing, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kHeaderTooShort, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kImageTimeInvalid, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kIdNotAbove, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kTimeNotLater, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kHeldBack, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kSpreadOverFiles, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kRunStopped, false, LossOrigin::kRun},
+    };
+    for (const Case& c : cases) {
+        tavo_audit::ImageAudit image;
+        image.status = c.status;
+        image.reason = c.reason;
+        if (c.problems) image.problems.push_back("missing");
+        EXPECT_EQ(tavo_audit::loss_origin(image), c.origin) << (c.reason ? image_reason_code(*c.reason) : "none");
+    }
+}
+
 // Ids that start again from 1 half way: a reset, with no absence invented.
 TEST(AbsentImages, NoneInventedAtAnIdReset) {
     TempDir dir("audit");
