@@ -227,6 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"damaged", {"--db", "@garbage.sqlite", "ingest", "@report.json"}, "is damaged or not a catalog"},
         Refusal{"damaged_query", {"--db", "@garbage.sqlite", "summary", "--from", kDay, "--to", kDay}, "is damaged"},
         Refusal{"bad_period", {"summary", "--from", "2017-03-31", "--to", kDay}, "ends (2017-03-01) before it begins"},
+        Refusal{"bad_option", {"summary", "--from", kDay}, "--to is required"},
         Refusal{"unknown_product", {"sources", "20170301_120000_000_00000001.fits"}, "is not in the catalog"}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 

@@ -13,7 +13,7 @@ constexpr const char* kDescription =
     "  tavo_catalog --db mission.sqlite ingest out/KITE-16/audit/*.json\n"
     "  tavo_catalog --db mission.sqlite summary --from 2017-03-01 --to 2017-03-31\n"
     "  tavo_catalog --db mission.sqlite missing --from 2017-03-01 --to 2017-03-31 --csv\n"
-    "  tavo_catalog --db mission.sqlite replay --from 2017-03-01 --to 2017-03-31 > replay.csv\n"
+    "  tavo_catalog --db mission.sqlite replay --from 2017-03-01 --to 2017-03-31 --csv > replay.csv\n"
     "  tavo_catalog --db mission.sqlite reprocess --made-before 2017-06-01\n"
     "  tavo_catalog --db mission.sqlite page --from 2017-01-01 --to 2017-12-31 --out mission\n\n"
     "Exit status: 0 done; 2 the request could not be served (bad option, damaged catalog, a report of another "
@@ -82,7 +82,11 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     add_formats(reprocess);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? tavo_catalog::kExitOk : tavo_catalog::kExitCannotRun;
+    }
 
     const tavo_catalog::Format format = as_json  ? tavo_catalog::Format::kJson
                                         : as_csv ? tavo_catalog::Format::kCsv
