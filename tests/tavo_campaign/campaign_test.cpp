@@ -298,6 +298,7 @@ TEST_F(CampaignTest, PlansRefused) {
         {{"--window", "90ms"}, "--window: 90ms is not whole seconds"},
         {{"--tavo-l0", "/nonexistent/TAVO_L0"}, "TAVO_L0 program not found: /nonexistent/TAVO_L0"},
         {{"KITE=15"}, "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 15"},
+        {{"--no-audit", "--catalog", "mission.sqlite"}, "--catalog needs the audit"},
     };
     fs::create_directories(dir_ / "unused-work");
     write_file(dir_ / "base.cfg", base_config(data_->path(), dir_ / "products", dir_ / "unused-work"));
