@@ -1,8 +1,6 @@
 // Audit reports into the catalog. A report is one run over one window; the
 // same report again changes nothing, and a newer audit of the same window
 // takes the older one's place.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -65,9 +63,10 @@ int64_t time_field(const json& object, const char* key) {
     return parse_time(text_of(object, key), ms) ? ms : -1;
 }
 
-// "_sYYYYDDDhhmmss" + tenths of a level-0 file name as ms; -1 when absent.
+// A level-0 file name's time field ("_s" or "_e", then YYYYDDDhhmmss and
+// tenths; the year begins "20") as ms; -1 when absent.
 int64_t name_time_field(const std::string& name, const char* tag) {
-    const size_t at = name.find(tag);
+    const size_t at = name.find(std::string(tag) + "20");
     int year = 0, day = 0, h = 0, m = 0, s = 0, tenths = 0;
     if (at == std::string::npos ||
         std::sscanf(name.c_str() + at + 2, "%4d%3d%2d%2d%2d%1d", &year, &day, &h, &m, &s, &tenths) != 6) {
