@@ -45,7 +45,7 @@ test-package: deps
 check: test test-asan test-package
 
 # The programs the demo runs; a companion program the demo calls adds itself here.
-DEMO_TARGETS = TAVO_L0 tavo_l0dump tavo_l0sim tavo_l0audit tavo_quicklook
+DEMO_TARGETS = TAVO_L0 tavo_l0dump tavo_l0sim tavo_l0audit tavo_quicklook tavo_catalog
 
 # A release build of the demo's programs alone: no tests, no debug information.
 demo: deps

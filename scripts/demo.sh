@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Demo: simulate a few hours of KITE-16 level-0 data, run TAVO_L0 on them
-# with Debian's h5dump, and summarise what it wrote.
+# Demo: simulate a few hours of KITE-16 level-0 data with two faults (a
+# dropped final packet, a file cut short), run TAVO_L0 on them with Debian's
+# h5dump, summarise what it wrote, and let the audit, the day page and the
+# catalog show what was lost.
 #   scripts/demo.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
 
@@ -8,15 +10,19 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-build}" && pwd)"
 demo="$top/demo"
 hours="${DEMO_HOURS:-3}"
+# The final packet of image 40 is never sent; the file holding image 67 ends
+# in the middle of its packets, so the images after it in that file never
+# reach the level-0.
+faults=(--fault missing-final@40 --fault truncate@67)
 
 rm -rf "$demo"
 mkdir -p "$demo/level0" "$demo/work" "$demo/products"
 
 # Uncompressed packet variables: writing and dumping them takes a third of the
 # time of deflated ones, and TAVO_L0 reads both alike.
-echo "== Simulating ${hours} h of KITE-16 level-0 data (1280x1280 images) into $demo/level0"
+echo "== Simulating ${hours} h of KITE-16 level-0 data (1280x1280 images) into $demo/level0, with two faults: ${faults[*]}"
 "$build/tavo_l0sim" --kite 16 --start 2017-03-01T12:00:00 --duration "${hours}h" \
-  --cadence 60s --file-span 6min --size 1280 --layout flat --seed 7 --deflate 0 \
+  --cadence 60s --file-span 6min --size 1280 --layout flat --seed 7 --deflate 0 "${faults[@]}" \
   --out "$demo/level0" --manifest "$demo/manifest.json"
 
 end_hour=$((12 + hours - 1))
@@ -50,12 +56,26 @@ echo "configuration: $demo/TAVO_configuration.cfg (copy it to run on your own da
 
 if [ -x "$build/tavo_l0audit" ]; then
   echo
-  echo "== Every image of the window accounted for (tavo_l0audit)"
+  echo "== Every image of the window accounted for (tavo_l0audit; exit status 1: images were lost, as injected)"
   audit_status=0
   "$build/tavo_l0audit" CONFIG="$demo/TAVO_configuration.cfg" || audit_status=$?
-  [ "$audit_status" -eq 0 ] || status=$audit_status
+  [ "$audit_status" -le 1 ] || status=$audit_status
 fi
 
+if [ -x "$build/tavo_catalog" ]; then
+  echo
+  echo "== The mission catalog (tavo_catalog, $demo/catalog.sqlite)"
+  catalog=("$build/tavo_catalog" --db "$demo/catalog.sqlite")
+  catalog_status=0
+  { "${catalog[@]}" ingest "$demo"/products/KITE-16/audit/*.json &&
+    echo "-- tavo_catalog summary: completeness per passband" &&
+    "${catalog[@]}" summary --from 2017-03-01 --to 2017-03-01 &&
+    echo "-- tavo_catalog replay: the packet ranges to ask the ground station for again ($demo/replay.csv)" &&
+    "${catalog[@]}" replay --from 2017-03-01 --to 2017-03-01 --csv | tee "$demo/replay.csv"; } || catalog_status=$?
+  [ "$catalog_status" -eq 0 ] || status=$catalog_status
+fi
+
+day_page=""
 if [ -x "$build/tavo_quicklook" ]; then
   echo
   echo "== Pictures, movies and the day's page (tavo_quicklook)"
@@ -63,6 +83,14 @@ if [ -x "$build/tavo_quicklook" ]; then
   "$build/tavo_quicklook" CONFIG="$demo/TAVO_configuration.cfg" > "$demo/quicklook.txt" || quicklook_status=$?
   head -n 1 "$demo/quicklook.txt"
   [ "$quicklook_status" -eq 0 ] || status=$quicklook_status
-  echo "page:          $(tail -n 1 "$demo/quicklook.txt")"
+  day_page="$(tail -n 1 "$demo/quicklook.txt")"
 fi
+
+# The mission page links each day to its quicklook page, so it comes after it.
+if [ -x "$build/tavo_catalog" ]; then
+  "$build/tavo_catalog" --db "$demo/catalog.sqlite" page --from 2017-02-27 --to 2017-03-05 \
+    --out "$demo/mission" > "$demo/mission.txt" || status=$?
+  echo "mission page:  $(cat "$demo/mission.txt")"
+fi
+[ -z "$day_page" ] || echo "page:          $day_page (the lost and absent images are marked on its timeline)"
 exit "$status"

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make
   libgtest-dev libbenchmark-dev
   libnetcdf-dev netcdf-bin hdf5-tools libhdf5-dev libdeflate-dev python3-h5py
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libsqlite3-dev
   fitsverify libcfitsio-dev
   python3 python3-astropy python3-numpy
   time

@@ -161,6 +161,15 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
+ProgramResult run_chromium(const std::string& profile, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                                     "--no-first-run", "--user-data-dir=" + profile, "--enable-logging=stderr",
+                                     "--v=0", "--window-size=1200,1000", "--virtual-time-budget=3000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
 std::string configuration_text(const RunConfiguration& c) {
     return "INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=" + c.input_root + "\nINPUT_SUBDIRECTORY=" + c.subdirectory +
            "\nWORKING_DIRECTORY=" + c.work + "\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=" + c.output_root +

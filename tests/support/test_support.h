@@ -37,6 +37,10 @@ ProgramResult run_program(const std::vector<std::string>& argv, const std::strin
 // program showed there.
 ProgramResult run_program_with_terminal_stderr(const std::vector<std::string>& argv, const std::string& cwd = "");
 
+// Headless Chromium with its own profile directory, on args (a page to
+// load with --dump-dom or --screenshot=FILE), given 3 s of page time.
+ProgramResult run_chromium(const std::string& profile, const std::vector<std::string>& args);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);

@@ -177,10 +177,11 @@ TEST_F(CampaignTest, FinishFindsAnImageMissingAtAJoin) {
     EXPECT_EQ(summary["joins"][0]["explained_by_audit"], true);
 }
 
-// The real audit of every window, merged: each image of the period once.
+// The real audit of every window, merged: each image of the period once;
+// finish ingests the windows' reports into the campaign's catalog.
 TEST_F(CampaignTest, AuditsOfTheWindowsMerged) {
     if (!fs::exists(TAVO_L0AUDIT_BINARY)) GTEST_SKIP() << "tavo_l0audit not built";
-    plan({"--window", "1h"}, true);
+    plan({"--window", "1h", "--catalog", dir_ / "mission.sqlite"}, true);
     ASSERT_EQ(campaign_command("run").exit_status, 0);
     EXPECT_TRUE(fs::exists(campaign() + "/windows/0002/audit.json"));
     finish_ok();
@@ -189,6 +190,15 @@ TEST_F(CampaignTest, AuditsOfTheWindowsMerged) {
     EXPECT_EQ(audit["images"], 719);
     EXPECT_EQ(audit["written"], 719);
     EXPECT_EQ(audit["not_written"], 0);
+    const nlohmann::json catalog = campaign::read_json(campaign() + "/summary.json")["catalog"];
+    EXPECT_EQ(catalog["exit_status"], 0) << catalog.dump();
+    const auto days = run_program({TAVO_CATALOG_BINARY, "--db", dir_ / "mission.sqlite", "summary", "--from",
+                                   "2017-02-28", "--to", "2017-03-03", "--json"});
+    ASSERT_EQ(days.exit_status, 0) << days.err;
+    int images = 0;
+    for (const nlohmann::json& row : nlohmann::json::parse(days.out))
+        if (row["passband"] == "all") images += row["images"].get<int>();
+    EXPECT_EQ(images, 719);
 }
 
 // A window without input files is planned as such and done with nothing.
@@ -219,6 +229,7 @@ TEST_F(CampaignTest, PlansRefused) {
         {{"--window", "90ms"}, "--window: 90ms is not whole seconds"},
         {{"--tavo-l0", "/nonexistent/TAVO_L0"}, "TAVO_L0 program not found: /nonexistent/TAVO_L0"},
         {{"KITE=15"}, "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 15"},
+        {{"--no-audit", "--catalog", "mission.sqlite"}, "--catalog needs the audit"},
     };
     fs::create_directories(dir_ / "unused-work");
     write_file(dir_ / "base.cfg", base_config(data_->path(), dir_ / "products", dir_ / "unused-work"));

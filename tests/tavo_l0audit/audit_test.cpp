@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "audit.h"
 #include "support/test_support.h"
@@ -42,8 +43,41 @@ json simulate(const TempDir& dir, std::vector<std::string> extra) {
 // "2017-03-01T12:00:02.345" of a manifest image.
 std::string manifest_time(const json& image) { return image["end_of_frame"]["calendar"].get<std::string>().substr(0, 23); }
 
+// The ids of the report's absent ranges.
+std::set<uint32_t> absent_ids(const json& report) {
+    std::set<uint32_t> ids;
+    for (const json& range : report["absent_ranges"])
+        for (uint32_t id = range["first_id"]; id <= range["last_id"].get<uint32_t>(); ++id) ids.insert(id);
+    return ids;
+}
+
+// Every image the level-0 lacks between two images that reached it is
+// listed absent; so may be those behind a packet the scan cannot pass.
+void expect_absent_agreement(const json& manifest, const json& report) {
+    std::set<uint32_t> reported, lacking, unreadable;
+    for (const json& image : report["images"]) reported.insert(image["image_id"].get<uint32_t>());
+    int first_seen = -1, last_seen = -1;
+    for (const json& image : manifest["images"]) {
+        if (image["in_level0"].get<bool>()) {
+            if (first_seen < 0) first_seen = image["ordinal"];
+            last_seen = image["ordinal"];
+        }
+    }
+    for (const json& image : manifest["images"]) {
+        const int ordinal = image["ordinal"];
+        const auto id = image["id"].get<uint32_t>();
+        if (!image["in_level0"].get<bool>() && ordinal > first_seen && ordinal < last_seen) lacking.insert(id);
+        if (image["expected"]["reason"] == "run_stopped" && reported.count(id) == 0) unreadable.insert(id);
+    }
+    const std::set<uint32_t> absent = absent_ids(report);
+    for (uint32_t id : absent) EXPECT_TRUE(lacking.count(id) + unreadable.count(id) == 1) << "absent id " << id;
+    for (uint32_t id : lacking) EXPECT_TRUE(absent.count(id) == 1) << "id " << id << " not listed absent";
+    EXPECT_EQ(report["summary"]["absent"], absent.size());
+}
+
 // Compares the audit's images with the manifest's expected outcomes.
 void expect_agreement(const json& manifest, const json& report) {
+    expect_absent_agreement(manifest, report);
     std::map<std::pair<uint32_t, std::string>, json> audited;
     for (const json& image : report["images"]) {
         const std::string time = image["time"].is_null() ? "" : image["time"].get<std::string>();
@@ -77,16 +111,23 @@ void expect_agreement(const json& manifest, const json& report) {
     EXPECT_EQ(matched, report["images"].size());
 }
 
-json audit_in_process(const TempDir& dir) {
+// The audit of the window up to end, without the product checks; result
+// holds what it found.
+json audit_in_process(const TempDir& dir, tavo_audit::AuditResult& result,
+                      const std::string& end = "2017/03/01t12:29:59") {
     tavo_audit::AuditOptions options;
-    options.parameters = run_parameters(dir);
+    options.parameters = run_parameters(dir, end);
     options.report_path = dir / "report.json";
     options.check_products = false;
     options.quiet = true;
-    tavo_audit::AuditResult result;
     std::string error;
     EXPECT_TRUE(tavo_audit::run_audit(options, result, error)) << error;
     return json::parse(test_support::read_file(dir / "report.json"));
+}
+
+json audit_in_process(const TempDir& dir) {
+    tavo_audit::AuditResult result;
+    return audit_in_process(dir, result);
 }
 
 struct FaultCase {
@@ -111,15 +152,15 @@ TEST_P(FaultModes, StatusesAndReasonsAgreeWithTheManifest) {
 INSTANTIATE_TEST_SUITE_P(
     Simulated, FaultModes,
     testing::Values(FaultCase{"none", {}, 0}, FaultCase{"duplicate", {"duplicate@71"}, 0},
-                    FaultCase{"missing_final", {"missing-final@80"}, 0}, FaultCase{"truncate", {"truncate@80"}, 0},
-                    FaultCase{"bad_length", {"bad-length@120"}, 1}, FaultCase{"id_repeat", {"id-repeat@80"}, 0},
+                    FaultCase{"missing_final", {"missing-final@80"}, 1}, FaultCase{"truncate", {"truncate@80"}, 1},
+                    FaultCase{"bad_length", {"bad-length@120"}, 1}, FaultCase{"id_repeat", {"id-repeat@80"}, 1},
                     FaultCase{"foreign_apid", {"foreign-apid@80"}, 0}, FaultCase{"alias_apid", {"alias-apid@80"}, 0},
-                    FaultCase{"bad_header_bits", {"bad-header-bits@80"}, 0},
+                    FaultCase{"bad_header_bits", {"bad-header-bits@80"}, 1},
                     FaultCase{"bad_index", {"bad-index@80"}, 0}, FaultCase{"sel_bits", {"sel-bits@80"}, 0},
-                    FaultCase{"bit15", {"bit15@80"}, 0}, FaultCase{"gap", {"gap@80"}, 0},
-                    FaultCase{"spread", {}, 0},
-                    FaultCase{"three_together", {"missing-final@30", "truncate@100", "id-repeat@150"}, 0},
-                    FaultCase{"gap_and_duplicates", {"gap@40", "duplicate@107", "bad-header-bits@130"}, 0}),
+                    FaultCase{"bit15", {"bit15@80"}, 0}, FaultCase{"gap", {"gap@80"}, 1},
+                    FaultCase{"spread", {}, 1},
+                    FaultCase{"three_together", {"missing-final@30", "truncate@100", "id-repeat@150"}, 1},
+                    FaultCase{"gap_and_duplicates", {"gap@40", "duplicate@107", "bad-header-bits@130"}, 1}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // Per file: the reason a level-0 file is not selected, duplicates, skipped
@@ -171,6 +212,90 @@ TEST(FileAccounting, EveryFileSelectedOrWhyNot) {
               std::string::npos);
     EXPECT_EQ(stop["files"][3]["bad_length"]["length_field"], 65535);
     EXPECT_EQ(stop["files"][3]["skipped"]["bad_length"], 1);
+}
+
+// The hour of the issue: a lost final packet, a file cut after image 150
+// and an image with its predecessor's id. The cut loses 29 images whole.
+TEST(AbsentImages, InferredFromTheIdsAndConfirmedBySequenceGaps) {
+    TempDir dir("audit");
+    const json manifest =
+        simulate(dir, {"--duration", "1h", "--fault", "missing-final@17", "--fault", "truncate@150", "--fault",
+                       "id-repeat@230"});
+    tavo_audit::AuditResult result;
+    const json report = audit_in_process(dir, result, "2017/03/01t12:59:59");
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(report["schema_version"], 2);
+    expect_agreement(manifest, report);
+    ASSERT_EQ(report["absent_ranges"].size(), 1u);
+    const json range = report["absent_ranges"][0];
+    EXPECT_EQ(range["first_id"], 152);
+    EXPECT_EQ(range["last_id"], 180);
+    EXPECT_EQ(range["after"]["time"], manifest_time(manifest["images"][150]));
+    EXPECT_EQ(range["before"]["time"], manifest_time(manifest["images"][180]));
+    std::set<int> apids;  // every identifier of the lost images shows the hole
+    for (const json& gap : range["sequence_gaps"]) apids.insert(gap["apid"].get<int>());
+    EXPECT_EQ(apids, std::set<int>({802, 810, 811, 812, 813, 814, 815}));
+    // The repeated id is said to break the sequence, not to hide an absence.
+    ASSERT_EQ(report["id_sequence_breaks"].size(), 2u);
+    EXPECT_EQ(report["id_sequence_breaks"][0]["kind"], "repeat");
+    EXPECT_EQ(report["id_sequence_breaks"][1]["kind"], "jump");
+    EXPECT_EQ(report["summary"]["completeness_by_hour"]["2017-03-01T12"],
+              json({{"products", 328}, {"images", 360}, {"absent", 29}}));
+    EXPECT_EQ(report["summary"]["losses"],
+              json({{"run", {{"images", 1}, {"by_reason", {{"id_not_above_last", 1}}}}},
+                    {"telemetry", {{"images", 31}, {"by_reason", {{"absent", 29}, {"final_packet_missing", 2}}}}}}));
+    const std::string summary = tavo_audit::format_summary(result);
+    EXPECT_NE(summary.find("absent: ids 152 to 180"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("328 / 360  (91.1%), 29 absent"), std::string::npos) << summary;
+}
+
+// Which losses a reprocessing mends and which only a re-sent downlink does.
+TEST(Losses, ByOrigin) {
+    using tavo_audit::ImageStatus;
+    using tavo_audit::LossOrigin;
+    struct Case {
+        ImageStatus status;
+        std::optional<ImageReason> reason;
+        bool problems;
+        LossOrigin origin;
+    };
+    const Case cases[] = {
+        {ImageStatus::kWritten, std::nullopt, false, LossOrigin::kNone},
+        {ImageStatus::kWritten, std::nullopt, true, LossOrigin::kRun},
+        {ImageStatus::kWrittenPartial, std::nullopt, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kOutsideWindow, false, LossOrigin::kNone},
+        {ImageStatus::kNotWritten, ImageReason::kFinalPacketMissing, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kHeaderPacketMissing, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kHeaderTooShort, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kImageTimeInvalid, false, LossOrigin::kTelemetry},
+        {ImageStatus::kNotWritten, ImageReason::kIdNotAbove, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kTimeNotLater, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kHeldBack, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kSpreadOverFiles, false, LossOrigin::kRun},
+        {ImageStatus::kNotWritten, ImageReason::kRunStopped, false, LossOrigin::kRun},
+    };
+    for (const Case& c : cases) {
+        tavo_audit::ImageAudit image;
+        image.status = c.status;
+        image.reason = c.reason;
+        if (c.problems) image.problems.push_back("missing");
+        EXPECT_EQ(tavo_audit::loss_origin(image), c.origin) << (c.reason ? image_reason_code(*c.reason) : "none");
+    }
+}
+
+// Ids that start again from 1 half way: a reset, with no absence invented.
+TEST(AbsentImages, NoneInventedAtAnIdReset) {
+    TempDir dir("audit");
+    simulate(dir, {"--duration", "15min"});
+    const auto second = run_program({TAVO_L0SIM_BINARY, "--size", "64", "--duration", "15min", "--seed", "5",
+                                     "--start", "2017-03-01T12:15:00", "--first-id", "1", "--out", dir / "l0",
+                                     "--manifest", dir / "second.json"});
+    ASSERT_EQ(second.exit_status, 0) << second.err;
+    const json report = audit_in_process(dir);
+    EXPECT_TRUE(report["absent_ranges"].empty());
+    ASSERT_EQ(report["id_sequence_breaks"].size(), 1u);
+    EXPECT_EQ(report["id_sequence_breaks"][0]["kind"], "reset");
+    EXPECT_EQ(report["id_sequence_breaks"][0]["next"]["image_id"], 1);
 }
 
 // The packet variable as NetCDF-C reads it, in one piece or in two halves,
@@ -237,7 +362,7 @@ json* RunThenAudit::manifest_ = nullptr;
 
 TEST_F(RunThenAudit, AccountsForEveryImageOfTheManifest) {
     const auto result = audit();
-    ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+    ASSERT_EQ(result.exit_status, 1) << result.out << result.err;  // one image lost, one partial
     expect_agreement(*manifest_, report());
     const json summary = report()["summary"];
     EXPECT_EQ(summary["images"], 120);
@@ -245,14 +370,28 @@ TEST_F(RunThenAudit, AccountsForEveryImageOfTheManifest) {
     EXPECT_EQ(summary["by_reason"], json({{"final_packet_missing", 1}}));
     EXPECT_EQ(report()["products"]["checked"], 119);
     EXPECT_NE(result.out.find("final_packet_missing: 1"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Lost in the telemetry (only a re-sent downlink can mend them): 2"), std::string::npos);
     EXPECT_TRUE(test_support::file_exists(*dir_ / "report.csv"));
+    // What a catalog needs of each product, read from the file itself.
+    const json audited = report();
+    for (const json& image : audited["images"]) {
+        if (image["product"].is_null()) continue;
+        EXPECT_EQ(image["product_bytes"], fs::file_size(*dir_ / ("out/" + image["product"].get<std::string>())));
+        EXPECT_GE(image["despiked"].get<int>(), 0);
+        EXPECT_EQ(image["product_modified"].get<std::string>().size(), 20u);
+    }
+    for (const json& file : audited["files"]) {
+        EXPECT_EQ(file["size"], fs::file_size(*dir_ / ("l0/" + file["entry"].get<std::string>())));
+        EXPECT_EQ(file["checksum"].get<std::string>().size(), 16u);
+        EXPECT_EQ(file["modified"].get<std::string>().size(), 20u);
+    }
 }
 
 TEST_F(RunThenAudit, TerminalSeesTheRunsProgressLine) {
     std::vector<std::string> argv = {TAVO_L0AUDIT_BINARY, "--quiet", "--report", *dir_ / "terminal.json"};
     for (const std::string& p : run_parameters(*dir_, "2017/03/01t12:19:59")) argv.push_back(p);
     const auto result = test_support::run_program_with_terminal_stderr(argv);
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.exit_status, 1);
     EXPECT_NE(result.err.find("File pair 3 of 3, 119 images written"), std::string::npos) << result.err;
     EXPECT_TRUE(result.out.empty());
 }
@@ -260,7 +399,7 @@ TEST_F(RunThenAudit, TerminalSeesTheRunsProgressLine) {
 TEST_F(RunThenAudit, DamagedProductsAreNamed) {
     // The products are named from a report of the sound tree: each test runs
     // in a process of its own under ctest.
-    ASSERT_EQ(audit().exit_status, 0);
+    ASSERT_EQ(audit().exit_status, 1);
     const std::string out = *dir_ / "out/";
     // Truncated, DESPIKE cards blank, missing from the day's CSV table, a
     // stray product and a leftover temporary file.

@@ -80,7 +80,11 @@ TEST(QuicklookAudit, ReportsAreReadOrRefusedWithAMessage) {
                    "images":[{"status":"written","time":"2017-03-01T12:00:02.000","wavelength":131},
                              {"status":"not_written","time":null,"wavelength":-1,"reason":"no_header",
                               "reason_text":"no header packet"}]})");
-    write_file(t / "old.json", R"({"schema_version":2,"images":[]})");
+    write_file(t / "absent.json",
+               R"({"schema_version":2,"images":[],"absent_ranges":[{"first_id":5,"last_id":7,
+                   "after":{"image_id":4,"time":"2017-03-01T00:01:00.000"},
+                   "before":{"image_id":8,"time":"2017-03-01T00:05:00.000"}}]})");
+    write_file(t / "newer.json", R"({"schema_version":3,"images":[]})");
     write_file(t / "broken.json", "{\"schema_version\":1,");
     Audit audit;
     std::string error;
@@ -89,7 +93,16 @@ TEST(QuicklookAudit, ReportsAreReadOrRefusedWithAMessage) {
     EXPECT_EQ(audit.not_written[0].time_text, "");
     EXPECT_EQ(audit.not_written[0].reason_text, "no header packet");
     EXPECT_EQ(audit.window_end, "2017-03-01T12:59:59");
-    for (const char* bad : {"old.json", "broken.json", "absent.json"}) {
+    ASSERT_TRUE(read_audit(t / "absent.json", audit, error)) << error;
+    ASSERT_EQ(audit.absent.size(), 1u);
+    // The cadence's empty slots between the absent range's neighbours are its images.
+    const std::vector<Gap> gaps = find_gaps(products_at(171, {0, 60, 300, 360, 420}), &audit, 20170301);
+    ASSERT_EQ(gaps.size(), 3u);
+    for (const Gap& gap : gaps) {
+        EXPECT_EQ(gap.reason, "absent");
+        EXPECT_NE(gap.text.find("absent from the level-0 (ids 5 to 7)"), std::string::npos) << gap.text;
+    }
+    for (const char* bad : {"newer.json", "broken.json", "missing.json"}) {
         error.clear();
         EXPECT_FALSE(read_audit(t / bad, audit, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;

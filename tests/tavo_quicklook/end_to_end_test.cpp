@@ -26,15 +26,6 @@ size_t count(const std::string& text, const std::string& pattern) {
     return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
 }
 
-test_support::ProgramResult chromium(const TempDir& t, const std::string& profile, std::vector<std::string> args) {
-    std::vector<std::string> argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                                     "--no-first-run", "--user-data-dir=" + t / profile, "--enable-logging=stderr",
-                                     "--v=0", "--window-size=1200,1000", "--virtual-time-budget=3000"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv);
-}
-
 // Simulated level-0 files of half an hour, processed by TAVO_L0 into out/.
 json make_products(const TempDir& t) {
     const auto sim = run_program({TAVO_L0SIM_BINARY, "--out", t / "l0", "--kite", "16", "--start",
@@ -136,7 +127,7 @@ print(thumb.text["Product"] == full.text["Product"], len(set(full.convert("RGB")
     // The page in Chromium: one thumbnail per product, one gap per missing
     // image (the faulty one explained by the audit, the one without time
     // listed apart), the table built on opening, no console errors.
-    const auto dom = chromium(t, "profile1", {"--dump-dom", "file://" + page + "#products"});
+    const auto dom = test_support::run_chromium(t / "profile1", {"--dump-dom", "file://" + page + "#products"});
     ASSERT_EQ(dom.exit_status, 0) << dom.err;
     EXPECT_EQ(count(dom.out, "<img data-src=\"thumb/[0-9_]+\\.png\" loading=\"lazy\""), products);
     EXPECT_GT(count(dom.out, "<img data-src=\"(thumb/[0-9_]+\\.png)\"[^>]* src=\"\\1\""), 0u);  // those in view
@@ -148,7 +139,7 @@ print(thumb.text["Product"] == full.text["Product"], len(set(full.convert("RGB")
     EXPECT_NE(dom.out.find("href=\"../../../../audit/audit_20170301T120000_20170301T122959.json\""), std::string::npos);
     EXPECT_EQ(count(dom.err, "CONSOLE|Uncaught"), 0u) << dom.err;
 
-    const auto shot = chromium(t, "profile2", {"--screenshot=" + t / "page.png", "file://" + page});
+    const auto shot = test_support::run_chromium(t / "profile2", {"--screenshot=" + t / "page.png", "file://" + page});
     ASSERT_EQ(shot.exit_status, 0) << shot.err;
     const auto colours = run_program({"/usr/bin/python3", "-c",
                                       "import sys\nfrom PIL import Image\n"

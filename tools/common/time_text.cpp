@@ -12,16 +12,6 @@ namespace {
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int y, int m, int d) {
-    y -= m <= 2;
-    const int64_t era = floor_div(y, 400);
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int days_in_month(int y, int m) {
@@ -34,16 +24,11 @@ int days_in_month(int y, int m) {
 Civil to_civil(Micros t) {
     int64_t days = floor_div(t, kMicrosPerDay);
     int64_t rest = t - days * kMicrosPerDay;
-    int64_t z = days + 719468;
-    const int64_t era = floor_div(z, 146097);
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
+    const CivilDate date = civil_from_days(days);
     Civil c{};
-    c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    c.year = static_cast<int>(yoe + era * 400 + (c.month <= 2));
+    c.day = static_cast<int>(date.day);
+    c.month = static_cast<int>(date.month);
+    c.year = static_cast<int>(date.year);
     int64_t secs = rest / kMicrosPerSecond;
     c.hour = static_cast<int>(secs / 3600);
     c.minute = static_cast<int>(secs / 60 % 60);
@@ -82,7 +67,7 @@ bool parse_time(const std::string& text, Micros& t, std::string& error) {
         error = "start time '" + text + "' lies outside the years 2000 to 2098 the instrument clock covers";
         return false;
     }
-    t = (days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s) * kMicrosPerSecond + fraction;
+    t = (days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s) * kMicrosPerSecond + fraction;
     if (t < kEpochOrigin) {
         error = "start time '" + text + "' lies before the instrument epoch 2000-01-01T12:00:00";
         return false;

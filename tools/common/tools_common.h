@@ -1,5 +1,6 @@
 // Shared code of the companion programs: time texts, value texts of FITS
-// cards and the satellite check, each as TAVO_L0 itself has it.
+// cards, the satellite check as TAVO_L0 itself has it, the audit report's
+// name, and HTML and CSV texts.
 #pragma once
 
 #include <cstdint>
@@ -53,5 +54,23 @@ constexpr const char* kAuditDirectoryName = "audit";
 std::string audit_report_stem(const std::string& window_start, const std::string& window_end);
 // The dates of a report's name; false for any other name.
 bool parse_audit_report_name(const std::string& name, uint32_t& start_date, uint32_t& end_date);
+
+// --- Page and table texts --------------------------------------------------
+
+// text with &, <, > and " written as HTML entities, for element text and
+// attribute values.
+std::string escape_html(const std::string& text);
+
+// text as one CSV field: quoted (quotes doubled) only when it holds a comma,
+// a quote or a line end.
+std::string csv_field(const std::string& text);
+
+// Days from 1970-01-01 of a proleptic Gregorian date, and back.
+int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
+struct CivilDate {
+    int64_t year;
+    unsigned month, day;
+};
+CivilDate civil_from_days(int64_t days);
 
 }  // namespace tavo_tools

@@ -72,6 +72,7 @@ struct PlanRequest {
     std::string tavo_l0;                 // TAVO_L0 program ("": beside this program)
     std::string audit;                   // tavo_l0audit program ("": beside this program, if built)
     bool no_audit = false;               // never run the audit
+    std::string catalog;                 // SQLite catalog finish ingests the audits into ("": none)
     std::string self;                    // this program, as the tasks call it
 };
 
@@ -87,6 +88,8 @@ struct Campaign {
     std::string product_root;  // OUTPUT_ROOT_DIRECTORY, ends with "/"
     bool isp_csv = false;      // the base configuration asks for the daily tables
     std::string tavo_l0, audit, self;
+    std::string catalog;          // absolute path of the catalog file, "" when none is configured
+    std::string catalog_program;  // tavo_catalog, beside this program
     std::vector<WindowPlan> windows;
 
     std::string window_directory(int number) const;
@@ -199,6 +202,11 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json);
 // Checks the joins, writes the daily CSV tables and merges the audits into
 // summary.json. Returns the summary; "ok" false when something needs a look.
 nlohmann::json finish_campaign(const std::string& directory);
+
+// With a catalog configured, ingests the windows' audit reports into it
+// with tavo_catalog (its console in logs/catalog.log); records the outcome
+// in summary["catalog"] and a failure among the problems.
+void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::json& problems);
 
 // A child program: argv[0] is the program's path. Its standard output and
 // error go to output_path (appended) when that is not empty. When

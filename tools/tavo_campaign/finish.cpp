@@ -223,6 +223,7 @@ nlohmann::json finish_campaign(const std::string& directory) {
     summary["joins"] = joins;
 
     write_daily_tables(c, summary);
+    ingest_into_catalog(c, summary, problems);
     summary["problems"] = problems;
     summary["ok"] = problems.empty();
     write_file_atomically(c.directory + "/summary.json", summary.dump(2) + "\n");

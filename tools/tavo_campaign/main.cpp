@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
     plan_cmd->add_option("--tavo-l0", plan.tavo_l0, "TAVO_L0 program (default: beside tavo_campaign)");
     plan_cmd->add_option("--audit", plan.audit, "tavo_l0audit program (default: beside tavo_campaign, when built)");
     plan_cmd->add_flag("--no-audit", plan.no_audit, "Do not audit the windows");
+    plan_cmd->add_option("--catalog", plan.catalog,
+                         "SQLite catalog (tavo_catalog) that finish ingests the windows' audit reports into");
     plan_cmd->add_option("overrides", plan.overrides, "PARAM=value overrides of the configuration");
 
     campaign::RunRequest run;
@@ -118,6 +120,9 @@ int main(int argc, char** argv) {
             } else {
                 std::printf("Audit: %ld images, %ld written, %ld not written\n", summary["audit"]["images"].get<long>(),
                             summary["audit"]["written"].get<long>(), summary["audit"]["not_written"].get<long>());
+            }
+            if (summary.contains("catalog")) {
+                std::printf("Catalog: %s\n", summary["catalog"].value("result", "").c_str());
             }
             for (const auto& p : summary["problems"]) std::printf("PROBLEM: %s\n", p.get<std::string>().c_str());
             return summary["ok"].get<bool>() ? 0 : 1;

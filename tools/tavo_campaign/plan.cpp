@@ -95,6 +95,8 @@ nlohmann::json campaign_json(const Campaign& c) {
             {"isp_csv", c.isp_csv},
             {"tavo_l0", c.tavo_l0},
             {"audit", c.audit},
+            {"catalog", c.catalog},
+            {"tavo_catalog", c.catalog_program},
             {"self", c.self},
             {"windows", windows}};
 }
@@ -224,6 +226,11 @@ Campaign plan_campaign(const PlanRequest& request) {
     c.tavo_l0 = request.tavo_l0.empty() ? sibling_program(request.self, "TAVO_L0") : request.tavo_l0;
     if (!is_executable(c.tavo_l0)) throw CampaignError("TAVO_L0 program not found: " + c.tavo_l0);
     if (!request.no_audit) c.audit = request.audit.empty() ? sibling_program(request.self, "tavo_l0audit") : request.audit;
+    if (!request.catalog.empty()) {
+        if (c.audit.empty()) throw CampaignError("a catalog is filled from the audits: --catalog needs the audit");
+        c.catalog = fs::absolute(request.catalog).lexically_normal().string();
+        c.catalog_program = sibling_program(request.self, "tavo_catalog");
+    }
 
     std::string tasks;
     for (const Window& w : windows) {
@@ -269,6 +276,8 @@ Campaign load_campaign(const std::string& directory) {
         c.isp_csv = j.at("isp_csv");
         c.tavo_l0 = j.at("tavo_l0");
         c.audit = j.at("audit");
+        c.catalog = j.value("catalog", "");  // plans made before catalogs have none
+        c.catalog_program = j.value("tavo_catalog", "");
         c.self = j.at("self");
         for (const nlohmann::json& w : j.at("windows")) {
             const auto start = parse_period(w.at("start"), w.at("start")).first;

@@ -1,5 +1,9 @@
 // One audit: the run's parameters, the walk, the product checks, the outputs.
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 
 #include "audit.h"
 #include "driver/driver.h"
@@ -17,14 +21,44 @@ std::string window_text(uint32_t date, uint32_t time) {
     return text;
 }
 
-// Exit status 1 when an image the run writes is no sound product, or the run
-// stops before an image it would have written.
+// Exit status 1 when any image of the window is not a sound product,
+// whatever the cause: lost by the run, incomplete or absent in the telemetry,
+// or a damaged product.
 int exit_status_of(const AuditResult& result) {
-    for (const ImageAudit& image : result.images) {
-        if (!image.problems.empty()) return kExitProblems;
-        if (image.reason == ImageReason::kRunStopped) return kExitProblems;
+    if (result.run_stopped || !result.absent.empty()) return kExitProblems;
+    for (const ImageAudit& image : result.images)
+        if (loss_origin(image) != LossOrigin::kNone) return kExitProblems;
+    return kExitSound;
+}
+
+// "2017-03-01T12:00:00.123Z": to the millisecond, so that two audits of a
+// window tell apart which is the newer.
+std::string utc_now_text() {
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    std::string text = utc_text(now / 1000);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(now % 1000));
+    return text.substr(0, text.size() - 1) + fraction;
+}
+
+std::string host_name() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+// The validated parameters that decide the run's products: a run with other
+// values is another configuration. CONFIG names only where they were read.
+std::string configuration_checksum() {
+    std::string values;
+    for (int i = 0; i < kParameterCount; ++i) {
+        if (i == PARAM_CONFIG) continue;
+        values += run_settings.param_text[i];
+        values += '\n';
     }
-    return result.run_stopped ? kExitProblems : kExitSound;
+    return checksum_text(stream_checksum(reinterpret_cast<const uint8_t*>(values.data()), values.size()));
 }
 
 std::string with_extension(const std::string& path, const char* extension) {
@@ -53,12 +87,18 @@ bool run_audit(const AuditOptions& options, AuditResult& result, std::string& er
         error = "INPUT_TYPE is APID: such a run reads no packets and writes no product, there is nothing to audit";
         return false;
     }
+    result.started = utc_now_text();
+    result.host = host_name();
+    result.configuration_checksum = configuration_checksum();
+    result.output_root = run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY];
     result.kite = run_settings.param_number[PARAM_KITE];
     result.window_start = window_text(run_settings.start_date, run_settings.start_time);
     result.window_end = window_text(run_settings.end_date, run_settings.end_time);
     if (!audit_level0(result, error)) return false;
     if (options.check_products) audit_products(result);
+    find_absent_images(result);
     result.exit_status = exit_status_of(result);
+    result.finished = utc_now_text();
 
     std::string report = options.report_path;
     if (report.empty()) {

@@ -12,12 +12,12 @@
 
 namespace tavo_audit {
 
-constexpr int kSchemaVersion = 1;
-constexpr const char* kAuditVersion = "1.0";
+constexpr int kSchemaVersion = 2;
+constexpr const char* kAuditVersion = "2.0";
 
 // Exit statuses.
-constexpr int kExitSound = 0;      // every image the run writes is a sound product
-constexpr int kExitProblems = 1;   // some image is not
+constexpr int kExitSound = 0;      // every image of the window is a sound product
+constexpr int kExitProblems = 1;   // some image is lost or damaged, whatever the cause
 constexpr int kExitCannotRun = 2;  // the audit could not run
 
 // --- Level-0 files ---------------------------------------------------------
@@ -46,12 +46,20 @@ private:
 // writes with "-b BE". False with error set when the file cannot be read.
 bool read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error);
 
+// A packet time: epoch day and milliseconds of the CCSDS secondary header.
+struct PacketTime {
+    uint32_t day = 0;
+    uint32_t ms = 0;
+};
+
 // A range of missing CCSDS sequence counts of one identifier.
 struct SequenceGap {
     uint32_t apid;   // the 11-bit identifier of the primary header
     uint32_t first;  // first missing count
     uint32_t last;   // last missing count (14-bit, may wrap below first)
     uint32_t missing;
+    PacketTime after;   // time of the packet before the gap
+    PacketTime before;  // time of the packet after it
 };
 
 struct FileAudit {
@@ -62,6 +70,9 @@ struct FileAudit {
     std::string read_error;          // the file could not be read
     uint64_t packets = 0;            // packets read, recorded or not
     uint64_t bytes = 0;              // stream length
+    uint64_t size = 0;               // file size on disk
+    uint64_t checksum = 0;           // of the packet stream (stream_checksum)
+    int64_t modified = -1;           // modification time, s from 1970
     std::map<uint32_t, uint64_t> apid_packets;  // recorded packets per accepted identifier
     std::vector<SequenceGap> gaps;
     uint64_t duplicates_within = 0;
@@ -104,6 +115,33 @@ struct ImageAudit {
     std::optional<ImageReason> reason;
     std::string product;                  // relative to OUTPUT_ROOT_DIRECTORY
     std::vector<std::string> problems;    // product problems
+    // What the product check read of a product on disk.
+    uint64_t product_bytes = 0;
+    int64_t despiked = -1;                // rows of its spike table; -1 unknown
+    int64_t product_modified = -1;        // its modification time (s from 1970): when it was made
+};
+
+// How an image of the window was lost: by the run (a reprocessing can mend
+// it) or in the telemetry (only a re-sent downlink can).
+enum class LossOrigin { kNone, kRun, kTelemetry };
+// The origin of an image's loss: kNone for a sound product of the window and
+// for images outside it.
+LossOrigin loss_origin(const ImageAudit& image);
+
+// Image ids missing between two images of the window: absent from the
+// level-0, told by the image-id sequence, with the neighbours' times.
+struct AbsentRange {
+    uint32_t first_id = 0, last_id = 0;
+    size_t after = 0, before = 0;           // indexes of the neighbouring images
+    std::vector<std::pair<int, SequenceGap>> gaps;  // confirming gaps, with their file index
+    std::map<std::string, int> by_hour;     // "2017-03-01T12" -> ids, by interpolated time
+};
+
+// Two images of the window, in time order, whose ids do not grow by one per
+// image in a way the absence of images explains.
+struct IdBreak {
+    size_t image = 0, next = 0;  // indexes into the images
+    std::string kind;            // "repeat", "reset" or "jump"
 };
 
 struct ProductAudit {
@@ -121,6 +159,14 @@ struct AuditResult {
     std::string stop_message;
     int stop_pair = -1;
     ProductAudit products;
+    std::vector<AbsentRange> absent;
+    std::vector<IdBreak> id_breaks;
+    double cadence_seconds = 0;            // median step of consecutive ids; 0 unknown
+    // The audit's own run.
+    std::string host;
+    std::string started, finished;         // "2017-03-01T12:00:00Z", UTC
+    std::string configuration_checksum;    // of the validated parameter values
+    std::string output_root;               // OUTPUT_ROOT_DIRECTORY, for the products' full paths
     int exit_status = kExitSound;
 };
 
@@ -143,6 +189,21 @@ bool audit_level0(AuditResult& result, std::string& error);
 
 // Product checks: files, sizes, DESPIKE cards, CSV rows, unmatched files.
 void audit_products(AuditResult& result);
+
+// Absent images and id breaks from the image-id sequence of the window.
+void find_absent_images(AuditResult& result);
+
+// A 64-bit checksum of bytes, eight at a time: cheap enough to take of every
+// packet stream the audit reads; printed as 16 hex digits.
+uint64_t stream_checksum(const uint8_t* bytes, size_t size);
+std::string checksum_text(uint64_t checksum);
+
+// "2017-03-01T12:00:12.345" of an image, "" when its time is unknown.
+std::string image_time_text(const ImageAudit& image);
+// "2017-03-01T12:00:12.345" of a packet time.
+std::string packet_time_text(PacketTime time);
+// "2017-03-01T12:00:12Z" of seconds from 1970.
+std::string utc_text(int64_t seconds);
 
 // Outputs.
 std::string default_report_path(const AuditResult& result);  // under OUTPUT_ROOT_DIRECTORY

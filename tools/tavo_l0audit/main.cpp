@@ -11,8 +11,11 @@ int main(int argc, char** argv) {
         "does, reads each level-0 file of the window once, follows the run's own packet decisions without "
         "writing anything, checks the products and the CSV tables, and writes a JSON report and a CSV table "
         "(default OUTPUT_ROOT_DIRECTORY/KITE-nn/audit/audit_START_END.json and .csv).\n"
-        "Exit status: 0 every image the run writes is a sound product; 1 some image is not (or the run stops "
-        "before it); 2 the audit could not run.\n\n"
+        "Images absent from the level-0 are inferred from the image ids and counted; the summary separates the "
+        "losses the run caused (a reprocessing mends them) from those in the telemetry (only a re-sent downlink "
+        "does).\n"
+        "Exit status: 0 every image of the window is a sound product; 1 some image is lost or damaged, whatever "
+        "the cause; 2 the audit could not run.\n\n"
         "Example: tavo_l0audit CONFIG=demo/TAVO_configuration.cfg START=2017/03/01t12 END=2017/03/01t14",
         "tavo_l0audit"};
     tavo_audit::AuditOptions options;

@@ -22,6 +22,7 @@ namespace {
 
 
 // The DESPIKE_PARAMS form the despike step writes for each DESPIKE value.
+constexpr const char* kSpikeTableName = "SPIKELOCS";  // one row per spike found
 
 struct FitsFile {
     fitsfile* file = nullptr;
@@ -38,6 +39,23 @@ std::string fits_error(int status) {
     return text;
 }
 
+// The rows of the spike table: 0 without one (no spike found).
+void read_despike_count(fitsfile* file, int hdus, ImageAudit& image) {
+    image.despiked = 0;
+    for (int hdu = 2; hdu <= hdus; ++hdu) {
+        int status = 0;
+        char name[FLEN_VALUE] = "";
+        long rows = 0;
+        if (fits_movabs_hdu(file, hdu, nullptr, &status) == 0 &&
+            fits_read_key_str(file, "EXTNAME", name, nullptr, &status) == 0 && std::strcmp(name, kSpikeTableName) == 0 &&
+            fits_read_key_lng(file, "NAXIS2", &rows, nullptr, &status) == 0) {
+            image.despiked = rows;
+            break;
+        }
+        fits_clear_errmsg();
+    }
+}
+
 // Checks one product; problems are appended to the image.
 void check_product_file(ImageAudit& image, const std::string& path) {
     struct stat info = {};
@@ -45,6 +63,8 @@ void check_product_file(ImageAudit& image, const std::string& path) {
         image.problems.push_back("missing");
         return;
     }
+    image.product_bytes = static_cast<uint64_t>(info.st_size);
+    image.product_modified = static_cast<int64_t>(info.st_mtime);
     FitsFile fits;
     int status = 0;
     if (fits_open_diskfile(&fits.file, path.c_str(), READONLY, &status) != 0) {
@@ -76,6 +96,7 @@ void check_product_file(ImageAudit& image, const std::string& path) {
         image.problems.push_back("size " + std::to_string(info.st_size) + " bytes, expected " +
                                  std::to_string(data_end));
     }
+    read_despike_count(fits.file, hdus, image);
     if (hdus > 1) fits_movabs_hdu(fits.file, 1, nullptr, &status);
     char params[FLEN_VALUE] = "";
     fits_read_key_str(fits.file, "DESPIKE_PARAMS", params, nullptr, &status);

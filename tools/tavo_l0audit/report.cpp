@@ -1,5 +1,6 @@
 // The audit's outputs: the JSON report, its CSV twin and the console summary.
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -7,6 +8,7 @@
 #include "audit.h"
 #include "base/base.h"
 #include "layout/layout.h"
+#include "time/time.h"
 #include "tools_common.h"
 
 namespace tavo_audit {
@@ -15,11 +17,22 @@ namespace {
 
 using nlohmann::json;
 
-std::string image_time_text(const ImageAudit& image) {
+constexpr const char* kTimeFormat = "%04u-%02u-%02uT%02u:%02u:%02u.%03d";
+
+std::string time_text(uint32_t date, uint32_t time, int32_t ms) {
     char text[40];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03d", image.date / 10000, image.date / 100 % 100,
-                  image.date % 100, image.time / 10000, image.time / 100 % 100, image.time % 100, image.ms);
+    std::snprintf(text, sizeof text, kTimeFormat, date / 10000, date / 100 % 100, date % 100, time / 10000,
+                  time / 100 % 100, time % 100, ms);
     return text;
+}
+
+json gap_json(const SequenceGap& gap) {
+    return {{"apid", gap.apid},
+            {"first", gap.first},
+            {"last", gap.last},
+            {"missing", gap.missing},
+            {"after", packet_time_text(gap.after)},
+            {"before", packet_time_text(gap.before)}};
 }
 
 json file_json(const FileAudit& file) {
@@ -32,12 +45,14 @@ json file_json(const FileAudit& file) {
     if (!file.read_error.empty()) j["read_error"] = file.read_error;
     j["packets"] = file.packets;
     j["bytes"] = file.bytes;
+    j["size"] = file.size;
+    j["checksum"] = checksum_text(file.checksum);
+    j["modified"] = file.modified >= 0 ? json(utc_text(file.modified)) : json(nullptr);
     json apids = json::object();
     for (const auto& [apid, count] : file.apid_packets) apids[std::to_string(apid)] = count;
     j["apid_packets"] = apids;
     json gaps = json::array();
-    for (const SequenceGap& gap : file.gaps)
-        gaps.push_back({{"apid", gap.apid}, {"first", gap.first}, {"last", gap.last}, {"missing", gap.missing}});
+    for (const SequenceGap& gap : file.gaps) gaps.push_back(gap_json(gap));
     j["sequence_gaps"] = gaps;
     j["duplicates_within"] = file.duplicates_within;
     j["duplicates_from_previous"] = file.duplicates_from_previous;
@@ -70,14 +85,60 @@ json image_json(const AuditResult& result, const ImageAudit& image) {
             {"pixels_announced", image.pixels_announced},
             {"pixels_carried", image.written ? json(image.pixels_carried) : json(nullptr)},
             {"sel_count", image.written ? json(image.sel_count) : json(nullptr)},
-            {"product_problems", image.problems}};
+            {"product_problems", image.problems},
+            {"product_bytes", image.product_bytes > 0 ? json(image.product_bytes) : json(nullptr)},
+            {"despiked", image.despiked >= 0 ? json(image.despiked) : json(nullptr)},
+            {"product_modified", image.product_modified >= 0 ? json(utc_text(image.product_modified)) : json(nullptr)}};
 }
 
-struct Counts {
-    int images = 0, written = 0, partial = 0, not_written = 0, problems = 0;
-    std::map<std::string, int> by_reason;
-    std::map<std::string, std::pair<int, int>> by_hour;  // "2017-03-01T12" -> (products, images)
+json neighbour_json(const ImageAudit& image) {
+    return {{"image_id", image.image_id}, {"time", image_time_text(image)}};
+}
+
+json absent_json(const AuditResult& result, const AbsentRange& range) {
+    json gaps = json::array();
+    for (const auto& [file, gap] : range.gaps) {
+        json g = gap_json(gap);
+        g["file"] = result.files[file].entry;
+        gaps.push_back(g);
+    }
+    return {{"first_id", range.first_id},
+            {"last_id", range.last_id},
+            {"images", range.last_id - range.first_id + 1},
+            {"after", neighbour_json(result.images[range.after])},
+            {"before", neighbour_json(result.images[range.before])},
+            {"sequence_gaps", gaps}};
+}
+
+json id_break_json(const AuditResult& result, const IdBreak& b) {
+    return {{"kind", b.kind},
+            {"image", neighbour_json(result.images[b.image])},
+            {"next", neighbour_json(result.images[b.next])}};
+}
+
+struct HourCounts {
+    int products = 0, images = 0, absent = 0;  // images: seen in the window and absent
 };
+
+// Losses of one origin.
+struct LossCounts {
+    int images = 0;
+    std::map<std::string, int> by_reason;  // reason code, "written_partial", "product_problems" or "absent"
+};
+
+struct Counts {
+    int images = 0, written = 0, partial = 0, not_written = 0, problems = 0, absent = 0;
+    std::map<std::string, int> by_reason;
+    std::map<std::string, HourCounts> by_hour;  // "2017-03-01T12"
+    LossCounts run, telemetry;
+};
+
+// The code under which a lost image is counted.
+std::string loss_code(const ImageAudit& image) {
+    if (image.status == ImageStatus::kWrittenPartial) return "written_partial";
+    if (image.reason) return image_reason_code(*image.reason);
+    return "product_problems";
+}
 
 Counts count(const AuditResult& result) {
     Counts c;
@@ -88,25 +149,63 @@ Counts count(const AuditResult& result) {
         if (image.status == ImageStatus::kNotWritten) ++c.not_written;
         if (image.reason) ++c.by_reason[image_reason_code(*image.reason)];
         if (!image.problems.empty()) ++c.problems;
+        const LossOrigin origin = loss_origin(image);
+        if (origin != LossOrigin::kNone) {
+            LossCounts& loss = origin == LossOrigin::kRun ? c.run : c.telemetry;
+            ++loss.images;
+            ++loss.by_reason[loss_code(image)];
+        }
         // Completeness is that of the window: images outside it do not count.
         if (image.time_known && image.reason != ImageReason::kOutsideWindow) {
-            auto& hour = c.by_hour[image_time_text(image).substr(0, 13)];
-            if (image.status != ImageStatus::kNotWritten) ++hour.first;
-            ++hour.second;
+            HourCounts& hour = c.by_hour[image_time_text(image).substr(0, 13)];
+            if (image.status != ImageStatus::kNotWritten) ++hour.products;
+            ++hour.images;
         }
+    }
+    for (const AbsentRange& range : result.absent) {
+        for (const auto& [hour, n] : range.by_hour) {
+            c.by_hour[hour].absent += n;
+            c.by_hour[hour].images += n;
+        }
+        c.absent += static_cast<int>(range.last_id - range.first_id + 1);
+    }
+    if (c.absent > 0) {
+        c.telemetry.images += c.absent;
+        c.telemetry.by_reason["absent"] = c.absent;
     }
     return c;
 }
 
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
-}
+json loss_json(const LossCounts& loss) { return {{"images", loss.images}, {"by_reason", loss.by_reason}}; }
 
 
 }  // namespace
+
+std::string image_time_text(const ImageAudit& image) {
+    return image.time_known ? time_text(image.date, image.time, image.ms) : "";
+}
+
+std::string packet_time_text(PacketTime time) {
+    uint32_t date = 0, clock = 0;
+    int32_t ms = 0;
+    if (!epoch_to_calendar(time.day, time.ms, date, clock, ms)) return "";
+    return time_text(date, clock, ms);
+}
+
+std::string utc_text(int64_t seconds) {
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm utc = {};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string checksum_text(uint64_t checksum) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(checksum));
+    return text;
+}
 
 std::string default_report_path(const AuditResult& result) {
     char satellite[kTreeLevelSlot];
@@ -121,7 +220,7 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
     const Counts c = count(result);
     json by_hour = json::object();
     for (const auto& [hour, counts] : c.by_hour)
-        by_hour[hour] = {{"products", counts.first}, {"images", counts.second}};
+        by_hour[hour] = {{"products", counts.products}, {"images", counts.images}, {"absent", counts.absent}};
     json report = {
         {"schema_version", kSchemaVersion},
         {"tool", "tavo_l0audit"},
@@ -132,12 +231,26 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
                      {"written", c.written},
                      {"written_partial", c.partial},
                      {"not_written", c.not_written},
+                     {"absent", c.absent},
                      {"by_reason", c.by_reason},
                      {"products_with_problems", c.problems},
+                     {"losses", {{"run", loss_json(c.run)}, {"telemetry", loss_json(c.telemetry)}}},
+                     {"cadence_seconds", result.cadence_seconds},
                      {"completeness_by_hour", by_hour}}},
         {"run", {{"stopped", result.run_stopped},
                  {"message", result.run_stopped ? json(result.stop_message) : json(nullptr)}}},
+        {"audit_run", {{"host", result.host},
+                       {"started", result.started},
+                       {"finished", result.finished},
+                       {"configuration_checksum", result.configuration_checksum},
+                       {"output_root", result.output_root}}},
         {"exit_status", result.exit_status}};
+    json absent = json::array();
+    for (const AbsentRange& range : result.absent) absent.push_back(absent_json(result, range));
+    report["absent_ranges"] = absent;
+    json breaks = json::array();
+    for (const IdBreak& b : result.id_breaks) breaks.push_back(id_break_json(result, b));
+    report["id_sequence_breaks"] = breaks;
     json problems = json::array();
     for (const ImageAudit& image : result.images)
         for (const std::string& problem : image.problems)
@@ -179,12 +292,15 @@ bool write_csv_report(const AuditResult& result, const std::string& path, std::s
         csv << image.image_id << ',' << (image.time_known ? image_time_text(image) : "") << ',' << image.apid << ','
             << image.wavelength << ',' << image.frame_type << ',' << image_status_code(image.status) << ','
             << (image.reason ? image_reason_code(*image.reason) : "") << ','
-            << csv_field(image.reason ? image_reason_text(*image.reason) : "") << ',' << csv_field(image.product)
-            << ',' << csv_field(files) << ',' << image.packets_by_kind[0] << ','
+            << tavo_tools::csv_field(image.reason ? image_reason_text(*image.reason) : "") << ',' << tavo_tools::csv_field(image.product)
+            << ',' << tavo_tools::csv_field(files) << ',' << image.packets_by_kind[0] << ','
             << image.packets_by_kind[1] + image.packets_by_kind[2] << ',' << image.packets_by_kind[3] << ','
             << image.rows << ',' << image.columns << ',' << (image.written ? std::to_string(image.pixels_carried) : "")
-            << ',' << (image.written ? std::to_string(image.sel_count) : "") << ',' << csv_field(problems) << '\n';
+            << ',' << (image.written ? std::to_string(image.sel_count) : "") << ',' << tavo_tools::csv_field(problems) << '\n';
     }
+    // Absent images close the table, one row each, with only id and status.
+    for (const AbsentRange& range : result.absent)
+        for (uint32_t id = range.first_id; id <= range.last_id; ++id) csv << id << ",,,,,absent,,,,,,,,,,,,\n";
     csv.close();
     if (!csv) {
         error = "cannot write " + path;
@@ -206,13 +322,28 @@ std::string format_summary(const AuditResult& result) {
     out << "Input files: " << selected << " selected";
     for (const auto& [reason, n] : skipped) out << ", " << n << " " << reason;
     out << "\nImages in the level-0: " << c.images << "; written " << c.written << ", partial " << c.partial
-        << ", not written " << c.not_written << "\n";
+        << ", not written " << c.not_written << "; absent from the level-0: " << c.absent << "\n";
     for (const auto& [reason, n] : c.by_reason) out << "  " << reason << ": " << n << "\n";
-    out << "Completeness per hour (products / images):\n";
+    out << "Lost by the run (a reprocessing can mend them): " << c.run.images << "\n";
+    for (const auto& [reason, n] : c.run.by_reason) out << "  " << reason << ": " << n << "\n";
+    out << "Lost in the telemetry (only a re-sent downlink can mend them): " << c.telemetry.images << "\n";
+    for (const auto& [reason, n] : c.telemetry.by_reason) out << "  " << reason << ": " << n << "\n";
+    for (const AbsentRange& range : result.absent) {
+        out << "  absent: ids " << range.first_id << " to " << range.last_id << " between "
+            << image_time_text(result.images[range.after]) << " and " << image_time_text(result.images[range.before])
+            << " (" << range.gaps.size() << " sequence gaps)\n";
+    }
+    for (const IdBreak& b : result.id_breaks) {
+        out << "  image ids do not follow (" << b.kind << "): " << result.images[b.image].image_id << " at "
+            << image_time_text(result.images[b.image]) << ", then " << result.images[b.next].image_id << " at "
+            << image_time_text(result.images[b.next]) << "; no absence inferred\n";
+    }
+    out << "Completeness per hour (products / images, absent ones included):\n";
     for (const auto& [hour, counts] : c.by_hour) {
-        char line[96];
-        std::snprintf(line, sizeof line, "  %s:00  %d / %d  (%.1f%%)\n", hour.c_str(), counts.first, counts.second,
-                      counts.second > 0 ? 100.0 * counts.first / counts.second : 0.0);
+        char line[128];
+        std::snprintf(line, sizeof line, "  %s:00  %d / %d  (%.1f%%)%s\n", hour.c_str(), counts.products,
+                      counts.images, counts.images > 0 ? 100.0 * counts.products / counts.images : 0.0,
+                      counts.absent > 0 ? (", " + std::to_string(counts.absent) + " absent").c_str() : "");
         out << line;
     }
     out << "Products: " << result.products.checked << " checked, " << c.problems << " with problems, "

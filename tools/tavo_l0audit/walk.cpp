@@ -1,6 +1,8 @@
 // The walk over the window's level-0 files: the run's own scan, selection
 // and assembly, told to an observer, with a writer that writes nothing.
 // Each file is read once; at most two files' streams are held.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -82,7 +84,11 @@ private:
         return static_cast<Walk*>(context)->visit_pair(pair, last_pair, current, successor);
     }
     bool load(int file, PacketBuffer& bytes);
-    void begin_file(int source, int file, uint64_t bytes);
+    void begin_file(int source, int file, PacketBuffer& bytes);
+    bool count_packet(FileAudit& file, const ScannedPacket& packet);
+    bool note_repeat(FileAudit& file, int file_index, const PacketRecord& record);
+    void follow_sequence_count(FileAudit& file, const ScannedPacket& packet);
+    void add_to_image(const ScannedPacket& packet, int file_index);
     void scan_alone(int file);
     ImageAudit& image_of(uint32_t image_id);
     ImageAudit* image_with_header(const PacketRecord& header);
@@ -101,7 +107,11 @@ private:
     int images_written_ = 0;
     int scanned_up_to_ = -1;             // highest file index scanned
     std::map<int, PacketKeys> file_keys_;  // per file index, the last two files
-    std::map<uint32_t, uint32_t> last_count_;  // per 11-bit identifier
+    struct LastCount {
+        uint32_t count;
+        PacketTime time;
+    };
+    std::map<uint32_t, LastCount> last_count_;  // per 11-bit identifier
     std::vector<std::pair<uint32_t, uint32_t>> stored_ranges_;  // pixels of the image being assembled
     PacketBuffer streams_[2];
     char message_[kRunMessageCapacity] = "";
@@ -153,7 +163,7 @@ void Walk::note_header(ImageAudit& image, const PacketRecord& record, const uint
     image.frame_type = tavo_tools::unquoted(keywords.frame_type != nullptr ? keywords.frame_type : "");
 }
 
-void Walk::begin_file(int source, int file, uint64_t bytes) {
+void Walk::begin_file(int source, int file, PacketBuffer& bytes) {
     source_file_[source] = file;
     counting_[source] = file > scanned_up_to_;
     if (!counting_[source]) return;
@@ -161,16 +171,36 @@ void Walk::begin_file(int source, int file, uint64_t bytes) {
     // The keys of this file and of the one before it are kept.
     file_keys_.erase(file - 2);
     file_keys_[file].clear();
-    result_.files[file].scanned = true;
-    result_.files[file].bytes = bytes;
+    FileAudit& audit = result_.files[file];
+    audit.scanned = true;
+    audit.bytes = bytes.size();
+    audit.checksum = stream_checksum(bytes.data(), bytes.size());
+    struct stat info = {};
+    const std::string path = std::string(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY]) + input_file_list[file];
+    if (stat(path.c_str(), &info) == 0) {
+        audit.size = static_cast<uint64_t>(info.st_size);
+        audit.modified = static_cast<int64_t>(info.st_mtime);
+    }
 }
 
+// Every packet the scan reads: counted for its file; a recorded one is
+// checked for repeats, followed in its identifier's sequence count and
+// added to its image.
 void Walk::packet_scanned(const ScannedPacket& packet) {
     if (!counting_[packet.source]) return;
-    FileAudit& file = result_.files[source_file_[packet.source]];
+    const int file_index = source_file_[packet.source];
+    FileAudit& file = result_.files[file_index];
+    if (!count_packet(file, packet)) return;
+    const bool repeated = note_repeat(file, file_index, *packet.record);
+    follow_sequence_count(file, packet);
+    if (!repeated) add_to_image(packet, file_index);  // a repeat's image has it already
+}
+
+// The file's packet counts by verdict; true for a recorded packet.
+bool Walk::count_packet(FileAudit& file, const ScannedPacket& packet) {
     if (packet.verdict == PacketVerdict::kCutShort) {
         file.leftover_bytes += packet.available;
-        return;
+        return false;
     }
     ++file.packets;
     if (packet.verdict == PacketVerdict::kBadLength) {
@@ -179,38 +209,51 @@ void Walk::packet_scanned(const ScannedPacket& packet) {
     }
     if (packet.verdict != PacketVerdict::kRecorded) {
         ++file.skipped[packet_verdict_code(packet.verdict)];
-        return;
+        return false;
     }
-    const PacketRecord& record = *packet.record;
-    ++file.apid_packets[record.apid];
+    ++file.apid_packets[packet.record->apid];
+    return true;
+}
 
-    const int file_index = source_file_[packet.source];
+// True when the packet repeats one of this file or of the file before.
+bool Walk::note_repeat(FileAudit& file, int file_index, const PacketRecord& record) {
     const PacketKey key{record.day, record.millisecond, record.submillisecond, record.sequence_word};
-    const auto previous = file_keys_.find(file_index - 1);
-    bool repeated = !file_keys_[file_index].insert(key).second;
-    if (repeated) {
+    if (!file_keys_[file_index].insert(key).second) {
         ++file.duplicates_within;
-    } else if (previous != file_keys_.end() && previous->second.count(key) != 0) {
-        ++file.duplicates_from_previous;
-        repeated = true;
+        return true;
     }
+    const auto previous = file_keys_.find(file_index - 1);
+    if (previous != file_keys_.end() && previous->second.count(key) != 0) {
+        ++file.duplicates_from_previous;
+        return true;
+    }
+    return false;
+}
 
+// Gaps in the 14-bit sequence count of the packet's 11-bit identifier, with
+// the times of the packets on either side.
+void Walk::follow_sequence_count(FileAudit& file, const ScannedPacket& packet) {
+    const PacketRecord& record = *packet.record;
     const uint32_t identifier = (static_cast<uint32_t>(packet.bytes[0]) << 8 | packet.bytes[1]) & kIdentifierMask;
     const uint32_t count = record.sequence_word & kCountMask;
+    const PacketTime time{record.day, record.millisecond};
     auto last = last_count_.find(identifier);
     if (last == last_count_.end()) {
-        last_count_[identifier] = count;
-    } else {
-        const uint32_t step = (count - last->second) & kCountMask;
-        if (step != 0 && step < kCountHalf) {  // forward; a step back is a repeat
-            if (step > 1) {
-                file.gaps.push_back({identifier, (last->second + 1) & kCountMask, (count - 1) & kCountMask, step - 1});
-            }
-            last->second = count;
-        }
+        last_count_[identifier] = {count, time};
+        return;
     }
+    const uint32_t step = (count - last->second.count) & kCountMask;
+    if (step == 0 || step >= kCountHalf) return;  // a step back is a repeat
+    if (step > 1) {
+        file.gaps.push_back({identifier, (last->second.count + 1) & kCountMask, (count - 1) & kCountMask, step - 1,
+                             last->second.time, time});
+    }
+    last->second = {count, time};
+}
 
-    if (repeated) return;  // its image has it already
+// The packet's share of its image: header, kinds, announced pixels, files.
+void Walk::add_to_image(const ScannedPacket& packet, int file_index) {
+    const PacketRecord& record = *packet.record;
     ImageAudit* image = nullptr;
     if (record.packet_kind == 0) {
         image = image_with_header(record);
@@ -317,8 +360,8 @@ bool Walk::visit_pair(int pair, bool last_pair, int current, int successor) {
                         input_file_list[current]);
         return false;
     }
-    begin_file(1, current, streams_[0].size());
-    if (successor >= 0) begin_file(2, successor, streams_[1].size());
+    begin_file(1, current, streams_[0]);
+    if (successor >= 0) begin_file(2, successor, streams_[1]);
     const bool processed =
         process_packet_streams(message_, current_stream.get(), successor_stream.get(), last_pair,
                                input_file_list[current], successor >= 0 ? input_file_list[successor] : nullptr,
@@ -334,7 +377,7 @@ void Walk::scan_alone(int file) {
     if (!load(file, bytes)) return;
     FileHandle stream = open_memory_stream(bytes);
     if (!stream) return;
-    begin_file(1, file, bytes.size());
+    begin_file(1, file, bytes);
     char ignored[kRunMessageCapacity];
     scan_packet_streams(ignored, stream.get(), nullptr, input_file_list[file], nullptr, this);
 }
@@ -418,6 +461,22 @@ bool Walk::walk(std::string& error) {
 }
 
 }  // namespace
+
+uint64_t stream_checksum(const uint8_t* bytes, size_t size) {
+    constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+    uint64_t h = size * kMultiplier;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes + i, 8);
+        h = (h ^ word) * kMultiplier;
+        h ^= h >> 32;
+    }
+    uint64_t tail = 0;
+    if (size > i) std::memcpy(&tail, bytes + i, size - i);
+    h = (h ^ tail) * kMultiplier;
+    return h ^ (h >> 29);
+}
 
 const char* image_status_code(ImageStatus status) {
     switch (status) {

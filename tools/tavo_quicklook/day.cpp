@@ -21,7 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-constexpr int kAuditSchemaVersion = 1;
+constexpr int kOldestAuditSchema = 1;
+constexpr int kNewestAuditSchema = 2;  // adds the absent ranges
+constexpr const char* kAbsentReason = "absent";
+constexpr double kSecondsPerDay = 86400.0;
 
 // "%08d_%06d_%03d_%08d.fits" and nothing else (temporary files end in "-tmp").
 bool is_product_name(const std::string& name) {
@@ -50,6 +53,26 @@ std::string clock_text(double seconds) {
 
 std::string passband_text(int wavelength) {
     return wavelength > 0 ? std::to_string(wavelength) + " A" : "unknown passband";
+}
+
+// Slots of the cadence that fall between the neighbours of an absent range
+// are its images: the level-0 holds no packet of them.
+void mark_absent(std::vector<Gap>& gaps, const Audit& audit, uint32_t day) {
+    for (const AbsentImages& range : audit.absent) {
+        uint32_t after_day = 0, before_day = 0;
+        double after = 0, before = 0;
+        if (!split_iso_time(range.after_time, after_day, after) || !split_iso_time(range.before_time, before_day, before))
+            continue;
+        if (after_day > day || before_day < day) continue;
+        if (after_day < day) after = 0;
+        if (before_day > day) before = kSecondsPerDay;
+        for (Gap& g : gaps) {
+            if (!g.reason.empty() || g.time <= after || g.time >= before) continue;
+            g.reason = kAbsentReason;
+            g.text = clock_text(g.time) + ", " + passband_text(g.wavelength) + ": absent from the level-0 (ids " +
+                     std::to_string(range.first_id) + " to " + std::to_string(range.last_id) + ")";
+        }
+    }
 }
 
 }  // namespace
@@ -97,9 +120,10 @@ bool read_audit(const std::string& path, Audit& audit, std::string& error) {
         error = "audit report " + path + " is not JSON";
         return false;
     }
-    if (report.value("schema_version", 0) != kAuditSchemaVersion || !report.contains("images") ||
-        !report["images"].is_array()) {
-        error = "audit report " + path + " has no schema_version 1 with an images list";
+    const json version = report.value("schema_version", json());
+    if (!version.is_number_integer() || version.get<int>() < kOldestAuditSchema ||
+        version.get<int>() > kNewestAuditSchema || !report.contains("images") || !report["images"].is_array()) {
+        error = "audit report " + path + " has no schema_version 1 or 2 with an images list";
         return false;
     }
     if (report.contains("window") && report["window"].is_object()) {
@@ -115,6 +139,16 @@ bool read_audit(const std::string& path, Audit& audit, std::string& error) {
         a.reason = string_or_empty(image.value("reason", json()));
         a.reason_text = string_or_empty(image.value("reason_text", json()));
         audit.not_written.push_back(a);
+    }
+    for (const json& range : report.value("absent_ranges", json::array())) {
+        if (!range.is_object()) continue;
+        AbsentImages a;
+        a.first_id = range.value("first_id", 0u);
+        a.last_id = range.value("last_id", 0u);
+        const json after = range.value("after", json::object()), before = range.value("before", json::object());
+        a.after_time = after.is_object() ? string_or_empty(after.value("time", json())) : "";
+        a.before_time = before.is_object() ? string_or_empty(before.value("time", json())) : "";
+        audit.absent.push_back(a);
     }
     return true;
 }
@@ -205,6 +239,7 @@ std::vector<Gap> find_gaps(const std::vector<ProductInfo>& products, const Audit
             }
         }
     }
+    if (have_audit) mark_absent(gaps, *audit, day);
     for (Gap& g : gaps) {
         if (!g.text.empty()) continue;
         g.text = clock_text(g.time) + ", " + passband_text(g.wavelength) + ": no product where the cadence expects one" +

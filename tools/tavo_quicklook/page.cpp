@@ -8,6 +8,7 @@
 #include <set>
 
 #include "quicklook.h"
+#include "tools_common.h"
 
 namespace quicklook {
 namespace {
@@ -79,20 +80,7 @@ constexpr char kScript[] = R"(
 })();
 )";
 
-std::string escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+using tavo_tools::escape_html;
 
 // A JSON string; "<" is escaped so that no text can close the script element.
 void append_json_string(std::string& out, const std::string& text) {
@@ -156,8 +144,8 @@ void append_missing_list(std::string& html, const DayPage& page) {
         html += "<p>Not written, time unknown:";
         for (const Gap& g : page.gaps) {
             if (g.time < 0) {
-                html += " <span class=\"gap-unplaced\" data-reason=\"" + escape(g.reason) + "\" title=\"" +
-                        escape(g.text) + "\">&#9632;</span>";
+                html += " <span class=\"gap-unplaced\" data-reason=\"" + escape_html(g.reason) + "\" title=\"" +
+                        escape_html(g.text) + "\">&#9632;</span>";
             }
         }
         html += "</p>\n";
@@ -166,7 +154,7 @@ void append_missing_list(std::string& html, const DayPage& page) {
             (page.gaps.size() == 1 ? "" : "s") + (page.audit_link.empty() ? " (from the cadence; no audit report)"
                                                                          : " (cadence and audit report)") +
             "</summary><ul>";
-    for (const Gap& g : page.gaps) html += "<li>" + escape(g.text) + "</li>";
+    for (const Gap& g : page.gaps) html += "<li>" + escape_html(g.text) + "</li>";
     html += "</ul></details></section>\n";
 }
 
@@ -209,7 +197,7 @@ void append_timeline(std::string& html, const DayPage& page) {
         for (const Gap* g : gaps[w]) {
             if (g->time < 0) continue;
             html += "<div class=\"gap" + std::string(g->reason.empty() ? "" : " explained") + "\" style=\"left:" +
-                    position(g->time) + "\" data-reason=\"" + escape(g->reason) + "\" title=\"" + escape(g->text) +
+                    position(g->time) + "\" data-reason=\"" + escape_html(g->reason) + "\" title=\"" + escape_html(g->text) +
                     "\"></div>";
         }
         html += "</div></div>\n";
@@ -229,10 +217,10 @@ void append_overview(std::string& html, const DayPage& page) {
     html += "<section><h2>Passbands</h2><div class=\"overview\">\n";
     for (const auto& [w, list] : light) {
         const ProductInfo& p = page.products[list[list.size() / 2]];
-        const std::string name = escape(p.name);
+        const std::string name = escape_html(p.name);
         html += "<a class=\"thumb\" href=\"png/" + name + ".png\" title=\"" + name + ".fits\"><img src=\"thumb/" +
                 name + ".png\" width=\"180\" alt=\"" + row_label(w) + "\"><span>" + row_label(w) + " &middot; " +
-                escape(p.time_text.substr(11, 8)) + "<br>" + escape(page.scaling[list[list.size() / 2]]) +
+                escape_html(p.time_text.substr(11, 8)) + "<br>" + escape_html(page.scaling[list[list.size() / 2]]) +
                 "</span></a>\n";
     }
     html += "</div></section>\n";
@@ -263,11 +251,11 @@ void append_grids(std::string& html, const DayPage& page) {
                 const int side = std::min(longer, kShownThumbnailSide);
                 const int w_css = std::max(1, p.nx * side / std::max(longer, 1));
                 const int h_css = std::max(1, p.ny * side / std::max(longer, 1));
-                const std::string name = escape(p.name);
+                const std::string name = escape_html(p.name);
                 html += "<a class=\"thumb" + std::string(p.dark ? " dark" : "") + "\" href=\"png/" + name +
-                        ".png\" title=\"" + name + ".fits &#10;" + escape(page.scaling[i]) + "\"><img data-src=\"thumb/" +
+                        ".png\" title=\"" + name + ".fits &#10;" + escape_html(page.scaling[i]) + "\"><img data-src=\"thumb/" +
                         name + ".png\" loading=\"lazy\" width=\"" + std::to_string(w_css) + "\" height=\"" +
-                        std::to_string(h_css) + "\" alt=\"" + name + "\"><span>" + escape(p.time_text.substr(11, 8)) +
+                        std::to_string(h_css) + "\" alt=\"" + name + "\"><span>" + escape_html(p.time_text.substr(11, 8)) +
                         (p.dark ? " dark" : "") + "</span></a>\n";
             }
             html += "</div>\n";
@@ -311,27 +299,27 @@ std::string day_page_html(const DayPage& page) {
             "</title><link rel=\"icon\" href=\"data:,\"><style>" + kStyle + "</style></head><body>\n";
     html += "<h1>" + title + " &middot; " + std::to_string(page.products.size()) + " products</h1>\n<p class=\"links\">";
     html += page.csv_link.empty() ? "<span>CSV table: none</span>"
-                                  : "<span>CSV table: <a href=\"" + escape(page.csv_link) + "\">" +
-                                        escape(page.csv_link.substr(page.csv_link.find_last_of('/') + 1)) + "</a></span>";
+                                  : "<span>CSV table: <a href=\"" + escape_html(page.csv_link) + "\">" +
+                                        escape_html(page.csv_link.substr(page.csv_link.find_last_of('/') + 1)) + "</a></span>";
     html += "<span>Log:";
     if (page.log_links.empty()) html += " none";
     for (const std::string& link : page.log_links) {
-        html += " <a href=\"" + escape(link) + "\">" + escape(link.substr(link.find_last_of('/') + 1)) + "</a>";
+        html += " <a href=\"" + escape_html(link) + "\">" + escape_html(link.substr(link.find_last_of('/') + 1)) + "</a>";
     }
     html += "</span>";
     html += page.audit_link.empty() ? "<span>Audit report: none found</span>"
-                                    : "<span>Audit report: <a href=\"" + escape(page.audit_link) + "\">" +
-                                          escape(page.audit_link.substr(page.audit_link.find_last_of('/') + 1)) +
+                                    : "<span>Audit report: <a href=\"" + escape_html(page.audit_link) + "\">" +
+                                          escape_html(page.audit_link.substr(page.audit_link.find_last_of('/') + 1)) +
                                           "</a></span>";
     html += "<span>Movies:";
     for (const auto& [w, link] : page.movies) {
-        html += " <a href=\"" + escape(link) + "\">" + std::to_string(w) + " &#8491;</a>";
+        html += " <a href=\"" + escape_html(link) + "\">" + std::to_string(w) + " &#8491;</a>";
     }
-    if (!page.movie_note.empty()) html += " <span class=\"note\">" + escape(page.movie_note) + "</span>";
+    if (!page.movie_note.empty()) html += " <span class=\"note\">" + escape_html(page.movie_note) + "</span>";
     html += "</span></p>\n";
     if (!page.unreadable.empty()) {
         html += "<p class=\"note\">Products that could not be read:</p><ul class=\"note\">";
-        for (const std::string& message : page.unreadable) html += "<li>" + escape(message) + "</li>";
+        for (const std::string& message : page.unreadable) html += "<li>" + escape_html(message) + "</li>";
         html += "</ul>\n";
     }
     append_overview(html, page);

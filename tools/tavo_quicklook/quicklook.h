@@ -125,13 +125,21 @@ struct AuditImage {
     std::string reason, reason_text;
 };
 
+// Image ids absent from the level-0, between the times of their neighbours.
+struct AbsentImages {
+    uint32_t first_id = 0, last_id = 0;
+    std::string after_time, before_time;  // "YYYY-MM-DDThh:mm:ss.mmm"
+};
+
 struct Audit {
     std::string path;
     std::string window_start, window_end;  // "YYYY-MM-DDThh:mm:ss"
     std::vector<AuditImage> not_written;
+    std::vector<AbsentImages> absent;      // from schema 2 on
 };
 
-// Reads the not-written images of an audit report. False with a message.
+// Reads the not-written and absent images of an audit report (schema 1 or
+// 2). False with a message.
 bool read_audit(const std::string& path, Audit& audit, std::string& error);
 
 // The newest audit report under root + "KITE-nn/audit/" whose window holds

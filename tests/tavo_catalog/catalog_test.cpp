@@ -1,0 +1,303 @@
+// tavo_catalog on the audits of simulated hours that TAVO_L0 processed: the
+// catalog against the simulator's manifest, the replay table against the
+// packets it lost, repeated and superseding ingests, refused reports and
+// damaged catalogs, and the mission page in headless Chromium.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "catalog.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test_support::read_file;
+using test_support::run_program;
+using test_support::TempDir;
+using test_support::write_file;
+
+constexpr const char* kDay = "2017-03-01";
+
+// One simulated hour with faults, processed by TAVO_L0 and audited.
+struct Hour {
+    explicit Hour(const std::vector<std::string>& faults, const std::string& duration = "1h") {
+        std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--size", "64", "--duration", duration, "--seed", "5",
+                                        "--out", dir / "l0"};
+        for (const std::string& fault : faults) sim.insert(sim.end(), {"--fault", fault});
+        const auto simulated = run_program(sim);
+        EXPECT_EQ(simulated.exit_status, 0) << simulated.err;
+        manifest = json::parse(read_file(dir / "l0/manifest.json"));
+        fs::create_directories(dir / "work");
+        fs::create_directories(dir / "out");
+        end = duration == "1h" ? "2017/03/01t12:59:59" : "2017/03/01t12:19:59";
+        const auto run = program(TAVO_L0_BINARY, {});
+        EXPECT_EQ(run.exit_status, 0) << run.out;
+    }
+    test_support::ProgramResult program(const char* binary, std::vector<std::string> args) const {
+        std::vector<std::string> argv = {binary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        for (const char* p : {"INPUT_TYPE=HDF", "INPUT_SUBDIRECTORY=FLAT", "H5DUMP_EXE=/usr/bin/h5dump",
+                                     "DESPIKE=YES", "ISP_CSV=NO", "KITE=16", "START=2017/03/01t12:00:00",
+                                     "CONFIG=/dev/null"})
+            argv.push_back(p);
+        for (const std::string& p : {"INPUT_ROOT_DIRECTORY=" + dir / "l0", "WORKING_DIRECTORY=" + dir / "work",
+                                     "OUTPUT_ROOT_DIRECTORY=" + dir / "out", "END=" + end})
+            argv.push_back(p);
+        return run_program(argv);
+    }
+    // Audits the hour into report; the audit exits 1 for the faults' losses.
+    std::string audit(const std::string& name) const {
+        const auto audited = program(TAVO_L0AUDIT_BINARY, {"--quiet", "--report", dir / name});
+        EXPECT_EQ(audited.exit_status, 1) << audited.err;
+        return dir / name;
+    }
+    test_support::ProgramResult catalog(std::vector<std::string> args, const std::string& db = "") const {
+        std::vector<std::string> argv = {TAVO_CATALOG_BINARY, "--db", db.empty() ? dir / "c.sqlite" : db};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv);
+    }
+    json query(std::vector<std::string> args) const {
+        args.insert(args.end(), {"--from", kDay, "--to", kDay, "--json"});
+        const auto result = catalog(args);
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        return json::parse(result.out);
+    }
+    TempDir dir{"tavo-catalog"};
+    json manifest;
+    std::string end;
+};
+
+// Every row of every table: what "nothing changed" compares.
+std::string contents(const std::string& path) {
+    tavo_catalog::Catalog catalog;
+    std::string error;
+    if (!catalog.open(path, false, error)) return error;
+    std::string text;
+    for (const char* table : {"runs", "level0_files", "reasons", "images", "products", "product_sources",
+                              "replay_ranges", "daily", "daily_losses"}) {
+        tavo_catalog::Statement rows(catalog, (std::string("SELECT * FROM ") + table).c_str());
+        while (rows.step()) {
+            for (int c = 0; c < rows.columns(); ++c) text += rows.text(c) + "|";
+            text += "\n";
+        }
+    }
+    return text;
+}
+
+class CatalogOfAnHour : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        hour_ = new Hour({"missing-final@17", "bad-header-bits@60", "truncate@150", "id-repeat@230"});
+        report_ = new std::string(hour_->audit("report.json"));
+    }
+    static void TearDownTestSuite() {
+        delete report_;
+        delete hour_;
+    }
+    void SetUp() override {
+        fs::remove(hour_->dir / "c.sqlite");
+        const auto ingest = hour_->catalog({"ingest", *report_});
+        ASSERT_EQ(ingest.exit_status, 0) << ingest.err;
+        EXPECT_NE(ingest.out.find("ingested, 360 images"), std::string::npos) << ingest.out;
+    }
+    static Hour* hour_;
+    static std::string* report_;
+};
+Hour* CatalogOfAnHour::hour_ = nullptr;
+std::string* CatalogOfAnHour::report_ = nullptr;
+
+TEST_F(CatalogOfAnHour, AgreesWithTheManifest) {
+    // Missing: each image not written with its reason, the absent ones as one range.
+    std::set<std::pair<uint32_t, std::string>> expected, listed;
+    int products = 0, light_171 = 0;
+    for (const json& image : hour_->manifest["images"]) {
+        const uint32_t id = image["id"];
+        const json& outcome = image["expected"];
+        if (!image["in_level0"].get<bool>()) expected.insert({id, "absent"});
+        else if (outcome["status"] == "not_written") expected.insert({id, outcome["reason"]});
+        else ++products;
+        if (outcome["status"] != "not_written" && image["passband"]["wavelength"] == 171 &&
+            image["frame_type"] == "LIGHT")
+            ++light_171;
+    }
+    const json missing = hour_->query({"missing"});
+    for (const json& row : missing)
+        for (uint32_t id = row["first_id"]; id <= row["last_id"].get<uint32_t>(); ++id) listed.insert({id, row["reason"]});
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(missing.size(), expected.size() - 28);  // the 29 absent images make one row
+
+    const json summary = hour_->query({"summary"});
+    ASSERT_FALSE(summary.empty());
+    EXPECT_EQ(summary.back()["passband"], "all");
+    EXPECT_EQ(summary.back()["products"], products);
+    EXPECT_EQ(summary.back()["images"], 360);
+    EXPECT_EQ(summary.back()["partial"], 1);
+
+    const json listed_products = hour_->query({"products", "--passband", "171", "--frame-type", "LIGHT"});
+    EXPECT_EQ(listed_products.size(), static_cast<size_t>(light_171));
+    for (const json& p : listed_products) EXPECT_TRUE(fs::exists(hour_->dir / ("out/" + p["product"].get<std::string>())));
+
+    // Provenance: the level-0 files the simulator put the image's packets in.
+    const std::string product = listed_products[0]["product"];
+    const auto sources = hour_->catalog({"sources", fs::path(product).filename().string(), "--json"});
+    ASSERT_EQ(sources.exit_status, 0) << sources.err;
+    std::set<std::string> files;
+    for (const json& row : json::parse(sources.out)) files.insert(row["level0_file"].get<std::string>());
+    const uint32_t id = std::stoul(fs::path(product).filename().string().substr(20, 8));
+    for (const json& image : hour_->manifest["images"]) {
+        if (image["id"] == id && image["expected"]["status"] != "not_written") {
+            EXPECT_EQ(files, image["files"].get<std::set<std::string>>());
+        }
+    }
+}
+
+// The replay table names every packet the simulator lost, per identifier.
+TEST_F(CatalogOfAnHour, ReplayTableAgainstTheLostPackets) {
+    std::map<int, int> lost, listed;
+    for (const json& image : hour_->manifest["images"]) lost[image["apid"].get<int>()] += image["lost_packets"].get<int>();
+    const auto replay = hour_->catalog({"replay", "--from", kDay, "--to", kDay, "--csv"});
+    ASSERT_EQ(replay.exit_status, 0) << replay.err;
+    const std::vector<std::string> lines = test_support::split_lines(replay.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "kite,apid,first_sequence_count,last_sequence_count,packets_missing,after,before,level0_file");
+    for (size_t i = 1; i < lines.size(); ++i) {
+        int kite = 0, apid = 0, first = 0, last = 0, missing = 0;
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "%d,%d,%d,%d,%d,", &kite, &apid, &first, &last, &missing), 5) << lines[i];
+        EXPECT_EQ(missing, (last - first + 1 + 0x4000) % 0x4000) << lines[i];
+        listed[apid] += missing;
+    }
+    std::erase_if(lost, [](const auto& entry) { return entry.second == 0; });
+    EXPECT_EQ(listed, lost);
+}
+
+TEST_F(CatalogOfAnHour, RepeatedIngestChangesNothing) {
+    const std::string before = contents(hour_->dir / "c.sqlite");
+    const auto again = hour_->catalog({"ingest", *report_, *report_});
+    ASSERT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_NE(again.out.find("unchanged, 0 images"), std::string::npos) << again.out;
+    EXPECT_EQ(contents(hour_->dir / "c.sqlite"), before);
+}
+
+struct Refusal {
+    const char* name;
+    std::vector<std::string> args;  // after --db; "@" is replaced by the test directory
+    const char* message;
+};
+
+class CatalogRefuses : public CatalogOfAnHour, public testing::WithParamInterface<Refusal> {};
+
+// A report of another schema, a file that is no report, a bad request or a
+// damaged catalog: one message, exit status 2, nothing changed.
+TEST_P(CatalogRefuses, WithOneMessageAndNothingChanged) {
+    json old = json::parse(read_file(*report_));
+    old["schema_version"] = 1;
+    write_file(hour_->dir / "schema1.json", old.dump());
+    write_file(hour_->dir / "broken.json", read_file(*report_).substr(0, 1000));
+    write_file(hour_->dir / "garbage.sqlite", std::string(4096, 'x'));
+    const std::string before = contents(hour_->dir / "c.sqlite");
+    std::vector<std::string> args;
+    for (std::string arg : GetParam().args) {
+        if (arg[0] == '@') arg = hour_->dir / arg.substr(1);
+        args.push_back(arg);
+    }
+    const bool other_db = args[0] == "--db";
+    const auto result = other_db ? run_program([&] {
+        std::vector<std::string> argv = {TAVO_CATALOG_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }())
+                                 : hour_->catalog(args);
+    EXPECT_EQ(result.exit_status, 2) << result.out;
+    EXPECT_NE(result.err.find(GetParam().message), std::string::npos) << result.err;
+    EXPECT_EQ(contents(hour_->dir / "c.sqlite"), before);
+    EXPECT_EQ(read_file(hour_->dir / "garbage.sqlite"), std::string(4096, 'x'));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, CatalogRefuses,
+    testing::Values(
+        Refusal{"other_schema", {"ingest", "@report.json", "@schema1.json"}, "report schema 1, the catalog reads schema 2"},
+        Refusal{"not_json", {"ingest", "@broken.json"}, "is not JSON; nothing changed"},
+        Refusal{"no_report", {"ingest", "@absent.json"}, "cannot open report"},
+        Refusal{"damaged", {"--db", "@garbage.sqlite", "ingest", "@report.json"}, "is damaged or not a catalog"},
+        Refusal{"damaged_query", {"--db", "@garbage.sqlite", "summary", "--from", kDay, "--to", kDay}, "is damaged"},
+        Refusal{"bad_period", {"summary", "--from", "2017-03-31", "--to", kDay}, "ends (2017-03-01) before it begins"},
+        Refusal{"bad_option", {"summary", "--from", kDay}, "--to is required"},
+        Refusal{"unknown_product", {"sources", "20170301_120000_000_00000001.fits"}, "is not in the catalog"}),
+    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+// The mission page in Chromium: one cell per day and passband, coloured by
+// completeness and linked to the day's quicklook page, and the losses.
+TEST_F(CatalogOfAnHour, MissionPageInChromium) {
+    test_support::make_dirs(hour_->dir / "out/KITE-16/quicklook/2017/03/01");
+    write_file(hour_->dir / "out/KITE-16/quicklook/2017/03/01/index.html", "<html>day page</html>");
+    const auto page = hour_->catalog({"page", "--from", "2017-02-27", "--to", "2017-03-02", "--out", hour_->dir / "mission"});
+    ASSERT_EQ(page.exit_status, 0) << page.err;
+    const auto dom = test_support::run_chromium(hour_->dir / "profile",
+                                                {"--dump-dom", "file://" + hour_->dir / "mission/index.html"});
+    ASSERT_EQ(dom.exit_status, 0) << dom.err;
+    const auto count = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = dom.out.find(text); at != std::string::npos; at = dom.out.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("data-completeness="), 7u);  // six passbands and the day's total
+    EXPECT_EQ(count("href=\"../out/KITE-16/quicklook/2017/03/01/index.html\""), 7u);
+    EXPECT_EQ(count("class=\"cell empty\""), 21u);  // three days without images
+    EXPECT_EQ(count("data-passband=\"all\""), 1u);
+    for (const char* reason : {"absent", "final_packet_missing", "id_not_above_last", "written_partial"})
+        EXPECT_EQ(count(std::string("data-reason=\"") + reason + "\""), 1u) << reason;
+    EXPECT_NE(dom.out.find("data-images=\"29\""), std::string::npos);
+}
+
+// A newer audit of the same window after the level-0 files were sent
+// again: it takes the older one's place, and the products made from the
+// old files are to be reprocessed until TAVO_L0 runs again.
+TEST(CatalogSupersede, NewerAuditReplacesTheOlderAndChangedFilesAskForReprocessing) {
+    Hour hour({"truncate@50"}, "20min");
+    const std::string first = hour.audit("first.json");
+    ASSERT_EQ(hour.catalog({"ingest", first}).exit_status, 0);
+    EXPECT_EQ(hour.query({"missing"}).size(), 2u);  // the cut image and the absent range
+    // Products made an hour ago; the files sent again now, whole.
+    for (const auto& entry : fs::recursive_directory_iterator(hour.dir / "out"))
+        if (entry.path().extension() == ".fits")
+            fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(1));
+    const auto resent = run_program({TAVO_L0SIM_BINARY, "--size", "64", "--duration", "20min", "--seed", "5", "--out",
+                                     hour.dir / "l0"});
+    ASSERT_EQ(resent.exit_status, 0);
+    const auto newer = hour.program(TAVO_L0AUDIT_BINARY, {"--quiet", "--report", hour.dir / "second.json"});
+    const auto superseding = hour.catalog({"ingest", hour.dir / "second.json"});
+    ASSERT_EQ(superseding.exit_status, 0) << superseding.err;
+    EXPECT_NE(superseding.out.find("superseded, 120 images"), std::string::npos) << superseding.out;
+    const json summary = hour.query({"summary"});
+    EXPECT_EQ(summary.back()["images"], 120);
+    for (const json& row : hour.query({"missing"})) EXPECT_NE(row["reason"], "absent");
+    const auto reprocess = hour.catalog({"reprocess", "--json"});
+    ASSERT_EQ(reprocess.exit_status, 0) << reprocess.err;
+    const json windows = json::parse(reprocess.out);
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_NE(windows[0]["why"].get<std::string>().find("level-0 file changed"), std::string::npos);
+    EXPECT_NE(windows[0]["command"].get<std::string>().find(
+                  "tavo_campaign plan --dir reprocess-K16-2017-03-01 --config TAVO_configuration.cfg --kite 16 "
+                  "--from 2017/03/01 --to 2017/03/01"),
+              std::string::npos);
+
+    // The older report again is left out; TAVO_L0 run again clears the list.
+    const std::string before = contents(hour.dir / "c.sqlite");
+    const auto older = hour.catalog({"ingest", first});
+    EXPECT_NE(older.out.find("older, 0 images"), std::string::npos) << older.out;
+    EXPECT_EQ(contents(hour.dir / "c.sqlite"), before);
+    ASSERT_EQ(hour.program(TAVO_L0_BINARY, {}).exit_status, 0);
+    hour.program(TAVO_L0AUDIT_BINARY, {"--quiet", "--report", hour.dir / "third.json"});
+    ASSERT_EQ(hour.catalog({"ingest", hour.dir / "third.json"}).exit_status, 0);
+    EXPECT_EQ(json::parse(hour.catalog({"reprocess", "--json"}).out).size(), 0u);
+    EXPECT_EQ(json::parse(hour.catalog({"reprocess", "--made-before", "9.0", "--json"}).out).size(), 1u);
+    (void)newer;
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// tavo_catalog: the mission's memory. Every audit report of TAVO_L0's
+// windows goes into one SQLite file (WAL mode: one writer, many readers),
+// and the questions of a month or a mission become queries: completeness
+// per day and passband, images missing and why, products and their level-0
+// sources, products to reprocess, packet ranges to ask the ground station
+// for again, and a static mission page.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tavo_catalog {
+
+constexpr int kCatalogSchema = 1;      // the tables below; kept in the meta table
+constexpr int kReportSchema = 2;       // the audit report schema the ingest reads
+constexpr const char* kCatalogVersion = "1.0";
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitCannotRun = 2;     // bad request, damaged catalog, unreadable report
+
+// Image statuses as stored (small integers keep the rows short).
+enum class Status : int { kWritten = 0, kWrittenPartial = 1, kNotWritten = 2, kAbsent = 3 };
+const char* status_code(Status status);  // "written", "written_partial", "not_written", "absent"
+
+// --- The database -------------------------------------------------------------
+
+// Owner of an open catalog. Opening creates the tables when the file is new
+// and refuses a file that is not a catalog of this schema.
+class Catalog {
+public:
+    Catalog() = default;
+    ~Catalog();
+    Catalog(const Catalog&) = delete;
+    Catalog& operator=(const Catalog&) = delete;
+    // False with error set when the file cannot be opened or is no catalog.
+    bool open(const std::string& path, bool writable, std::string& error);
+    sqlite3* db() const { return db_; }
+    const std::string& path() const { return path_; }
+
+private:
+    sqlite3* db_ = nullptr;
+    std::string path_;
+};
+
+// Owner of a prepared statement, with typed binding and reading.
+class Statement {
+public:
+    Statement(const Catalog& catalog, const char* sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    bool ok() const { return stmt_ != nullptr; }
+    Statement& bind(int index, int64_t value);
+    Statement& bind(int index, const std::string& value);
+    Statement& bind_null(int index);
+    // Steps once: true while a row is there. A failure sets error().
+    bool step();
+    // Steps to the end; false on a failure.
+    bool run();
+    void reset();
+    int64_t integer(int column) const;
+    std::string text(int column) const;
+    bool is_null(int column) const;
+    int columns() const;
+    const std::string& error() const { return error_; }
+
+private:
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* stmt_ = nullptr;
+    std::string error_;
+};
+
+// Runs SQL without results; false with error set.
+bool execute(const Catalog& catalog, const char* sql, std::string& error);
+// The row id of the last row inserted.
+int64_t last_insert_id(const Catalog& catalog);
+
+// --- Ingest ---------------------------------------------------------------------
+
+struct IngestOutcome {
+    std::string report;
+    std::string result;  // "ingested", "unchanged" (already there), "superseded" (an older audit replaced),
+                         // "older" (a newer audit of its window is there; left out)
+    int64_t images = 0;
+};
+
+// Ingests audit reports, all in one transaction: on any failure nothing
+// changes and error says which report and why.
+bool ingest_reports(const Catalog& catalog, const std::vector<std::string>& reports, std::vector<IngestOutcome>& outcomes,
+                    std::string& error);
+
+// --- Times ------------------------------------------------------------------------
+
+// Milliseconds from 1970-01-01 UTC of "2017-03-01T12:00:02.345" (the
+// fraction optional), of "2017-03-01" and of "2017/03/01"; false when the
+// text is none of these.
+bool parse_time(const std::string& text, int64_t& ms);
+// "2017-03-01T12:00:02.345" of milliseconds from 1970.
+std::string time_text(int64_t ms);
+// "2017-03-01" of milliseconds from 1970.
+std::string date_text(int64_t ms);
+constexpr int64_t kMsPerDay = 86400000;
+
+// --- Queries ------------------------------------------------------------------------
+
+// A query's result: named columns and rows of JSON values (strings and
+// numbers), printed as an aligned text table, JSON or CSV.
+struct Table {
+    std::vector<std::string> columns;
+    std::vector<std::vector<nlohmann::json>> rows;
+};
+enum class Format { kText, kJson, kCsv };
+std::string format_table(const Table& table, Format format);
+
+// A period of days [from, to], both inclusive, and an optional satellite.
+struct Period {
+    int64_t from_ms = 0;  // first day's midnight
+    int64_t to_ms = 0;    // last day's last millisecond
+    int kite = 0;         // 0: every satellite
+};
+// "2017-03-01" and "2017-03-31" as a period; false with error set.
+bool make_period(const std::string& from, const std::string& to, int kite, Period& period, std::string& error);
+
+bool query_summary(const Catalog& catalog, const Period& period, Table& table, std::string& error);
+bool query_missing(const Catalog& catalog, const Period& period, Table& table, std::string& error);
+struct ProductFilter {
+    int wavelength = 0;        // 0: every passband
+    std::string frame_type;    // "LIGHT", "DARK" or "" for both
+};
+bool query_products(const Catalog& catalog, const Period& period, const ProductFilter& filter, Table& table,
+                    std::string& error);
+// The level-0 files a product came from and the run that made it; product
+// is a product path or file name.
+bool query_sources(const Catalog& catalog, const std::string& product, Table& table, std::string& error);
+bool query_replay(const Catalog& catalog, const Period& period, Table& table, std::string& error);
+
+// Products made before a version ("1.2") or a date ("2017-06-01"), and
+// products whose level-0 files changed since they were made, as windows of
+// whole days with the tavo_campaign plan command that reprocesses each.
+struct ReprocessRequest {
+    std::string made_before;           // "" : only the changed level-0 files
+    std::string config = "TAVO_configuration.cfg";  // for the printed plan commands
+};
+bool query_reprocess(const Catalog& catalog, const ReprocessRequest& request, Table& table, std::string& error);
+
+// --- The mission page -------------------------------------------------------------
+
+// Writes index.html into directory: a calendar heat map of daily
+// completeness per passband (cells linked to the day's quicklook page where
+// it exists) and a plot of daily losses by reason. Returns the page's path.
+bool write_mission_page(const Catalog& catalog, const Period& period, const std::string& directory, std::string& page,
+                        std::string& error);
+
+}  // namespace tavo_catalog
