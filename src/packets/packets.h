@@ -149,6 +149,28 @@ constexpr int kImageReasonCount = 10;
 const char* image_reason_code(ImageReason reason);  // "final_packet_missing"
 const char* image_reason_text(ImageReason reason);  // "final packet missing"
 
+// What a walk over every pair learnt of an image that no pair handed to the
+// writer, from the observer's calls.
+struct PassedOverImage {
+    bool has_header = false;             // its header packet was met
+    bool outside_window = false;         // its time is known and not after START, or after END
+    size_t file_count = 0;               // files holding its packets
+    bool after_stop = false;             // the run stopped before the pair of its last file
+    bool decided = false;                // a pair passed it over for a definite reason:
+    ImageReason decision = ImageReason::kHeldBack;  //   the last such reason
+    bool header_outside_window = false;  // a later pair's packet window dropped its header record
+};
+// Why the run does not write the image: the one reason for it after the
+// whole run, as the pairs' decisions add up.
+ImageReason final_image_reason(const PassedOverImage& image);
+
+// Where the loss of an image not written lies: in the telemetry (part of the
+// image never reached the ground; only a re-sent downlink mends it) or in the
+// run (the image is whole in the level-0; a reprocessing mends it). An image
+// outside the window is no loss.
+enum class LossOrigin { kNone, kRun, kTelemetry };
+LossOrigin reason_loss_origin(ImageReason reason);
+
 // What the scan did with one packet.
 enum class PacketVerdict : int {
     kRecorded = 0,

@@ -252,7 +252,6 @@ TEST(AbsentImages, InferredFromTheIdsAndConfirmedBySequenceGaps) {
 // Which losses a reprocessing mends and which only a re-sent downlink does.
 TEST(Losses, ByOrigin) {
     using tavo_audit::ImageStatus;
-    using tavo_audit::LossOrigin;
     struct Case {
         ImageStatus status;
         std::optional<ImageReason> reason;

@@ -99,22 +99,7 @@ void add_absent_ranges(AuditResult& result, size_t ia, size_t ib, const std::vec
 LossOrigin loss_origin(const ImageAudit& image) {
     if (image.status == ImageStatus::kWritten) return image.problems.empty() ? LossOrigin::kNone : LossOrigin::kRun;
     if (image.status == ImageStatus::kWrittenPartial) return LossOrigin::kTelemetry;
-    if (!image.reason) return LossOrigin::kRun;
-    switch (*image.reason) {
-        case ImageReason::kOutsideWindow: return LossOrigin::kNone;
-        // The telemetry lacks part of the image.
-        case ImageReason::kFinalPacketMissing:
-        case ImageReason::kHeaderPacketMissing:
-        case ImageReason::kHeaderTooShort:
-        case ImageReason::kImageTimeInvalid: return LossOrigin::kTelemetry;
-        // The image is whole in the level-0; the run's rules or its stop lost it.
-        case ImageReason::kIdNotAbove:
-        case ImageReason::kTimeNotLater:
-        case ImageReason::kHeldBack:
-        case ImageReason::kSpreadOverFiles:
-        case ImageReason::kRunStopped: break;
-    }
-    return LossOrigin::kRun;
+    return image.reason ? reason_loss_origin(*image.reason) : LossOrigin::kRun;
 }
 
 void find_absent_images(AuditResult& result) {

@@ -121,9 +121,6 @@ struct ImageAudit {
     int64_t product_modified = -1;        // its modification time (s from 1970): when it was made
 };
 
-// How an image of the window was lost: by the run (a reprocessing can mend
-// it) or in the telemetry (only a re-sent downlink can).
-enum class LossOrigin { kNone, kRun, kTelemetry };
 // The origin of an image's loss: kNone for a sound product of the window and
 // for images outside it.
 LossOrigin loss_origin(const ImageAudit& image);

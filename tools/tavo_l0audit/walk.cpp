@@ -398,26 +398,16 @@ void Walk::settle_outcomes() {
             image.status = ImageStatus::kNotWritten;
             const bool outside = image.time_known && (!later(image.date, image.time, start_date, start_time) ||
                                                       later(image.date, image.time, end_date, end_time));
-            const bool after_stop =
+            PassedOverImage facts;
+            facts.has_header = image.has_header;
+            facts.outside_window = outside;
+            facts.file_count = image.files.size();
+            facts.after_stop =
                 result_.run_stopped && !image.files.empty() && image.files.back() >= result_.stop_pair;
-            if (image.files.size() > 2) {
-                image.reason = ImageReason::kSpreadOverFiles;
-            } else if (after_stop) {
-                image.reason = ImageReason::kRunStopped;
-            } else if (image.decided) {
-                image.reason = *image.decided;
-                if (image.reason == ImageReason::kTimeNotLater && outside) image.reason = ImageReason::kOutsideWindow;
-            } else if (!image.has_header) {
-                image.reason = ImageReason::kHeaderPacketMissing;
-            } else if (outside) {
-                image.reason = ImageReason::kOutsideWindow;
-            } else if (image.header_outside_window) {
-                // Dropped by a later pair's packet window, which begins at the
-                // last image written.
-                image.reason = ImageReason::kTimeNotLater;
-            } else {
-                image.reason = ImageReason::kHeldBack;
-            }
+            facts.decided = image.decided.has_value();
+            if (image.decided) facts.decision = *image.decided;
+            facts.header_outside_window = image.header_outside_window;
+            image.reason = final_image_reason(facts);
         }
     }
 }
