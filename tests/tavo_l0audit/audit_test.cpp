@@ -311,7 +311,8 @@ TEST(Level0Stream, EqualsTheDumpUtilitysBytes) {
         ASSERT_EQ(dump.exit_status, 0) << dump.err;
         tavo_audit::PacketBuffer bytes;
         std::string error;
-        ASSERT_TRUE(tavo_audit::read_packet_stream(entry.path().string(), bytes, error)) << error;
+        ASSERT_EQ(tavo_audit::read_packet_stream(entry.path().string(), bytes, error), tavo_audit::ReadOutcome::kWhole)
+            << error;
         EXPECT_EQ(std::string(bytes.data(), bytes.data() + bytes.size()), test_support::read_file(dumped))
             << entry.path();
         ++files;
@@ -319,8 +320,58 @@ TEST(Level0Stream, EqualsTheDumpUtilitysBytes) {
     EXPECT_EQ(files, 2);
     tavo_audit::PacketBuffer bytes;
     std::string error;
-    EXPECT_FALSE(tavo_audit::read_packet_stream(dir / "l0/manifest.json", bytes, error));
+    EXPECT_EQ(tavo_audit::read_packet_stream(dir / "l0/manifest.json", bytes, error),
+              tavo_audit::ReadOutcome::kDamaged);
+    EXPECT_EQ(bytes.size(), 0u);  // as the dump utilities leave an empty stream
     EXPECT_NE(error.find("manifest.json"), std::string::npos);
+}
+
+// A level-0 file with a damaged compressed chunk: TAVO_L0 with tavo_l0dump
+// goes on with the whole chunks before the damage and warns; the audit reads
+// the same bytes, names the file and accounts for the images lost.
+TEST(DamagedLevel0, RunGoesOnAndTheAuditNamesTheFile) {
+    TempDir dir("audit-damaged");
+    const json manifest = simulate(dir, {"--duration", "3min", "--size", "512", "--file-span", "1min", "--cadence", "10s"});
+    const std::string damaged = manifest["files"][1]["path"];
+    // The middle of the file's second chunk overwritten with zeros.
+    const auto damage = run_program(
+        {"/usr/bin/python3", "-c",
+         "import h5py, sys\n"
+         "with h5py.File(sys.argv[1], 'r') as f: c = f['tavo_space_packet_data'].id.get_chunk_info(1)\n"
+         "with open(sys.argv[1], 'r+b') as f: f.seek(c.byte_offset + c.size // 2); f.write(bytes(64))\n",
+         dir / ("l0/" + damaged)});
+    ASSERT_EQ(damage.exit_status, 0) << damage.err;
+    std::vector<std::string> parameters = run_parameters(dir, "2017/03/01t12:02:59");
+    for (std::string& p : parameters) {
+        if (p.rfind("H5DUMP_EXE=", 0) == 0) p = std::string("H5DUMP_EXE=") + TAVO_L0DUMP_BINARY;
+    }
+    std::vector<std::string> run = {TAVO_L0_BINARY};
+    run.insert(run.end(), parameters.begin(), parameters.end());
+    const auto processed = run_program(run, dir.path());
+    ASSERT_EQ(processed.exit_status, 0) << processed.out;
+    EXPECT_NE(processed.out.find(std::string("DUMP WARNING - ") + TAVO_L0DUMP_BINARY + " exited with status 1 on input file " +
+                                 (dir / "l0/") + damaged + "; 1048576 bytes of packets used"),
+              std::string::npos)
+        << processed.out;
+
+    std::vector<std::string> audit = {TAVO_L0AUDIT_BINARY, "--report", dir / "report.json"};
+    audit.insert(audit.end(), parameters.begin(), parameters.end());
+    const auto audited = run_program(audit);
+    EXPECT_EQ(audited.exit_status, 1) << audited.out << audited.err;
+    EXPECT_NE(audited.out.find("Damaged level-0 file " + damaged + ": 1048576 bytes of packets read"),
+              std::string::npos)
+        << audited.out;
+    const json report = json::parse(test_support::read_file(dir / "report.json"));
+    int products = 0, written = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "out")) products += entry.path().extension() == ".fits";
+    for (const json& image : report["images"]) written += image["status"] != "not_written";
+    EXPECT_EQ(written, products);
+    EXPECT_LT(products, static_cast<int>(manifest["images"].size()));
+    for (const json& file : report["files"]) {
+        if (file["entry"] != damaged) continue;
+        EXPECT_EQ(file["bytes"], 1048576);
+        EXPECT_NE(file["read_error"].get<std::string>().find("is damaged"), std::string::npos) << file;
+    }
 }
 
 // One real run, then audits of its products as they are and damaged.

@@ -43,8 +43,11 @@ private:
 };
 
 // Reads the packet variable of a level-0 file: the bytes the dump utility
-// writes with "-b BE". False with error set when the file cannot be read.
-bool read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error);
+// writes with "-b BE". A file damaged part-way gives, as tavo_l0dump leaves
+// them, every whole chunk before the damage (none when it does not open),
+// with error set: TAVO_L0 goes on with that stream.
+enum class ReadOutcome { kWhole, kDamaged, kNoMemory };
+ReadOutcome read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error);
 
 // A packet time: epoch day and milliseconds of the CCSDS secondary header.
 struct PacketTime {

@@ -31,11 +31,13 @@ bool open_packet_variable(const std::string& path, tavo_level0::Dataset& variabl
     return true;
 }
 
-// Reads bytes [first, first + count) of the variable into out.
-bool read_range(const std::string& path, size_t first, size_t count, uint8_t* out, std::string& error) {
+// Reads bytes [first, first + count) of the variable into out; filled counts
+// the bytes read, which on a damaged chunk are the whole chunks before it.
+bool read_range(const std::string& path, size_t first, size_t count, uint8_t* out, std::string& error,
+                size_t& filled) {
+    filled = 0;
     tavo_level0::Dataset variable;
     if (!open_packet_variable(path, variable, error)) return false;
-    size_t filled = 0;
     const auto copy = [out, &filled](const uint8_t* bytes, size_t size, std::string&) {
         std::memcpy(out + filled, bytes, size);
         filled += size;
@@ -77,44 +79,61 @@ bool PacketBuffer::resize(size_t size) {
     return true;
 }
 
-bool read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error) {
+ReadOutcome read_packet_stream(const std::string& path, PacketBuffer& bytes, std::string& error) {
     size_t length = 0;
     size_t chunk = 1;
     {
         // Closed before the child starts, which opens the file on its own.
         tavo_level0::Dataset variable;
-        if (!open_packet_variable(path, variable, error)) return false;
+        if (!open_packet_variable(path, variable, error)) {
+            bytes.resize(0);
+            return ReadOutcome::kDamaged;  // as the dump utilities, an empty stream
+        }
         length = variable.byte_count();
         chunk = tavo_level0::chunk_rows(variable);
     }
     if (!bytes.resize(length)) {
         error = path + ": no memory for " + std::to_string(length) + " packet bytes";
-        return false;
+        return ReadOutcome::kNoMemory;
     }
     // Split at a chunk's start, so that no chunk is inflated twice.
     const size_t half = length / 2 / chunk * chunk;
-    if (length < kSplitBytes || half == 0) return read_range(path, 0, length, bytes.data(), error);
+    size_t filled = 0;
+    if (length < kSplitBytes || half == 0) {
+        if (read_range(path, 0, length, bytes.data(), error, filled)) return ReadOutcome::kWhole;
+        bytes.resize(filled);
+        return ReadOutcome::kDamaged;
+    }
 
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         std::string ignored;
-        _exit(read_range(path, half, length - half, bytes.data() + half, ignored) ? 0 : 1);
+        size_t ignored_count = 0;
+        _exit(read_range(path, half, length - half, bytes.data() + half, ignored, ignored_count) ? 0 : 1);
     }
     // Without a child the second half is read here too.
-    const bool first_read = read_range(path, 0, child > 0 ? half : length, bytes.data(), error);
-    if (child < 0) return first_read;
+    const bool first_read = read_range(path, 0, child > 0 ? half : length, bytes.data(), error, filled);
+    if (child < 0) {
+        if (first_read) return ReadOutcome::kWhole;
+        bytes.resize(filled);
+        return ReadOutcome::kDamaged;
+    }
     int status = 0;
     pid_t waited = -1;
     do {
         waited = waitpid(child, &status, 0);
     } while (waited < 0 && errno == EINTR);
-    if (!first_read) return false;
-    if (waited != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = path + ": cannot read the second half of the packets";
-        return false;
+    if (!first_read) {
+        bytes.resize(filled);  // the stream ends at the damage
+        return ReadOutcome::kDamaged;
     }
-    return true;
+    if (waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0) return ReadOutcome::kWhole;
+    // The second half is damaged: read again here to learn where.
+    size_t second = 0;
+    if (read_range(path, half, length - half, bytes.data() + half, error, second)) return ReadOutcome::kWhole;
+    bytes.resize(half + second);
+    return ReadOutcome::kDamaged;
 }
 
 }  // namespace tavo_audit

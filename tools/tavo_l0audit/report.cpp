@@ -1,4 +1,5 @@
 // The audit's outputs: the JSON report, its CSV twin and the console summary.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -345,6 +346,19 @@ std::string format_summary(const AuditResult& result) {
                       counts.images, counts.images > 0 ? 100.0 * counts.products / counts.images : 0.0,
                       counts.absent > 0 ? (", " + std::to_string(counts.absent) + " absent").c_str() : "");
         out << line;
+    }
+    for (const FileAudit& file : result.files) {
+        if (!file.selected || file.read_error.empty()) continue;
+        out << "Damaged level-0 file " << file.entry << ": " << file.bytes
+            << " bytes of packets read (as tavo_l0dump leaves them; the run goes on with them): " << file.read_error
+            << "\n";
+        int lost = 0;
+        for (const ImageAudit& image : result.images) {
+            const bool holds = std::find(image.files.begin(), image.files.end(),
+                                         static_cast<int>(&file - result.files.data())) != image.files.end();
+            if (holds && image.status == ImageStatus::kNotWritten && loss_origin(image) != LossOrigin::kNone) ++lost;
+        }
+        out << "  images of it not written: " << lost << "; images lost entirely are among the absent ones\n";
     }
     out << "Products: " << result.products.checked << " checked, " << c.problems << " with problems, "
         << result.products.unmatched.size() << " unmatched, " << result.products.temporary_files.size()

@@ -339,8 +339,10 @@ void Walk::image_written(const char* product_dir, uint32_t image_id, uint32_t se
 bool Walk::load(int file, PacketBuffer& bytes) {
     std::string path = std::string(run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY]) + input_file_list[file];
     std::string error;
-    if (read_packet_stream(path, bytes, error)) return true;
+    const ReadOutcome outcome = read_packet_stream(path, bytes, error);
+    if (outcome == ReadOutcome::kWhole) return true;
     result_.files[file].read_error = error;
+    if (outcome == ReadOutcome::kDamaged) return true;  // the run goes on with the bytes before the damage
     set_run_message(message_, "ERROR - unable to read the packets of input file %s", error.c_str());
     return false;
 }
