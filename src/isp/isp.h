@@ -15,10 +15,12 @@ int write_isp_csv(char* run_message);
 
 // The same export over a product tree that other runs wrote (a campaign's):
 // the products of satellite kite under output_root (a Unix path ending with
-// "/") from first_date to last_date (YYYYMMDD). Sets up the run-settings
-// record the export reads, as a validated run would have it.
-int write_isp_csv_for_tree(char* run_message, const char* output_root, int32_t kite, uint32_t first_date,
-                           uint32_t last_date);
+// "/") from first_date to last_date (YYYYMMDD), their tables formed under
+// table_root as under an output root (KITE-nn/isp/...), so that a caller may
+// stage them and rename them into place. Sets up the run-settings record the
+// export reads, as a validated run would have it.
+int write_isp_csv_for_tree(char* run_message, const char* output_root, const char* table_root, int32_t kite,
+                           uint32_t first_date, uint32_t last_date);
 
 // Appends the row of one product (and, for the first of the day, the
 // heading) to the CSV file. Clears run_message first.

@@ -29,6 +29,7 @@ int day_list_count = 0;
 
 // The paths of the export; every one ends with the separator except the CSV file.
 struct CsvPaths {
+    const char* table_root;  // where the tables go: OUTPUT_ROOT_DIRECTORY, or a staging root
     char satellite_directory[kPathCapacity];
     char csv_directory[kPathCapacity];
     char year_directory[kPathCapacity];
@@ -105,7 +106,7 @@ bool export_day(uint32_t date, CsvPaths& paths, char* run_message) {
     const int32_t kite = run_settings.param_number[PARAM_KITE];
     char relative[kPathCapacity];
     format_csv_path(kite, date, separator, relative, sizeof relative);
-    format_path(paths.csv_file, "%s%s", root, relative);
+    format_path(paths.csv_file, "%s%s", paths.table_root, relative);
     format_day_directory_path(kite, date, separator, relative, sizeof relative);
     format_path(paths.day_directory, "%s%s", root, relative);
 
@@ -121,15 +122,14 @@ bool export_day(uint32_t date, CsvPaths& paths, char* run_message) {
     return true;
 }
 
-}  // namespace
-
-int write_isp_csv(char* run_message) {
+// The tables of the products under OUTPUT_ROOT_DIRECTORY, written under table_root.
+int export_tables(char* run_message, const char* table_root) {
     CsvPaths paths;
+    paths.table_root = table_root;
     const char separator = run_settings.path_separator;
     char satellite[kTreeLevelSlot];
     format_satellite_directory(run_settings.param_number[PARAM_KITE], satellite);
-    format_path(paths.satellite_directory, "%s%s%c", run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY],
-                satellite, separator);
+    format_path(paths.satellite_directory, "%s%s%c", table_root, satellite, separator);
     if (!ensure_directory(paths.satellite_directory, kCsvDirectoryName, run_message)) return 0;
     format_path(paths.csv_directory, "%s%s%c", paths.satellite_directory, kCsvDirectoryName,
                   separator);
@@ -147,8 +147,14 @@ int write_isp_csv(char* run_message) {
     return 1;
 }
 
-int write_isp_csv_for_tree(char* run_message, const char* output_root, int32_t kite, uint32_t first_date,
-                           uint32_t last_date) {
+}  // namespace
+
+int write_isp_csv(char* run_message) {
+    return export_tables(run_message, run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY]);
+}
+
+int write_isp_csv_for_tree(char* run_message, const char* output_root, const char* table_root, int32_t kite,
+                           uint32_t first_date, uint32_t last_date) {
     reset_run_settings();
     std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s", output_root);
     std::snprintf(run_settings.param_text[PARAM_KITE], kValueSlot, "%d", kite);
@@ -158,5 +164,5 @@ int write_isp_csv_for_tree(char* run_message, const char* output_root, int32_t k
     run_settings.path_separator = '/';
     run_settings.start_date = first_date;
     run_settings.end_date = last_date;
-    return write_isp_csv(run_message);
+    return export_tables(run_message, table_root);
 }

@@ -199,6 +199,26 @@ TEST_F(CampaignTest, AuditsOfTheWindowsMerged) {
     for (const nlohmann::json& row : nlohmann::json::parse(days.out))
         if (row["passband"] == "all") images += row["images"].get<int>();
     EXPECT_EQ(images, 719);
+
+    // A window whose audit found losses: finish names it, the run's losses
+    // apart from the telemetry's, and exits 1. The tables stay whole.
+    const std::string report_path = campaign() + "/windows/0002/audit.json";
+    nlohmann::json report = campaign::read_json(report_path);
+    report["summary"]["losses"] = {{"run", {{"images", 1}, {"by_reason", {{"id_not_above_last", 1}}}}},
+                                   {"telemetry", {{"images", 2}, {"by_reason", {{"absent", 2}}}}}};
+    write_file(report_path, report.dump());
+    auto r = campaign_command("finish");
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("PROBLEM: window 2: the audit found 1 images lost by the run (a reprocessing mends them) and "
+                         "2 lost in the telemetry (only a re-sent downlink mends them)"),
+              std::string::npos)
+        << r.out;
+    const nlohmann::json lossy = campaign::read_json(campaign() + "/summary.json")["audit"]["windows_with_losses"];
+    ASSERT_EQ(lossy.size(), 1u);
+    EXPECT_EQ(lossy[0]["window"], 2);
+    EXPECT_EQ(lossy[0]["telemetry"]["images"], 2);
+    expect_same_tree_as_one_run();
+    EXPECT_FALSE(fs::exists(products() + "/.tavo_campaign-tables-tmp"));
 }
 
 // A window without input files is planned as such and done with nothing.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -39,19 +40,44 @@ bool read_product_path(const std::string& path, WindowProduct& p) {
     return true;
 }
 
+// Where finish forms the daily tables before they are renamed into the
+// product tree: a directory of the product root's own file system.
+constexpr const char* kTableStagingName = ".tavo_campaign-tables-tmp";
+
 // The daily tables over the campaign's product tree, from the first to the
-// last day of the period, as one run over the whole period writes them.
+// last day of the period, as one run over the whole period writes them. They
+// are formed beside (in a staging root), made durable and renamed into
+// place, so that a table under its final name is always whole.
 void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
     if (!c.isp_csv) {
         summary["csv"] = "not asked for (ISP_CSV=NO)";
         return;
     }
     const auto [from, to] = parse_period(c.from, c.to);
+    const std::string staging = c.product_root + kTableStagingName + "/";
+    std::error_code ec;
+    fs::remove_all(staging, ec);  // left by a finish that was stopped
     char message[kRunMessageCapacity] = {};
-    if (write_isp_csv_for_tree(message, c.product_root.c_str(), c.kite, from.date, to.date) == 0) {
+    if (write_isp_csv_for_tree(message, c.product_root.c_str(), staging.c_str(), c.kite, from.date, to.date) == 0) {
         write_log_line(message);
+        fs::remove_all(staging, ec);
         throw CampaignError(std::string("CSV export failed: ") + message);
     }
+    std::set<std::string> directories;
+    for (const std::string& rel : files_below(staging)) {
+        const fs::path to_path = fs::path(c.product_root) / rel;
+        sync_path(staging + rel);
+        fs::create_directories(to_path.parent_path(), ec);
+        if (std::rename((staging + rel).c_str(), to_path.c_str()) != 0) {
+            throw CampaignError("cannot move the table " + staging + rel + " to " + to_path.string() + ": " +
+                                std::strerror(errno));
+        }
+        for (fs::path dir = fs::path(rel).parent_path(); !dir.empty(); dir = dir.parent_path()) {
+            directories.insert((fs::path(c.product_root) / dir).string());
+        }
+    }
+    for (const std::string& dir : directories) sync_path(dir);
+    fs::remove_all(staging, ec);
     summary["csv"] = "written";
 }
 
@@ -84,16 +110,36 @@ int weight(const nlohmann::json& image) {
 // Merges the windows' audits: every image of the period once, by its id,
 // with what the window it belongs to found. An image of the period that every
 // window saw only as outside its window is missing between windows.
+// A window whose audit found images lost: those the run lost (a
+// reprocessing mends them) apart from those lost in the telemetry (only a
+// re-sent downlink does), as the audit's summary tells them.
+void note_window_losses(int window, const nlohmann::json& report, nlohmann::json& lossy_windows,
+                        nlohmann::json& problems) {
+    const nlohmann::json losses = report.value("summary", nlohmann::json::object()).value("losses", nlohmann::json());
+    if (!losses.is_object()) return;
+    const nlohmann::json run = losses.value("run", nlohmann::json::object());
+    const nlohmann::json telemetry = losses.value("telemetry", nlohmann::json::object());
+    const long by_run = run.value("images", 0L);
+    const long in_telemetry = telemetry.value("images", 0L);
+    if (by_run == 0 && in_telemetry == 0) return;
+    lossy_windows.push_back({{"window", window}, {"run", run}, {"telemetry", telemetry}});
+    problems.push_back("window " + std::to_string(window) + ": the audit found " + std::to_string(by_run) +
+                       " images lost by the run (a reprocessing mends them) and " + std::to_string(in_telemetry) +
+                       " lost in the telemetry (only a re-sent downlink mends them)");
+}
+
 void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned, std::string>& not_written,
                   nlohmann::json& problems) {
     std::map<unsigned, nlohmann::json> images;
     long product_problems = 0, temporary_files = 0;
     int reports = 0;
+    nlohmann::json lossy_windows = nlohmann::json::array();
     for (const WindowPlan& w : c.windows) {
         const std::string path = c.window_directory(w.window.number) + "/audit.json";
         if (!fs::exists(path)) continue;
         const nlohmann::json report = read_json(path);
         ++reports;
+        note_window_losses(w.window.number, report, lossy_windows, problems);
         const nlohmann::json products = report.value("products", nlohmann::json::object());
         product_problems += static_cast<long>(products.value("problems", nlohmann::json::array()).size());
         temporary_files += static_cast<long>(products.value("temporary_files", nlohmann::json::array()).size());
@@ -139,6 +185,7 @@ void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned,
         }
     }
     merged["not_written_images"] = listed;
+    merged["windows_with_losses"] = lossy_windows;
     summary["audit"] = merged;
 }
 
