@@ -17,5 +17,12 @@ int despike_image(int16_t* image, int nx, int ny, float frac, float ped, int nit
                   int16_t*& new_values);
 
 // Despikes the product at path in the form that DESPIKE selects; problems
-// are logged as warnings and never stop the run.
+// are logged as warnings and never stop the run. The product is rewritten
+// beside and renamed over itself, so a reader sees either form whole.
 void despike_product(const char* path);
+
+// The same for a product just written at file_path that no reader sees yet
+// (it is renamed to product_path afterwards): its new form is written into
+// the file itself, which spares writing its data a second time. Warnings
+// name product_path. On a failed write the file is put back as first written.
+void despike_new_product(const char* file_path, const char* product_path);

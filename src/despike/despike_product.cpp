@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -61,6 +62,7 @@ constexpr const char* kKeywordPrefixes[kKeywordCount] = {
 
 // Working buffers, sized for the largest accepted image and reused.
 uint8_t header_block[kHeaderBytes];
+uint8_t original_header[kHeaderBytes];  // the header as first written, put back when a patch fails
 uint8_t data_bytes[kMaxProductPixels * 2];
 int16_t padded_image[kMaxPaddedSide * kMaxPaddedSide];
 uint32_t histogram[kHistogramBins];
@@ -371,28 +373,29 @@ bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_
     return true;
 }
 
-}  // namespace
-
-void despike_product(const char* path) {
-    ProductHeader header;
-    size_t data_length = 0;
+// Reads the product at file_path, finds its spikes and fills in the header
+// cards (and, with DESPIKE=YES, the data) in the work buffers. Warnings name
+// the product as product_path. False when the product stays as it is.
+bool despike_buffers(const char* file_path, const char* product_path, ProductHeader& header, SpikeList& spikes,
+                     size_t& data_length) {
+    const char* path = product_path;
     {
-        FileHandle input(std::fopen(path, "rb"));
+        FileHandle input(std::fopen(file_path, "rb"));
         if (!input) {
             log_warning("DESPIKE WARNING - failed to open input %s\n", path);
-            return;
+            return false;
         }
         if (std::fread(header_block, 1, kHeaderBytes, input.get()) != static_cast<size_t>(kHeaderBytes)) {
             log_warning("DESPIKE WARNING - failed to read FITS header from %s\n", path);
-            return;
+            return false;
         }
         find_keyword_cards(header_block, header);
         read_header_values(header_block, header);
-        if (!check_header(header, path)) return;
+        if (!check_header(header, path)) return false;
         if (header.nx < kMinProductSide || header.nx > kMaxProductSide || header.ny < kMinProductSide ||
             header.ny > kMaxProductSide) {
             log_warning("DESPIKE WARNING - bad col or row size (%dx%d) from %s\n", header.nx, header.ny, path);
-            return;
+            return false;
         }
         const int expected = header.nx * header.ny;
         data_length = std::fread(data_bytes, 1, static_cast<size_t>(expected) * 2, input.get());
@@ -400,7 +403,7 @@ void despike_product(const char* path) {
         if (pixels != expected) {
             log_warning("DESPIKE WARNING - missing data, got %d pixels, expected (%dx%d=%d) from %s\n", pixels,
                         header.nx, header.ny, expected, path);
-            return;
+            return false;
         }
     }
 
@@ -414,7 +417,6 @@ void despike_product(const char* path) {
                                (header.aperture_status == 2 || header.aperture_status == 4)
                            ? kFracOpenLight
                            : kFracDefault;
-    SpikeList spikes;
     int32_t* addresses = nullptr;
     int16_t* old_values = nullptr;
     int16_t* new_values = nullptr;
@@ -428,14 +430,94 @@ void despike_product(const char* path) {
         // Only memory can fail here; the product keeps its undespiked form
         // and says so ('Despike not yet run').
         log_warning("DESPIKE WARNING - insufficient memory to despike %s\n", path);
-        return;
+        return false;
     }
 
+    std::memcpy(original_header, header_block, kHeaderBytes);
     fill_header_cards(header, spikes.count, frac, pedestal);
     if (run_settings.param_number[PARAM_DESPIKE] == 1) {
         patch_spikes(nx, ny, spikes.addresses.get(), spikes.new_values.get(), spikes.count);
     }
+    return true;
+}
+
+bool write_at(int fd, const void* bytes, size_t length, off_t offset) {
+    const char* next = static_cast<const char*>(bytes);
+    while (length > 0) {
+        const ssize_t written = pwrite(fd, next, length, offset);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        next += written;
+        length -= static_cast<size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+// Writes the product's new form into the file itself: the spike tables
+// after its data, the replaced pixels, then the header. Only for a file no
+// reader sees yet. On a failure the first form is put back.
+bool patch_product(const char* file_path, const char* product_path, const ProductHeader& header,
+                   const SpikeList& spikes, size_t data_length) {
+    FileHandle file(std::fopen(file_path, "r+b"));
+    if (!file) return false;
+    const size_t first_length = kHeaderBytes + data_length + fits_block_padding(kHeaderBytes + data_length);
+    const bool despiked = run_settings.param_number[PARAM_DESPIKE] == 1;
+    const int width = header.nx + 2 * kBorder;
+    const int fd = fileno(file.get());
+    const auto pixel_offset = [&](int32_t address) {
+        const int row = address / width - kBorder, column = address % width - kBorder;
+        const bool inside = row >= 0 && row < header.ny && column >= 0 && column < header.nx;
+        return inside ? static_cast<off_t>(kHeaderBytes + 2 * (static_cast<size_t>(row) * header.nx + column))
+                      : static_cast<off_t>(-1);
+    };
+    // Only the replaced pixels differ from the data as first written.
+    const auto write_pixels = [&](const int16_t* values) {
+        for (int32_t i = 0; i < spikes.count; ++i) {
+            const off_t at = pixel_offset(spikes.addresses[i]);
+            if (at < 0) continue;
+            const uint16_t value = static_cast<uint16_t>(values[i]);
+            const uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+            if (!write_at(fd, bytes, sizeof bytes, at)) return false;
+        }
+        return true;
+    };
+    bool written = std::fseek(file.get(), static_cast<long>(first_length), SEEK_SET) == 0;
+    if (written && spikes.count > 0) {
+        written = write_spike_locations(file.get(), header, spikes.addresses.get(), spikes.count, product_path) &&
+                  write_spike_values(file.get(), despiked, despiked ? spikes.old_values.get() : spikes.new_values.get(),
+                                     spikes.count);
+    }
+    written = written && std::fflush(file.get()) == 0;
+    if (written && despiked) written = write_pixels(spikes.new_values.get());
+    written = written && write_at(fd, header_block, kHeaderBytes, 0);
+    if (written && std::fclose(file.release()) == 0) return true;
+    if (file) {
+        write_at(fd, original_header, kHeaderBytes, 0);
+        if (despiked) write_pixels(spikes.old_values.get());
+        if (ftruncate(fd, static_cast<off_t>(first_length)) != 0) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+void despike_product(const char* path) {
+    ProductHeader header;
+    SpikeList spikes;
+    size_t data_length = 0;
+    if (!despike_buffers(path, path, header, spikes, data_length)) return;
     if (!replace_product(header, spikes, data_length, path)) {
         log_warning("DESPIKE WARNING - failed to overwrite output %s\n", path);
+    }
+}
+
+void despike_new_product(const char* file_path, const char* product_path) {
+    ProductHeader header;
+    SpikeList spikes;
+    size_t data_length = 0;
+    if (!despike_buffers(file_path, product_path, header, spikes, data_length)) return;
+    if (!patch_product(file_path, product_path, header, spikes, data_length)) {
+        log_warning("DESPIKE WARNING - failed to overwrite output %s\n", product_path);
     }
 }

@@ -69,15 +69,20 @@ extern const EncoderPosition filter_wheel1_positions[kFilterWheelPositions];
 extern const EncoderPosition filter_wheel2_positions[kFilterWheelPositions];
 extern const EncoderPosition aperture_positions[kAperturePositions];
 
-// Writes one image product into product_dir (ending with the separator) and
-// leaves its path in path; a failure is logged. header_packet is the image's
+// Writes one image product for product_dir (ending with the separator)
+// under its temporary name beside its final one, and leaves both paths; a
+// failure is logged and nothing is left. header_packet is the image's
 // header packet (at least 792 bytes), pixels its pixels in FITS byte order.
-// True when the product was written. Despike and the log line of the
-// product follow in the run.
+// True when the product was written. Despike, publish_product and the log
+// line of the product follow in the run.
 constexpr int kProductFilePathSlot = 4096;
 bool write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count,
                       uint32_t image_date, uint32_t image_time, int32_t image_ms,
-                      const uint8_t* header_packet, const uint16_t* pixels, char (&path)[kProductFilePathSlot]);
+                      const uint8_t* header_packet, const uint16_t* pixels, char (&path)[kProductFilePathSlot],
+                      char (&temporary_path)[kProductFilePathSlot]);
+// Renames the product written at temporary_path to its final name path; a
+// failure is logged ("ERROR - Failed to write") and the temporary removed.
+bool publish_product(const char* temporary_path, const char* path);
 // Logs "FITS - Generated %s" for the product at path.
 void log_product_generated(const char* path);
 

@@ -74,14 +74,12 @@ bool write_all(int fd, const void* data, size_t size) {
 char header_buffer[kPrimaryHeaderBytes];
 const char zero_block[kFitsBlockBytes] = {};
 
-// Writes header and data into the temporary file beside path (replacing one
-// a killed run left) and renames it over path once every write and the
-// close succeeded, so a product under its final name is always complete.
-// On false the temporary file is removed again.
-bool write_product_file(const char* path, uint32_t sel_count, uint32_t image_date, uint32_t image_time,
+// Writes header and data into the temporary file beside the product
+// (replacing one a killed run left); it is renamed to the product's name
+// once despiked, so a product under its final name is always complete. On
+// false the temporary file is removed again.
+bool write_product_file(const char* temporary_path, uint32_t sel_count, uint32_t image_date, uint32_t image_time,
                         int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
-    char temporary_path[kProductFilePathSlot];
-    if (!format_temporary_path(path, kProductTemporarySuffix, temporary_path, sizeof temporary_path)) return false;
     FileDescriptor file;
     file.fd = ::open(temporary_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kProductMode);
     if (file.fd < 0) return false;
@@ -94,7 +92,7 @@ bool write_product_file(const char* path, uint32_t sel_count, uint32_t image_dat
                               creation_time) &&
         write_all(file.fd, header_buffer, sizeof header_buffer) && write_all(file.fd, pixels, data_bytes) &&
         write_all(file.fd, zero_block, fits_block_padding(data_bytes));
-    if (written && file.close() && std::rename(temporary_path, path) == 0) return true;
+    if (written && file.close()) return true;
     ::unlink(temporary_path);
     return false;
 }
@@ -199,17 +197,25 @@ bool format_primary_header(char* header, const uint8_t* packet, uint32_t sel_cou
 
 bool write_fits_image(const char* product_dir, uint32_t image_id, uint32_t sel_count, uint32_t image_date,
                       uint32_t image_time, int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels,
-                      char (&path)[kProductFilePathSlot]) {
+                      char (&path)[kProductFilePathSlot], char (&temporary_path)[kProductFilePathSlot]) {
     char name[kProductNameSlot];
     format_product_name(image_date, image_time, image_ms, image_id, name);
     const int length = std::snprintf(path, sizeof path, "%s%s", product_dir, name);
-    const bool path_fits = length > 0 && length < kProductFilePathSlot;
+    const bool path_fits = length > 0 && length < kProductFilePathSlot &&
+                           format_temporary_path(path, kProductTemporarySuffix, temporary_path, sizeof temporary_path);
     if (!path_fits ||
-        !write_product_file(path, sel_count, image_date, image_time, image_ms, header_packet, pixels)) {
+        !write_product_file(temporary_path, sel_count, image_date, image_time, image_ms, header_packet, pixels)) {
         log_product_line("ERROR - Failed to write %s", path);
         return false;
     }
     return true;
+}
+
+bool publish_product(const char* temporary_path, const char* path) {
+    if (std::rename(temporary_path, path) == 0) return true;
+    ::unlink(temporary_path);
+    log_product_line("ERROR - Failed to write %s", path);
+    return false;
 }
 
 void log_product_generated(const char* path) { log_product_line("FITS - Generated %s", path); }

@@ -102,11 +102,14 @@ bool write_image_product(const char* product_dir, uint32_t image_id, uint32_t se
                          uint32_t image_time, int32_t image_ms, const uint8_t* header_packet,
                          const uint16_t* pixels) {
     char path[kProductFilePathSlot];
+    char temporary_path[kProductFilePathSlot];
     if (!write_fits_image(product_dir, image_id, sel_count, image_date, image_time, image_ms, header_packet, pixels,
-                          path)) {
+                          path, temporary_path)) {
         return false;
     }
-    despike_product(path);
+    // Despiked before it takes its final name: its data is written once.
+    despike_new_product(temporary_path, path);
+    if (!publish_product(temporary_path, path)) return false;
     log_product_generated(path);
     return true;
 }

@@ -1,17 +1,22 @@
 #include <fitsio.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "base/base.h"
 #include "despike/despike.h"
-#include "layout/layout.h"
 #include "despike/product_builder.h"
+#include "layout/layout.h"
 #include "support/test_support.h"
 
 namespace {
@@ -277,6 +282,49 @@ TEST_F(DespikeProduct, FailedRewriteKeepsTheProduct) {
     EXPECT_EQ(despike(true), std::vector<std::string>{"DESPIKE WARNING - failed to overwrite output " + path});
     EXPECT_EQ(read_file(path), before);
     EXPECT_TRUE(std::filesystem::is_directory(blocker));
+}
+
+// A product despiked before it takes its final name (its tables, replaced
+// pixels and header written into the file itself) has the bytes of one
+// rewritten beside; when a write fails, the file is put back as first
+// written and the warning names the product.
+TEST_F(DespikeProduct, NewProductPatchedInPlace) {
+    ProductPlan plan;
+    plan.pixels = spiky_pixels(plan.nx, plan.ny, {{5, 5, 900}, {9, 12, 3000}});
+    const std::string first = build_product(plan);
+    const std::string temporary = dir / "20180327_145038_092_00000123.write-tmp";
+    const auto despike_new = [&](bool yes) {
+        reset_run_settings();
+        std::snprintf(run_settings.param_text[PARAM_OUTPUT_ROOT_DIRECTORY], kValueSlot, "%s/", dir.path().c_str());
+        run_settings.path_separator = '/';
+        run_settings.param_number[PARAM_DESPIKE] = yes ? 1 : 0;
+        ::testing::internal::CaptureStdout();
+        despike_new_product(temporary.c_str(), path.c_str());
+        return test_support::strip_log_stamps(::testing::internal::GetCapturedStdout());
+    };
+    for (const bool yes : {true, false}) {
+        SCOPED_TRACE(yes ? "DESPIKE=YES" : "DESPIKE=NO");
+        write_file(path, first);
+        ASSERT_TRUE(despike(yes).empty());
+        write_file(temporary, first);
+        EXPECT_TRUE(despike_new(yes).empty());
+        EXPECT_EQ(read_file(temporary), read_file(path));
+
+        // The file may not grow: the tables cannot be written.
+        write_file(temporary, first);
+        struct rlimit limit = {}, before = {};
+        getrlimit(RLIMIT_FSIZE, &before);
+        limit.rlim_cur = first.size();
+        limit.rlim_max = before.rlim_max;
+        const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const std::vector<std::string> lines = despike_new(yes);
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, ignored);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], "DESPIKE WARNING - failed to overwrite output " + path);
+        EXPECT_EQ(read_file(temporary), first);
+    }
 }
 
 // The form of each DESPIKE setting, checked with CFITSIO and fitsverify, and

@@ -61,3 +61,14 @@ size_t fwrite(const void* data, size_t item_size, size_t items, FILE* stream) {
     }
     return real_fwrite(data, item_size, items, stream);
 }
+
+ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
+    static ssize_t (*real_pwrite)(int, const void*, size_t, off_t);
+    if (real_pwrite == NULL) real_pwrite = (ssize_t (*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+    char path[4096];
+    if (fd > 2 && kill_now(fd, path, sizeof path)) {
+        real_pwrite(fd, data, count / 2, offset);
+        die(path);
+    }
+    return real_pwrite(fd, data, count, offset);
+}
