@@ -151,6 +151,43 @@ void remove_stale_attempts(const std::string& window_directory, const std::strin
     }
 }
 
+// While TAVO_L0 runs, its products are written to disk every second in the
+// background (syncfs of the staging root's file system), so that making them
+// durable after the run waits for the last second's products only, not for
+// the whole window's.
+class BackgroundFlush {
+public:
+    explicit BackgroundFlush(const std::string& directory) {
+        fd_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0) flusher_ = std::thread([this] { flush_until_stopped(); });
+    }
+    ~BackgroundFlush() {
+        if (flusher_.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                stopping_ = true;
+            }
+            stop_.notify_all();
+            flusher_.join();
+        }
+        if (fd_ >= 0) close(fd_);
+    }
+    BackgroundFlush(const BackgroundFlush&) = delete;
+    BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+
+private:
+    void flush_until_stopped() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stop_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) syncfs(fd_);
+    }
+
+    int fd_ = -1;
+    std::thread flusher_;
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+};
+
 const WindowPlan& find_window(const Campaign& c, int number) {
     for (const WindowPlan& w : c.windows) {
         if (w.window.number == number) return w;
@@ -230,6 +267,7 @@ int run_task(const std::string& directory, int number) {
             result["note"] = "no input files for this window at plan time";
         } else {
             const auto run_started = std::chrono::steady_clock::now();
+            BackgroundFlush flush(attempt + "/out");
             status = run_program({c.tavo_l0, "CONFIG=" + c.window_config(number),
                                   "WORKING_DIRECTORY=" + attempt + "/work/",
                                   "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
