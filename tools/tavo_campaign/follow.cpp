@@ -141,7 +141,8 @@ std::vector<std::string> selected_files(const RunSettings& base, Instant start, 
     char message[kRunMessageCapacity] = {};
     if (!validate_parameters(message)) throw CampaignError(message);
     const int count = find_input_files(message);
-    if (count == 0 && std::strstr(message, "no input files found") == nullptr) throw CampaignError(message);
+    // None found, or no day directory yet: nothing has landed.
+    if (count == 0 && std::strstr(message, "input files found") == nullptr) throw CampaignError(message);
     return std::vector<std::string>(input_file_list, input_file_list + count);
 }
 
@@ -517,7 +518,7 @@ int follow_campaign(const FollowRequest& r) {
     while (!stop_requested) {
         follow_cycle(c, base, r, scratch, settle, until, state);
         show_status_line(state, static_cast<int>(c.windows.size()));
-        if (until && !(state.mark < *until)) break;
+        if (r.once || (until && !(state.mark < *until))) break;
         pause_for(poll);
     }
     if (isatty(STDERR_FILENO) != 0) std::fprintf(stderr, "\r\x1b[K");

@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     follow_cmd->add_flag("--no-audit", follow.plan.no_audit, "Do not audit the windows");
     follow_cmd->add_option("--catalog", follow.plan.catalog, "SQLite catalog each window's audit is ingested into");
     follow_cmd->add_flag("!--no-quicklook", follow.quicklook, "Do not update the day pages");
+    follow_cmd->add_flag("--once", follow.once, "Run one cycle and return (from cron, or to catch up)");
     follow_cmd->add_option("overrides", follow.plan.overrides, "PARAM=value overrides of the configuration");
 
     int task_number = 0;
