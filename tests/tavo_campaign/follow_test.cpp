@@ -227,4 +227,43 @@ TEST_F(Follow, RefusesWhatCannotRun) {
     }
 }
 
+// The service unit: systemd-analyze verify accepts an instance of it (with
+// the programs where this build has them), and its command line, with the
+// instance's files under a test directory, follows and stops on the unit's
+// KillSignal.
+TEST_F(Follow, ServiceUnitVerifiesAndItsCommandFollows) {
+    std::string unit = read_file(TAVO_FOLLOW_UNIT);
+    const std::string build = fs::path(kCampaignProgram).parent_path().string();
+    auto replace_all = [](std::string text, const std::string& from, const std::string& to) {
+        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+        return text;
+    };
+    unit = replace_all(unit, std::string(TAVO_INSTALL_BINDIR) + "/", build + "/");
+    write_file(dir_ / "tavo-l0-follow@k16.service", unit);
+    auto verify = run_program({"/usr/bin/systemd-analyze", "verify", dir_ / "tavo-l0-follow@k16.service"});
+    EXPECT_EQ(verify.exit_status, 0) << verify.out << verify.err;
+    EXPECT_NE(unit.find("KillSignal=SIGTERM"), std::string::npos);
+    EXPECT_NE(unit.find("Restart=on-failure"), std::string::npos);
+
+    std::string command = unit.substr(unit.find("ExecStart=") + 10);
+    command = command.substr(0, command.find('\n'));
+    command = replace_all(command, "%i", "k16");
+    command = replace_all(command, "/etc/tavo-l0/", dir_ / "etc/");
+    command = replace_all(command, "/var/lib/tavo-l0/", dir_ / "var/");
+    fs::create_directories(dir_ / "etc");
+    fs::copy_file(dir_ / "base.cfg", dir_ / "etc/k16.cfg");
+    std::vector<std::string> argv;
+    for (size_t begin = 0, end; begin < command.size(); begin = end + 1) {
+        end = command.find(' ', begin);
+        if (end == std::string::npos) end = command.size();
+        argv.push_back(command.substr(begin, end - begin));
+    }
+    const pid_t service = start_program(argv, dir_ / "service.out");
+    ASSERT_TRUE(wait_for_file(dir_ / "var/k16/campaign/follow.json"));
+    kill(service, SIGTERM);
+    EXPECT_EQ(wait_for(service), 0) << read_file(dir_ / "service.out");
+}
+
 }  // namespace
