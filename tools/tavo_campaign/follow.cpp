@@ -332,7 +332,8 @@ void after_window(const Campaign& c, int number, const nlohmann::json& result, b
     const std::string program = (fs::path(c.self).parent_path() / "tavo_quicklook").string();
     if (!quicklook || access(program.c_str(), X_OK) != 0) return;
     for (const std::string& day : product_days(result.value("products", nlohmann::json::array()))) {
-        run_program({program, "--root", c.product_root, "--kite", std::to_string(c.kite), "--day", day, "--no-movie"},
+        run_program({program, "--root", c.product_root, "--kite", std::to_string(c.kite), "--day", day, "--no-movie",
+                     "--new-only"},
                     c.logs_directory() + "/quicklook.log", true);
     }
 }
