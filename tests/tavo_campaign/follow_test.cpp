@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "support/test_support.h"
@@ -26,10 +27,10 @@ const std::string kCampaignProgram = TAVO_CAMPAIGN_BINARY;
 const std::string kSimStart = "2017-03-01T23:30:00";
 const std::string kFrom = "2017/03/01t23:30:00";
 const std::string kUntil = "2017/03/02t00:29:59";
-// Files of 363 s against images every 10 s: at most joins an image's packets
+// Files of 361 s against images every 10 s: at some joins an image's packets
 // run on into the next file.
 const std::vector<std::string> kSimulation = {"--start", kSimStart, "--duration", "70min", "--cadence", "10s",
-                                              "--file-span", "363s", "--size", "64", "--layout", "ordinal",
+                                              "--file-span", "361s", "--size", "64", "--layout", "ordinal",
                                               "--seed", "5"};
 
 std::string config_text(const std::string& l0, const std::string& out, const std::string& work,
@@ -155,27 +156,44 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
 
 // With only the first three files landed, the window ends where every
 // image at or before its end is whole, although images run on into the
-// fourth file; the rest follow once the files are there, and files past a
-// window's packets do not make it run again.
+// fourth file. Early, the next window writes the images past it whose
+// packets are all in, and leaves the one cut by the third file's end. Once
+// the files are there the rest follows, the early products are rewritten
+// with the same bytes, and files past a window's packets do not make it run
+// again.
 TEST_F(Follow, WindowEndLeavesNoImageCut) {
     std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
     sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
     ASSERT_EQ(run_program(sim).exit_status, 0);
     const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
     fs::create_directories(dir_ / "l0/K16_2017_060");
+    std::set<std::string> landed;
     for (int f = 0; f < 3; ++f) {
         const std::string rel = manifest["files"][f]["path"];
         land(dir_ / ("all/" + rel), dir_ / ("l0/" + rel));
+        landed.insert(rel);
     }
-    auto once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    auto once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--no-early"}));
     ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
-    // The third file ends at 23:48:09; its packets are whole to 23:48:08.999.
-    EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:38");
-    size_t expected = 0;
+    // The third file ends at 23:48:03; its packets are whole to 23:48:02.999.
+    EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:32");
+    size_t by_rule = 0, whole = 0, cut = 0;
     for (const auto& image : manifest["images"]) {
-        if (image["end_of_frame"]["calendar"].get<std::string>() < "2017-03-01T23:47:39") ++expected;
+        const std::string time = image["end_of_frame"]["calendar"];
+        bool in_landed = true;
+        for (const auto& file : image["files"]) in_landed = in_landed && landed.count(file.get<std::string>());
+        by_rule += time < "2017-03-01T23:47:33";
+        whole += in_landed;
+        cut += !in_landed && time < "2017-03-01T23:48:03";
     }
-    EXPECT_EQ(count_by_day(dir_ / "products", "", ".fits")["2017/03/01"], static_cast<int>(expected));
+    EXPECT_EQ(cut, 1u) << "an image runs on into the fourth file";
+    EXPECT_EQ(count_by_day(dir_ / "products", "", ".fits")["2017/03/01"], static_cast<int>(by_rule));
+
+    once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    EXPECT_NE(once.out.find("early"), std::string::npos) << once.out;
+    EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:32");
+    EXPECT_EQ(count_by_day(dir_ / "products", "", ".fits")["2017/03/01"], static_cast<int>(whole));
 
     for (const auto& file : manifest["files"]) {
         const fs::path target = dir_ / ("l0/" + file["path"].get<std::string>());

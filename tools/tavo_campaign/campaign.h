@@ -224,6 +224,7 @@ struct FollowRequest {
     std::string until;         // "": follow until stopped; else stop once processed to this END
     bool quicklook = true;     // update the day pages after each window
     bool once = false;         // one cycle, then return
+    bool early = true;         // also write the images past E whose packets are all in
 };
 // Follows until SIGTERM or SIGINT (the window in progress completes or is
 // abandoned with nothing under final names) or until r.until; returns the

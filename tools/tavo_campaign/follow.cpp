@@ -341,7 +341,8 @@ void after_window(const Campaign& c, int number, const nlohmann::json& result, b
 // Runs window w on the given inputs as a campaign task; returns whether it
 // is done, and logs one line.
 bool run_window(Campaign& c, const RunSettings& base, const Window& w, const FileSet& inputs,
-                const std::string& root, const std::string& why, const FollowRequest& r, FollowState& state) {
+                const std::string& root, const std::string& why, const FollowRequest& r, FollowState& state,
+                bool early = false) {
     const auto started = std::chrono::steady_clock::now();
     const std::string dir = c.window_directory(w.number);
     make_view(dir + "/input", root, inputs);
@@ -372,14 +373,14 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
     const double latency = newest > 0 ? unix_now() - newest : 0;
     const size_t products = result.value("products", nlohmann::json::array()).size();
     const std::string outcome = status == 0 ? "done" : "failed (exit status " + std::to_string(status) + ")";
-    const std::string rerun = why.empty() ? "" : ", re-run: " + why;
+    const std::string rerun = why.empty() ? (early ? ", early" : "") : ", re-run: " + why;
     std::printf("%s window %d %s..%s: %s, %zu products, %zu input files, %.1f s, latency %.1f s%s\n",
                 local_stamp().c_str(), w.number, instant_text(w.start).c_str(), instant_text(w.end).c_str(),
                 outcome.c_str(), products, inputs.size(), seconds, latency, rerun.c_str());
     std::fflush(stdout);
     state.last_cycle = {{"window", w.number},       {"start", instant_text(w.start)}, {"end", instant_text(w.end)},
                         {"exit_status", status},    {"products", products},          {"seconds", seconds},
-                        {"latency_s", latency},     {"finished", local_stamp()}};
+                        {"latency_s", latency},     {"finished", local_stamp()},  {"early", early}};
     if (!why.empty()) {
         state.reruns.push_back({{"window", w.number}, {"why", why}, {"exit_status", status}, {"at", local_stamp()}});
     }
@@ -395,8 +396,9 @@ std::vector<Window> processed_windows(const Campaign& c, Instant mark) {
     return windows;
 }
 
-// The next window's end: the latest END whose packets are all at hand.
-std::optional<Instant> next_end(const Listing& listing, Instant mark, const std::optional<Instant>& until) {
+// The first instant not known to be covered: the end of the newest settled
+// file's span, or the start of an older file still settling.
+std::optional<Instant> covered_until(const Listing& listing) {
     std::optional<Instant> covered;
     for (const auto& [entry, f] : listing.settled) {
         NameSpan span;
@@ -407,10 +409,37 @@ std::optional<Instant> next_end(const Listing& listing, Instant mark, const std:
         NameSpan span;
         if (name_span(entry, span) && span.start < *covered) covered = span.start;
     }
-    Instant end = std::min(latest_end(*covered), shift_instant(mark, kMaxWindowSeconds));
+    return covered;
+}
+
+// end, no more than a day past the mark nor past until; none when not after the mark.
+std::optional<Instant> window_end_after(Instant mark, Instant end, const std::optional<Instant>& until) {
+    end = std::min(end, shift_instant(mark, kMaxWindowSeconds));
     if (until) end = std::min(end, *until);
     if (!(mark < end)) return std::nullopt;
     return end;
+}
+
+// The window after the mark: one that starts there (failed, killed, or run
+// early) keeps its number and runs again to its new end.
+int next_window_number(const Campaign& c, Instant mark) {
+    int number = 1;
+    for (const WindowPlan& p : c.windows) {
+        if (p.window.start == mark) return p.window.number;
+        number = std::max(number, p.window.number + 1);
+    }
+    return number;
+}
+
+// Window w ran to its end on these inputs and completed.
+bool already_ran(const Campaign& c, const Window& w, const FileSet& inputs) {
+    for (const WindowPlan& p : c.windows) {
+        if (p.window.number == w.number) {
+            return p.window.end == w.end && window_done(c, w.number) &&
+                   rerun_reason(recorded_inputs(c, w.number), inputs).empty();
+        }
+    }
+    return false;
 }
 
 // Files that hold packets past the mark's packet window: still to be used.
@@ -446,18 +475,26 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
         if (!why.empty()) run_window(c, base, w, inputs, listing.root, why, r, state);
     }
     if (stop_requested) return;
-    if (const std::optional<Instant> end = next_end(listing, state.mark, until)) {
-        // A window that did not complete (failed, or killed) runs again to the new end.
-        int number = 1;
-        for (const WindowPlan& p : c.windows) number = std::max(number, p.window.number + 1);
-        if (!c.windows.empty() && !window_done(c, c.windows.back().window.number) &&
-            !(c.windows.back().window.end <= state.mark)) {
-            number = c.windows.back().window.number;
-        }
-        const Window w{number, state.mark, *end};
+    const std::optional<Instant> covered = covered_until(listing);
+    // The next window (M, E]: E the latest END whose packets are all at hand.
+    if (const auto end = covered ? window_end_after(state.mark, latest_end(*covered), until) : std::nullopt) {
+        const Window w{next_window_number(c, state.mark), state.mark, *end};
         if (run_window(c, base, w, window_inputs(base, w, listing, scratch), listing.root, "", r, state)) {
             state.mark = *end;
+            save_state(c, state);  // before anything else: a kill now must not run the window twice
         }
+    }
+    // Early: the window after it, to the last second covered, writes now the
+    // images whose packets are all in already (one cut by the newest file's
+    // end is left). The mark stays; once the next file lands the window runs
+    // to its own E, renaming the same bytes over them and adding the rest.
+    const auto early = covered && r.early && !stop_requested
+                           ? window_end_after(state.mark, shift_instant(*covered, -1), until)
+                           : std::nullopt;
+    if (early) {
+        const Window w{next_window_number(c, state.mark), state.mark, *early};
+        const FileSet inputs = window_inputs(base, w, listing, scratch);
+        if (!already_ran(c, w, inputs)) run_window(c, base, w, inputs, listing.root, "", r, state, true);
     }
     state.waiting = waiting_files(listing, state.mark);
     save_state(c, state);

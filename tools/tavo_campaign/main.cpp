@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
     follow_cmd->add_option("--catalog", follow.plan.catalog, "SQLite catalog each window's audit is ingested into");
     follow_cmd->add_flag("!--no-quicklook", follow.quicklook, "Do not update the day pages");
     follow_cmd->add_flag("--once", follow.once, "Run one cycle and return (from cron, or to catch up)");
+    follow_cmd->add_flag("!--no-early", follow.early,
+                         "Write no image past E before the next file lands (by default the images whose packets "
+                         "are all in are written at once and their window runs again to its E later)");
     follow_cmd->add_option("overrides", follow.plan.overrides, "PARAM=value overrides of the configuration");
 
     int task_number = 0;
