@@ -126,11 +126,12 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
     sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
     const pid_t simulator = start_program(sim, dir_ / "sim.out");
 
-    const pid_t first = start_program(follow_argv({"--until", kUntil}), dir_ / "follow1.out");
+    const std::vector<std::string> args = {"--until", kUntil, "--catalog", dir_ / "mission.sqlite"};
+    const pid_t first = start_program(follow_argv(args), dir_ / "follow1.out");
     ASSERT_TRUE(wait_for_file(dir_ / "campaign/windows/0004/started.json"));
     kill(first, SIGKILL);
     wait_for(first);
-    auto second = run_program(follow_argv({"--until", kUntil}));
+    auto second = run_program(follow_argv(args));
     EXPECT_EQ(second.exit_status, 0) << second.out << second.err;
     ASSERT_EQ(wait_for(simulator), 0) << read_file(dir_ / "sim.out");
 
@@ -148,6 +149,12 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
     EXPECT_EQ(summary["audit"]["by_reason"].value("final_packet_missing", 0), 1) << summary["audit"].dump();
     EXPECT_EQ(summary["audit"]["written"].get<size_t>(), summary["products"].get<size_t>());
     EXPECT_EQ(count_by_day(dir_ / "products", "quicklook", ".png"), count_by_day(dir_ / "products", "", ".fits"));
+
+    // The catalog, filled window by window, names the image without its final packet.
+    auto missing = run_program({TAVO_CATALOG_BINARY, "--db", dir_ / "mission.sqlite", "missing", "--from",
+                                "2017-03-01", "--to", "2017-03-02", "--csv"});
+    EXPECT_EQ(missing.exit_status, 0) << missing.err;
+    EXPECT_NE(missing.out.find("final_packet_missing"), std::string::npos) << missing.out;
 
     auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
     EXPECT_NE(status.out.find("follow: processed to " + kUntil), std::string::npos)

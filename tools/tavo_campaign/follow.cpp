@@ -319,11 +319,12 @@ std::set<std::string> product_days(const nlohmann::json& products) {
     return days;
 }
 
-// After a window: its audit into the catalog, and the day pages of the days
-// it wrote products on.
-void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook) {
+// After a window: its audit into the catalog (not an early run's: the
+// window's own run replaces it), and the day pages of the days it wrote
+// products on.
+void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early) {
     const std::string report = c.window_directory(number) + "/audit.json";
-    if (!c.catalog.empty() && fs::exists(report)) {
+    if (!c.catalog.empty() && !early && fs::exists(report)) {
         const int status =
             run_program({c.catalog_program, "--db", c.catalog, "ingest", report}, c.logs_directory() + "/catalog.log", true);
         if (status != 0) std::printf("%s tavo_catalog ingest failed (exit status %d), see %s/catalog.log\n",
@@ -365,7 +366,7 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
     }
     const nlohmann::json result =
         fs::exists(c.result_path(w.number)) ? read_json(c.result_path(w.number)) : nlohmann::json::object();
-    if (status == 0) after_window(c, w.number, result, r.quicklook);
+    if (status == 0) after_window(c, w.number, result, r.quicklook, early);
 
     double newest = 0;
     for (const auto& [entry, f] : inputs) newest = std::max(newest, f.first_seen);
