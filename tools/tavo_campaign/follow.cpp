@@ -204,16 +204,19 @@ Listing list_files(const RunSettings& base, Instant mark, const std::string& scr
         base, shift_instant(mark, -kLookbackSeconds), shift_instant(mark, kLookaheadSeconds), scratch);
     listing.root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
     const double now = unix_now();
+    std::map<std::string, double> first_seen;  // the files listed now: older ones are forgotten
     for (const std::string& entry : entries) {
         struct stat st {};
         if (stat((listing.root + entry).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        const auto [seen, added] = state.first_seen.emplace(entry, now);
+        const auto known = state.first_seen.find(entry);
+        const double seen = first_seen[entry] = known != state.first_seen.end() ? known->second : now;
         SeenFile f{static_cast<int64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, seen->second};
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, seen};
         const double age = now - static_cast<double>(f.mtime_ns) / 1e9;
         const bool settled = ends_as_whole_name(entry) && age >= settle_seconds;
         (settled ? listing.settled : listing.settling)[entry] = f;
     }
+    state.first_seen = std::move(first_seen);
     return listing;
 }
 
