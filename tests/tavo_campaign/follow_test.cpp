@@ -226,9 +226,11 @@ TEST_F(Follow, StopsOnSigtermAndResumesFromTheMark) {
     EXPECT_EQ(wait_for(follower), 0);
     EXPECT_NE(read_file(dir_ / "follow.out").find("stopped on a signal"), std::string::npos);
     const std::string mark = follow_state()["mark"];
-    auto again = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    // On a terminal, standard error shows the status line.
+    auto again = test_support::run_program_with_terminal_stderr(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
     EXPECT_EQ(again.exit_status, 0);
     EXPECT_NE(again.out.find("from " + mark), std::string::npos) << again.out;
+    EXPECT_NE(again.err.find("Following: processed to "), std::string::npos) << again.err;
 }
 
 // Failures of the follower itself: one message, exit status 2.
