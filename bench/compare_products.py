@@ -5,21 +5,24 @@ compare_products.py TREE_A TREE_B
 
 Every regular file below either tree must exist in both with the same bytes,
 except cards 1 and 9 of a FITS product's primary header (bytes 0-79 and
-640-719), which hold the creation time, and the LOG directory, whose lines
-carry the time of the run. Prints one line per difference and a summary;
+640-719), which hold the creation time, the LOG directory, whose lines
+carry the time of the run, and what the companions keep beside the
+products (KITE-nn/quicklook and KITE-nn/audit). Prints one line per difference and a summary;
 exits 1 on any difference.
 """
 import os
 import sys
 
 CREATION_TIME_CARDS = ((0, 80), (640, 720))
+COMPANION_DIRECTORIES = ("quicklook", "audit")  # below KITE-nn
 
 
 def files_below(root):
     found = set()
     for directory, subdirectories, names in os.walk(root):
         relative = os.path.relpath(directory, root)
-        if relative.split(os.sep)[0] == "LOG":
+        parts = relative.split(os.sep)
+        if parts[0] == "LOG" or (len(parts) > 1 and parts[1] in COMPANION_DIRECTORIES):
             subdirectories[:] = []
             continue
         for name in names:

@@ -11,7 +11,7 @@ packages=(
   fitsverify libcfitsio-dev
   python3 python3-astropy python3-numpy
   time
-  dpkg-dev file man-db
+  dpkg-dev file man-db systemd
   parallel slurm-wlm munge openssh-server openssh-client
   libpng-dev python3-pil chromium ffmpeg
   clang libclang-rt-14-dev

@@ -181,6 +181,29 @@ int compare_file_names(const char* a, const char* b) {
     return by_start != 0 ? by_start : std::strcmp(a, b);
 }
 
+namespace {
+
+bool parse_time_field(const char (&text)[kTimeFieldLength + 1], NameTimeField& field) {
+    if (std::strlen(text) != kTimeFieldLength) return false;
+    for (int i = 2; i < kTimeFieldLength; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    unsigned date = 0, time = 0, tenths = 0;
+    if (std::sscanf(text + 2, "%7u%6u%1u", &date, &time, &tenths) != 3) return false;
+    field = {date, time, tenths};
+    return true;
+}
+
+}  // namespace
+
+bool read_name_time_fields(const char* name, NameTimeField& start, NameTimeField& end) {
+    char start_text[kTimeFieldLength + 1];
+    char end_text[kTimeFieldLength + 1];
+    copy_time_field(name, "_s20", start_text);
+    copy_time_field(name, "_e20", end_text);
+    return parse_time_field(start_text, start) && parse_time_field(end_text, end);
+}
+
 int find_input_files(char* run_message, InputObserver* observer) {
     input_file_count = 0;
     const char* start_text = run_settings.param_text[PARAM_START];

@@ -26,6 +26,17 @@ int find_input_files(char* run_message, InputObserver* observer = nullptr);
 // characters at "_s20", as text), then by the whole entry as text.
 int compare_file_names(const char* a, const char* b);
 
+// A time field of a level-0 file name ("_s" or "_e", then YYYYDDD, HHMMSS
+// and one digit of tenths).
+struct NameTimeField {
+    uint32_t ordinal_date;  // YYYYDDD
+    uint32_t time;          // HHMMSS
+    uint32_t tenths;        // 0 to 9
+};
+// Reads the start and end fields of a level-0 file name (or list entry) as
+// discovery finds them; false when either is missing or not all digits.
+bool read_name_time_fields(const char* name, NameTimeField& start, NameTimeField& end);
+
 constexpr int kMaxPackets = 80000;
 constexpr int kPacketRecordWords = 11;
 constexpr int kPacketTableBytes = kMaxPackets * kPacketRecordWords * 4;  // 3,520,000

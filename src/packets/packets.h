@@ -74,6 +74,12 @@ struct PacketWindow {
 };
 bool compute_packet_window(char* run_message, PacketWindow& window);
 
+// The latest END (to the second) whose packet window ends before until: a
+// run with that END uses no packet timed at or after until, so when every
+// packet before until is at hand, every image the run may write is whole.
+// False outside the supported years.
+bool latest_end_before(DateTime until, DateTime& end);
+
 // Drops duplicates, records outside the window and, unless last_pair, the
 // successor's records among the last four positions.
 void select_packet_records(const PacketWindow& window, bool last_pair, PacketObserver* observer = nullptr);

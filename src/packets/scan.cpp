@@ -190,6 +190,13 @@ bool compute_packet_window(char* run_message, PacketWindow& window) {
     return true;
 }
 
+bool latest_end_before(DateTime until, DateTime& end) {
+    // The window's end is inclusive to the millisecond: END + 30 s must lie
+    // a whole second before until.
+    return shift_date_time(until.date, until.time, -(kWindowTrailSeconds + 1), DATE_FORM_CALENDAR, end.date,
+                           end.time);
+}
+
 void select_packet_records(const PacketWindow& window, bool last_pair, PacketObserver* observer) {
     PacketRecord* records = packet_records();
     for (int i = 0; i < packet_count; ++i) {

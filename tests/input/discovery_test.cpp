@@ -254,3 +254,34 @@ TEST_F(Discovery, MoreThan24090FilesAreRefused) {
 }
 
 }  // namespace
+
+// The time fields as discovery reads them, for a follower that must know
+// what span a file's name gives.
+struct FieldCase {
+    const char* name;
+    bool read;
+    NameTimeField start, end;
+};
+
+TEST(NameTimeFields, ReadsTheStartAndEndFieldsOfAName) {
+    const FieldCase cases[] = {
+        {"OR_TAVO-L0_K16_s20170601200000_e20170601205599_c20170601206599.nc", true,
+         {2017060, 120000, 0}, {2017060, 120559, 9}},
+        {"K16_2017_060/OR_TAVO-L0_K16_s20173652359300_e20180010005299_c20180010006299.nc", true,
+         {2017365, 235930, 0}, {2018001, 529, 9}},
+        {"OR_TAVO-L0_K16_s2017060120000_e20170601205599.nc", false, {}, {}},    // start field cut short
+        {"OR_TAVO-L0_K16_s20170601200000_e2017060120559x.nc", false, {}, {}},  // not all digits
+        {"OR_TAVO-L0_K16_s20170601200000.nc", false, {}, {}},                  // no end field
+    };
+    for (const FieldCase& c : cases) {
+        NameTimeField start{}, end{};
+        ASSERT_EQ(read_name_time_fields(c.name, start, end), c.read) << c.name;
+        if (!c.read) continue;
+        EXPECT_EQ(start.ordinal_date, c.start.ordinal_date) << c.name;
+        EXPECT_EQ(start.time, c.start.time) << c.name;
+        EXPECT_EQ(start.tenths, c.start.tenths) << c.name;
+        EXPECT_EQ(end.ordinal_date, c.end.ordinal_date) << c.name;
+        EXPECT_EQ(end.time, c.end.time) << c.name;
+        EXPECT_EQ(end.tenths, c.end.tenths) << c.name;
+    }
+}

@@ -302,3 +302,24 @@ TEST_F(PacketScan, WindowOutsideTheTimeScaleIsRefused) {
 }
 
 }  // namespace
+
+// END + 30 s, the packet window's inclusive end, lies a whole second
+// before the first packet not yet at hand, across midnight too.
+TEST(LatestEndBefore, LeavesThePacketWindowBeforeTheInstant) {
+    struct Case {
+        DateTime until, end;
+    };
+    const Case cases[] = {
+        {{20170301, 120600}, {20170301, 120529}},
+        {{20170302, 20}, {20170301, 235949}},
+        {{20170301, 31}, {20170301, 0}},
+    };
+    for (const Case& c : cases) {
+        DateTime end{};
+        ASSERT_TRUE(latest_end_before(c.until, end));
+        EXPECT_EQ(end.date, c.end.date);
+        EXPECT_EQ(end.time, c.end.time);
+    }
+    DateTime end{};
+    EXPECT_FALSE(latest_end_before({19991231, 120000}, end));
+}

@@ -200,3 +200,38 @@ TEST(Quicklook, FailuresGiveOneMessageAndLoseNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// --new-only: a second page of the same day draws nothing again and lists
+// the same products with the same scaling; a product written again (a
+// newer file) is drawn again, alone.
+TEST(Quicklook, NewOnlyDrawsOnlyWhatChanged) {
+    TempDir t("tavo-quicklook-new-only");
+    make_products(t);
+    const std::vector<std::string> argv = {TAVO_QUICKLOOK_BINARY, "--root", t / "out", "--kite", "16", "--day",
+                                           "2017-03-01", "--no-movie", "--new-only"};
+    ASSERT_EQ(run_program(argv).exit_status, 0);
+    const std::string day = t / "out/KITE-16/quicklook/2017/03/01";
+    const std::string page = read_file(day + "/index.html");
+    std::vector<fs::path> pictures;
+    for (const auto& e : fs::directory_iterator(day + "/png")) pictures.push_back(e.path());
+    std::sort(pictures.begin(), pictures.end());
+    ASSERT_GE(pictures.size(), 2u);
+    // Products written two hours ago, drawn one hour ago; one written again now.
+    const auto now = fs::file_time_type::clock::now();
+    const auto past = now - std::chrono::hours(1);
+    for (const auto& e : fs::recursive_directory_iterator(t / "out/KITE-16/2017")) {
+        if (e.is_regular_file()) fs::last_write_time(e.path(), now - std::chrono::hours(2));
+    }
+    for (const auto& e : fs::recursive_directory_iterator(day)) fs::last_write_time(e.path(), past);
+    const std::string product = t / ("out/KITE-16/2017/03/01/H1200/" + pictures[0].stem().string() + ".fits");
+    fs::last_write_time(product, now);
+
+    ASSERT_EQ(run_program(argv).exit_status, 0);
+    EXPECT_EQ(read_file(day + "/index.html"), page);
+    EXPECT_GT(fs::last_write_time(pictures[0]), past);
+    for (size_t i = 1; i < pictures.size(); ++i) EXPECT_EQ(fs::last_write_time(pictures[i]), past) << pictures[i];
+}
+
+}  // namespace

@@ -374,6 +374,10 @@ TEST(Simulator, RefusesBadSettings) {
         {{"--out", out, "--duration", "1min", "--fault", "gap@x"}, "no valid image ordinal"},
         {{"--out", out, "--duration", "1min", "--fault", "gap@6"}, "names image 6 but the run has images 0 to 5"},
         {{"--out", "/dev/null/sub", "--duration", "1min"}, "cannot create output directory /dev/null/sub"},
+        {{"--out", out, "--duration", "1min", "--late", "1:1min"}, "--late needs --live"},
+        {{"--out", out, "--duration", "1min", "--live", "--late", "x:1min"}, "is not K:DELAY"},
+        {{"--out", out, "--duration", "1min", "--live", "--late", "1"}, "is not K:DELAY"},
+        {{"--out", out, "--duration", "1min", "--live", "--late", "1:soon"}, "is not a positive number"},
     };
     for (const auto& c : cases) {
         auto r = run_sim(c.args);
@@ -394,13 +398,35 @@ TEST(Simulator, ManifestWriteFailureIsReported) {
     EXPECT_NE(r.err.find("cannot write /dev/full"), std::string::npos) << r.err;
 }
 
+// Live delivery: the same files as a run at once, each landing in the order
+// of its landing time (file 0 delayed past file 2), and no temporary name
+// left behind.
+TEST(Simulator, LiveDeliversTheSameFilesAtTheirLandingTimes) {
+    TempDir at_once("sim_at_once"), live("sim_live");
+    ASSERT_EQ(run_sim(small_run(at_once.path())).exit_status, 0);
+    auto r = run_sim(small_run(live.path(), {"--live", "--speed", "600", "--late", "0:150s"}));
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const json m = load_manifest(live.path());
+    ASSERT_EQ(m["files"].size(), 3u);
+    for (const json& f : m["files"]) {
+        const std::string path = f["path"];
+        EXPECT_EQ(read_file(live / path), read_file(at_once / path)) << path;
+        EXPECT_FALSE(fs::exists(live / (path + ".part"))) << path;
+    }
+    // Due 60 s after its end (12:02:00), file 0 lands 150 s later: after file 2.
+    EXPECT_EQ(m["files"][0]["due"], "2017-03-01T12:04:30.0Z");
+    EXPECT_EQ(m["files"][2]["due"], "2017-03-01T12:04:00.0Z");
+    EXPECT_GT(m["files"][0]["landed_unix_s"].get<double>(), m["files"][2]["landed_unix_s"].get<double>());
+    EXPECT_LT(m["files"][1]["landed_unix_s"].get<double>(), m["files"][2]["landed_unix_s"].get<double>());
+}
+
 TEST(Simulator, HelpExplainsEveryOption) {
     auto r = run_sim({"--help"});
     EXPECT_EQ(r.exit_status, 0);
     for (const char* option : {"--kite", "--fm", "--start", "--duration", "--cadence", "--file-span", "--size",
                                "--layout", "--out", "--manifest", "--seed", "--first-id", "--dark-every",
                                "--spike-rate", "--samples-per-packet", "--deflate", "--raw", "--dump-pixels",
-                               "--fault", "missing-final", "bad-header-bits"})
+                               "--fault", "missing-final", "bad-header-bits", "--live", "--speed", "--late"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 

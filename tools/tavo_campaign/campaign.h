@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/base.h"
+
 namespace campaign {
 
 // A failure of the campaign tool itself (bad request, unreadable campaign):
@@ -101,6 +103,16 @@ struct Campaign {
 };
 
 Campaign plan_campaign(const PlanRequest& request);
+// The pieces of a plan, which follow also uses. start_campaign: the
+// directory, the programs and base (the base configuration read as TAVO_L0
+// reads it, with the overrides); no windows yet. add_window: window w's
+// directories and configuration (base with the window's START and END),
+// its input files counted as TAVO_L0 selects them. save_campaign: the task
+// list and campaign.json.
+RunSettings read_base_settings(const PlanRequest& request);
+Campaign start_campaign(const PlanRequest& request, RunSettings& base);
+void add_window(Campaign& c, const RunSettings& base, const Window& w);
+void save_campaign(const Campaign& c);
 Campaign load_campaign(const std::string& directory);
 
 // Runs window number's task: TAVO_L0 in a fresh attempt directory, then the
@@ -202,6 +214,25 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json);
 // Checks the joins, writes the daily CSV tables and merges the audits into
 // summary.json. Returns the summary; "ok" false when something needs a look.
 nlohmann::json finish_campaign(const std::string& directory);
+
+// --- follow: an open-ended campaign that keeps up with landing files ---------
+
+struct FollowRequest {
+    PlanRequest plan;          // directory, base configuration, programs, catalog; from: the first mark
+    std::string lag = "5s";    // a file is taken once unmodified for this long
+    std::string poll = "10s";  // time between cycles
+    std::string until;         // "": follow until stopped; else stop once processed to this END
+    bool quicklook = true;     // update the day pages after each window
+    bool once = false;         // one cycle, then return
+    bool early = true;         // also write the images past E whose packets are all in
+};
+// Follows until SIGTERM or SIGINT (the window in progress completes or is
+// abandoned with nothing under final names) or until r.until; returns the
+// exit status. Resumes from the mark kept in the campaign directory.
+int follow_campaign(const FollowRequest& r);
+// The follow state for status: the mark, the files waiting, the last
+// cycle's latency; "" when the campaign does not follow.
+std::string follow_status_text(const Campaign& c, bool as_json);
 
 // With a catalog configured, ingests the windows' audit reports into it
 // with tavo_catalog (its console in logs/catalog.log); records the outcome

@@ -15,7 +15,9 @@ constexpr const char* kDescription =
     "  tavo_campaign run --dir march --engine parallel -j 8\n"
     "  tavo_campaign status --dir march\n"
     "  tavo_campaign run --dir march --engine parallel -j 8 --resume-failed\n"
-    "  tavo_campaign finish --dir march\n";
+    "  tavo_campaign finish --dir march\n\n"
+    "Following files as they land (until SIGTERM or SIGINT):\n"
+    "  tavo_campaign follow --dir live --config TAVO_configuration.cfg --poll 10s\n";
 
 std::string self_path(const char* argv0) {
     std::error_code ec;
@@ -74,6 +76,32 @@ int main(int argc, char** argv) {
     CLI::App* finish_cmd = app.add_subcommand("finish", "Check the joins, write the daily CSV tables, merge the audits");
     finish_cmd->add_option("--dir", directory, "Campaign directory")->required();
 
+    campaign::FollowRequest follow;
+    CLI::App* follow_cmd = app.add_subcommand(
+        "follow", "Follow level-0 files as they land: run each next window, re-run windows a late file lands in");
+    follow_cmd->add_option("--dir", follow.plan.directory, "Campaign directory (created on the first start)")
+        ->required();
+    follow_cmd->add_option("--config", follow.plan.config, "Base TAVO_L0 configuration file")->required();
+    follow_cmd->add_option("--lag", follow.lag, "Settle time: a file is taken once unmodified this long")
+        ->capture_default_str();
+    follow_cmd->add_option("--poll", follow.poll, "Time between cycles")->capture_default_str();
+    follow_cmd->add_option("--until", follow.until, "Stop once processed to this instant, as END (default: follow "
+                                                    "until SIGTERM or SIGINT)");
+    follow_cmd->add_option("--from", follow.plan.from, "First instant, as START (default: the configuration's START)");
+    follow_cmd->add_option("--kite", follow.plan.kite, "Satellite (default: the configuration's KITE)")
+        ->check(CLI::Range(16, 19));
+    follow_cmd->add_option("--tavo-l0", follow.plan.tavo_l0, "TAVO_L0 program (default: beside tavo_campaign)");
+    follow_cmd->add_option("--audit", follow.plan.audit,
+                           "tavo_l0audit program (default: beside tavo_campaign, when built)");
+    follow_cmd->add_flag("--no-audit", follow.plan.no_audit, "Do not audit the windows");
+    follow_cmd->add_option("--catalog", follow.plan.catalog, "SQLite catalog each window's audit is ingested into");
+    follow_cmd->add_flag("!--no-quicklook", follow.quicklook, "Do not update the day pages");
+    follow_cmd->add_flag("--once", follow.once, "Run one cycle and return (from cron, or to catch up)");
+    follow_cmd->add_flag("!--no-early", follow.early,
+                         "Write no image past E before the next file lands (by default the images whose packets "
+                         "are all in are written at once and their window runs again to its E later)");
+    follow_cmd->add_option("overrides", follow.plan.overrides, "PARAM=value overrides of the configuration");
+
     int task_number = 0;
     CLI::App* task_cmd = app.add_subcommand("task", "Run one window (the engines call this)");
     task_cmd->add_option("directory", directory, "Campaign directory")->required();
@@ -102,8 +130,10 @@ int main(int argc, char** argv) {
             return campaign::run_campaign(run);
         }
         if (*status_cmd) {
-            const auto tasks = campaign::campaign_status(campaign::load_campaign(directory));
+            const campaign::Campaign c = campaign::load_campaign(directory);
+            const auto tasks = campaign::campaign_status(c);
             std::fputs(campaign::status_text(tasks, as_json).c_str(), stdout);
+            std::fputs(campaign::follow_status_text(c, as_json).c_str(), stdout);
             for (const auto& t : tasks) {
                 if (t.state != "done") return 1;
             }
@@ -126,6 +156,10 @@ int main(int argc, char** argv) {
             }
             for (const auto& p : summary["problems"]) std::printf("PROBLEM: %s\n", p.get<std::string>().c_str());
             return summary["ok"].get<bool>() ? 0 : 1;
+        }
+        if (*follow_cmd) {
+            follow.plan.self = self_path(argv[0]);
+            return campaign::follow_campaign(follow);
         }
         return campaign::run_task(directory, task_number);
     } catch (const campaign::CampaignError& e) {

@@ -188,7 +188,13 @@ std::string Campaign::window_config(int number) const {
 std::string Campaign::result_path(int number) const { return window_directory(number) + "/result.json"; }
 std::string Campaign::console_log(int number) const { return window_directory(number) + "/tavo_l0.log"; }
 
-Campaign plan_campaign(const PlanRequest& request) {
+RunSettings read_base_settings(const PlanRequest& request) {
+    RunSettings base = parse_base(request);
+    if (request.kite != 0) std::snprintf(base.param_text[PARAM_KITE], kValueSlot, "%d", request.kite);
+    return base;
+}
+
+Campaign start_campaign(const PlanRequest& request, RunSettings& base) {
     if (request.directory.empty()) throw CampaignError("no campaign directory given");
     Campaign c;
     std::error_code ec;
@@ -199,14 +205,10 @@ Campaign plan_campaign(const PlanRequest& request) {
         throw CampaignError("a campaign is already planned in " + c.directory);
     }
 
-    RunSettings base = parse_base(request);
-    if (request.kite != 0) std::snprintf(base.param_text[PARAM_KITE], kValueSlot, "%d", request.kite);
+    base = read_base_settings(request);
     c.from = request.from.empty() ? base.param_text[PARAM_START] : request.from;
     c.to = request.to.empty() ? base.param_text[PARAM_END] : request.to;
-    const auto [from, to] = parse_period(c.from, c.to);
-    std::vector<Instant> bounds;
-    for (const std::string& b : request.bounds) bounds.push_back(parse_period(b, b).first);
-    const std::vector<Window> windows = split_period(from, to, window_seconds(request.window), bounds);
+    parse_period(c.from, c.to);
 
     // The whole period's settings as one run would see them: the product
     // root, the satellite and the CSV switch come from there.
@@ -231,34 +233,52 @@ Campaign plan_campaign(const PlanRequest& request) {
         c.catalog = fs::absolute(request.catalog).lexically_normal().string();
         c.catalog_program = sibling_program(request.self, "tavo_catalog");
     }
+    return c;
+}
 
-    std::string tasks;
-    for (const Window& w : windows) {
-        const std::string dir = c.window_directory(w.number);
-        // The configuration's own directories, so that it also runs by hand.
-        fs::create_directories(dir + "/work", ec);
-        fs::create_directories(dir + "/out", ec);
-        const int files = check_window(base, w, dir + "/work/", dir + "/out/");
-        c.windows.push_back({w, files});
+void add_window(Campaign& c, const RunSettings& base, const Window& w) {
+    const std::string dir = c.window_directory(w.number);
+    std::error_code ec;
+    // The configuration's own directories, so that it also runs by hand.
+    fs::create_directories(dir + "/work", ec);
+    fs::create_directories(dir + "/out", ec);
+    const int files = check_window(base, w, dir + "/work/", dir + "/out/");
+    c.windows.push_back({w, files});
 
-        std::string config = "# Window " + std::to_string(w.number) + " of a tavo_campaign; the task overrides\n" +
-                             "# WORKING_DIRECTORY and OUTPUT_ROOT_DIRECTORY with its attempt's own.\n";
-        for (int row = 0; row < kParameterCount; ++row) {
-            std::string value = base.param_text[row];
-            if (row == PARAM_CONFIG || (base.param_source[row] == kSourceNone && value.empty())) continue;
-            if (row == PARAM_START) value = instant_text(w.start);
-            if (row == PARAM_END) value = instant_text(w.end);
-            if (row == PARAM_ISP_CSV) value = "NO";  // the campaign's finish writes the tables
-            if (row == PARAM_WORKING_DIRECTORY) value = dir + "/work/";
-            if (row == PARAM_OUTPUT_ROOT_DIRECTORY) value = dir + "/out/";
-            config += config_line(row, value);
-        }
-        write_file_atomically(c.window_config(w.number), config);
-        tasks += shell_word(c.self) + " task " + shell_word(c.directory) + " " + std::to_string(w.number) + "\n";
+    std::string config = "# Window " + std::to_string(w.number) + " of a tavo_campaign; the task overrides\n" +
+                         "# WORKING_DIRECTORY and OUTPUT_ROOT_DIRECTORY with its attempt's own.\n";
+    for (int row = 0; row < kParameterCount; ++row) {
+        std::string value = base.param_text[row];
+        if (row == PARAM_CONFIG || (base.param_source[row] == kSourceNone && value.empty())) continue;
+        if (row == PARAM_START) value = instant_text(w.start);
+        if (row == PARAM_END) value = instant_text(w.end);
+        if (row == PARAM_ISP_CSV) value = "NO";  // the campaign's finish writes the tables
+        if (row == PARAM_WORKING_DIRECTORY) value = dir + "/work/";
+        if (row == PARAM_OUTPUT_ROOT_DIRECTORY) value = dir + "/out/";
+        config += config_line(row, value);
     }
+    write_file_atomically(c.window_config(w.number), config);
+}
+
+void save_campaign(const Campaign& c) {
+    std::string tasks;
+    for (const WindowPlan& w : c.windows) {
+        tasks += shell_word(c.self) + " task " + shell_word(c.directory) + " " + std::to_string(w.window.number) + "\n";
+    }
+    std::error_code ec;
     fs::create_directories(c.logs_directory(), ec);
     write_file_atomically(c.tasks_file(), tasks);
     write_file_atomically(c.directory + "/campaign.json", campaign_json(c).dump(2) + "\n");
+}
+
+Campaign plan_campaign(const PlanRequest& request) {
+    RunSettings base{};
+    Campaign c = start_campaign(request, base);
+    const auto [from, to] = parse_period(c.from, c.to);
+    std::vector<Instant> bounds;
+    for (const std::string& b : request.bounds) bounds.push_back(parse_period(b, b).first);
+    for (const Window& w : split_period(from, to, window_seconds(request.window), bounds)) add_window(c, base, w);
+    save_campaign(c);
     return c;
 }
 

@@ -55,6 +55,20 @@ bool parse_size(const std::string& text, int& nx, int& ny, std::string& error) {
     return true;
 }
 
+// "K:DELAY": file K (0-based) lands DELAY of simulated time late.
+bool parse_late(const std::string& text, LateFile& late, std::string& error) {
+    const size_t colon = text.find(':');
+    const std::string number = colon == std::string::npos ? "" : text.substr(0, colon);
+    char* end = nullptr;
+    const long file = std::strtol(number.c_str(), &end, 10);
+    if (number.empty() || *end != '\0' || file < 0 || file > 1000000) {
+        error = "--late '" + text + "' is not K:DELAY with a file ordinal K";
+        return false;
+    }
+    late.file = static_cast<int>(file);
+    return parse_duration(text.substr(colon + 1), late.delay, error);
+}
+
 bool parse_fault(const std::string& text, int images, Fault& fault, std::string& error) {
     std::string name = text;
     int image = images / 2;
@@ -140,6 +154,16 @@ int main(int argc, char** argv) {
     app.add_flag("--dump-pixels", s.dump_pixels, "Also write each image's pixels (big-endian 16-bit, row order, "
                                                  "before any flag bits) to OUT/pixels/image_KKKKKK.be16");
     app.add_option("--fault", faults, kFaultHelp)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    std::vector<std::string> late;
+    app.add_flag("--live", s.live, "Deliver the files live: each is written under a temporary name (.part) and "
+                                   "renamed into place when its span has passed plus the delivery delay (60 s); "
+                                   "the manifest records each file's landing time");
+    app.add_option("--speed", s.speed, "Live: simulated time runs N times as fast as the wall clock")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--late", late, "Live: file K (0-based, in time order) lands DELAY late, e.g. 3:10min; "
+                                   "may be repeated")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.set_version_flag("--version", std::string("tavo_l0sim ") + kSimVersion);
 
     CLI11_PARSE(app, argc, argv);
@@ -166,6 +190,15 @@ int main(int argc, char** argv) {
         Fault f{};
         ok = parse_fault(faults[i], images, f, error);
         if (ok) s.faults.push_back(f);
+    }
+    for (size_t i = 0; ok && i < late.size(); ++i) {
+        LateFile l{};
+        ok = parse_late(late[i], l, error);
+        if (ok) s.late.push_back(l);
+    }
+    if (ok && !s.late.empty() && !s.live) {
+        error = "--late needs --live";
+        ok = false;
     }
     if (ok && static_cast<int64_t>(s.nx) * s.ny > kReaderPixelLimit)
         std::fprintf(stderr, "tavo_l0sim: note: images of %d x %d pixels exceed the %u pixels TAVO_L0 reads\n",

@@ -13,7 +13,6 @@ namespace tavo_sim {
 namespace {
 
 constexpr size_t kChunkBytes = 1 << 20;
-constexpr Micros kDeliveryDelay = 60 * kMicrosPerSecond;  // creation time after the file's end
 constexpr const char* kPartSuffix = ".part";
 
 struct NetcdfFile {
@@ -101,9 +100,11 @@ std::string day_directory(const Settings& s, Micros file_start) {
     return buf;
 }
 
+std::string part_path(const std::string& path) { return path + kPartSuffix; }
+
 bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
-                       const std::vector<uint8_t>& stream, std::string& error) {
-    const std::string temp = path + kPartSuffix;
+                       const std::vector<uint8_t>& stream, bool keep_part, std::string& error) {
+    const std::string temp = part_path(path);
     {
         NetcdfFile file;
         int var = -1;
@@ -121,11 +122,12 @@ bool write_netcdf_file(const Settings& s, const std::string& path, const FileInf
             return false;
         }
     }
-    return finish_rename(temp, path, error);
+    return keep_part || finish_rename(temp, path, error);
 }
 
-bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error) {
-    const std::string temp = path + kPartSuffix;
+bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, bool keep_part,
+                    std::string& error) {
+    const std::string temp = part_path(path);
     FileHandle f(std::fopen(temp.c_str(), "wb"));
     if (!f) {
         error = "cannot create " + temp;
@@ -139,7 +141,7 @@ bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream,
         std::remove(temp.c_str());
         return false;
     }
-    return finish_rename(temp, path, error);
+    return keep_part || finish_rename(temp, path, error);
 }
 
 }  // namespace tavo_sim

@@ -159,6 +159,7 @@ private:
     json images_ = json::array();
     std::vector<int64_t> last_files_;  // per image, the file of its last packet
     int64_t bad_length_file_ = -1;     // file holding a packet of impossible length
+    std::unique_ptr<LiveDelivery> live_;  // set when files are delivered live
 };
 
 ImageState Run::image_state(int k) const {
@@ -213,13 +214,15 @@ bool Run::flush_file(std::string& error) {
     }
     FileInfo info{rel, file_start(m), file_start(m + 1), static_cast<uint32_t>(sent_.size())};
     const std::string path = s_.out_dir + "/" + rel;
-    bool ok = s_.raw ? write_raw_file(path, stream_, error) : write_netcdf_file(s_, path, info, stream_, error);
+    bool ok = s_.raw ? write_raw_file(path, stream_, s_.live, error)
+                     : write_netcdf_file(s_, path, info, stream_, s_.live, error);
     if (!ok) return false;
     files_.push_back({{"path", rel},
                       {"start", iso_text(info.start, 1)},
                       {"end", iso_text(info.end - kMicrosPerSecond / 10, 1)},
                       {"packets", info.packets},
                       {"stream_bytes", stream_.size()}});
+    if (live_) live_->add(path, info.end, files_.size() - 1);
     // A duplicated delivery repeats the last packets of this file at the
     // start of the next one.
     carry_.clear();
@@ -244,6 +247,8 @@ bool Run::send(const std::vector<uint8_t>& packet, Micros time, ImageRecord& rec
     int64_t m = file_index(time);
     if (m != current_file_) {
         if (!flush_file(error)) return false;
+        // Live, a file's packets are made while its span runs.
+        if (live_ && !live_->wait_until(file_start(m), files_, error)) return false;
         current_file_ = m;
         stream_.clear();
         sent_.clear();
@@ -584,6 +589,7 @@ bool Run::execute(std::string& error) {
         return false;
     }
     const int images = static_cast<int>(s_.duration / s_.cadence);
+    if (s_.live) live_ = std::make_unique<LiveDelivery>(s_);
     for (const Fault& f : s_.faults) {
         if (f.image < 0 || f.image >= images) {
             error = std::string("fault ") + fault_name(f.kind) + " names image " + std::to_string(f.image) +
@@ -603,6 +609,7 @@ bool Run::execute(std::string& error) {
         carry_.clear();
         if (!flush_file(error)) return false;
     }
+    if (live_ && !live_->deliver_all(files_, error)) return false;
     apply_run_stop();
     if (!write_manifest(error)) return false;
     std::printf("tavo_l0sim: %d images in %zu files written to %s\n", images, files_.size(), s_.out_dir.c_str());

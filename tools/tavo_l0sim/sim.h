@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "packets/packets.h"
 #include "tools_common.h"
 
@@ -59,6 +61,12 @@ struct Fault {
     int image;  // ordinal of the image in the run (0-based)
 };
 
+// A file delivered after its usual landing time (--late K:DELAY).
+struct LateFile {
+    int file;      // ordinal of the file in the manifest's list (0-based)
+    Micros delay;  // simulated time added to its landing
+};
+
 struct Settings {
     int kite = 16;
     int flight_model = 1;
@@ -80,6 +88,9 @@ struct Settings {
     bool raw = false;
     bool dump_pixels = false;
     std::vector<Fault> faults;
+    bool live = false;           // deliver each file at its landing time, as the ground system does
+    double speed = 1.0;          // live: simulated seconds per wall-clock second
+    std::vector<LateFile> late;  // live: files that land late
 };
 
 // --- names --------------------------------------------------------------
@@ -130,9 +141,46 @@ struct FileInfo {
     Micros start, end;
     uint32_t packets;
 };
+// The writers fill the file under its temporary name (part_path) and rename
+// it into place, unless keep_part: then the caller renames it when it lands.
+std::string part_path(const std::string& path);
 bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
-                       const std::vector<uint8_t>& stream, std::string& error);
-bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error);
+                       const std::vector<uint8_t>& stream, bool keep_part, std::string& error);
+bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, bool keep_part,
+                    std::string& error);
+
+// Simulated delay from a file's end to its delivery (and its creation-time field).
+constexpr Micros kDeliveryDelay = 60 * kMicrosPerSecond;
+
+// --- live delivery (live.cpp) -------------------------------------------
+// Maps simulated time to the wall clock at Settings::speed from the moment
+// it is made, and renames each file into place when its landing time comes.
+class LiveDelivery {
+public:
+    explicit LiveDelivery(const Settings& s);
+    // Queues a file written under its part name; manifest_index is its
+    // entry in the manifest's file list, which receives its landing time.
+    void add(const std::string& path, Micros file_end, size_t manifest_index);
+    // Sleeps until the wall-clock instant of sim_time, delivering every file
+    // due by then.
+    bool wait_until(Micros sim_time, nlohmann::json& files, std::string& error);
+    // Delivers every queued file at its time.
+    bool deliver_all(nlohmann::json& files, std::string& error);
+
+private:
+    struct Pending {
+        std::string path;
+        Micros due;  // simulated landing time
+        size_t manifest_index;
+    };
+    bool deliver_due(Micros sim_now, nlohmann::json& files, std::string& error);
+    Micros sim_now() const;
+
+    const Settings& s_;
+    int64_t wall_origin_us_;  // steady clock at simulated time s_.start
+    std::vector<Pending> pending_;
+    size_t files_queued_ = 0;
+};
 
 // Runs the whole simulation; false with error set on a failure.
 bool run_simulation(const Settings& s, std::string& error);

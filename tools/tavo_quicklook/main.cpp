@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
                    "tavo_l0audit report (JSON) whose not-written images mark the gaps (default: the newest report "
                    "under ROOT/KITE-nn/audit/ whose window holds the day)");
     app.add_flag("!--no-movie", options.movies, "Make no movies");
+    app.add_flag("--new-only", options.new_only,
+                 "Draw only the products whose pictures are missing or older than the product; the page lists all");
     app.add_option("--ffmpeg", options.ffmpeg, "The ffmpeg program (default: found on PATH)");
     options.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     app.add_option("-j,--jobs", options.jobs, "Threads making pictures (default: one per processor)")

@@ -205,6 +205,7 @@ struct Options {
     bool movies = true;
     std::string ffmpeg;               // "" : found on PATH
     int jobs = 1;                     // threads making pictures
+    bool new_only = false;            // day pages: draw only products without up-to-date pictures
 };
 
 // Pictures, page and movies of every day of the options, or pictures of the

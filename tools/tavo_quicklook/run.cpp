@@ -110,10 +110,48 @@ struct PictureResult {
     std::string error;  // set when the product could not be pictured
 };
 
+// The scaling text of each picture of a day, kept beside them so that a page
+// can list a product without drawing it again: "name<TAB>scaling" lines.
+constexpr const char* kScalingFile = "scaling.tsv";
+using ScalingCache = std::map<std::string, std::string>;
+
+ScalingCache read_scaling_cache(const fs::path& out) {
+    ScalingCache cache;
+    std::ifstream in(out / kScalingFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos) cache[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return cache;
+}
+
+bool write_scaling_cache(const fs::path& out, const std::vector<PictureResult>& results, std::string& error) {
+    std::string text;
+    for (const PictureResult& r : results) {
+        if (r.error.empty()) text += r.info.name + "\t" + r.scaling + "\n";
+    }
+    return write_text_file((out / kScalingFile).string(), text, error);
+}
+
+// The product's pictures exist and are not older than it.
+bool pictures_up_to_date(const std::string& product, const fs::path& out) {
+    std::error_code ec;
+    const std::string png = fs::path(product).stem().string() + ".png";
+    const auto made = fs::last_write_time(product, ec);
+    if (ec) return false;
+    for (const char* kind : {"png", "thumb"}) {
+        const auto picture = fs::last_write_time(out / kind / png, ec);
+        if (ec || picture < made) return false;
+    }
+    return true;
+}
+
 // The pictures of every path, made by up to jobs threads (CFITSIO, libpng and
 // zlib keep their state per file); results in the order of paths.
+// Products in cached with up-to-date pictures are only read (their header).
 std::vector<PictureResult> picture_products(const std::vector<std::string>& paths, const fs::path& out, int jobs,
-                                            const std::string& what) {
+                                            const std::string& what, const ScalingCache& cached = {}) {
     std::vector<PictureResult> results(paths.size());
     std::atomic<size_t> next{0}, done{0};
     Progress progress(what);
@@ -122,8 +160,15 @@ std::vector<PictureResult> picture_products(const std::vector<std::string>& path
         PictureSet set;
         for (size_t i = next++; i < paths.size(); i = next++) {
             PictureResult& r = results[i];
-            if (!picture_product(paths[i], out, r.info, r.scaling, pixels, set, r.error) && r.error.empty()) {
-                r.error = paths[i] + ": not pictured";
+            const auto known = cached.find(fs::path(paths[i]).stem().string());
+            const bool drawn_before = known != cached.end() && pictures_up_to_date(paths[i], out);
+            if (drawn_before && read_product(paths[i], r.info, nullptr, r.error)) {
+                r.scaling = known->second;
+            } else {
+                r.error.clear();
+                if (!picture_product(paths[i], out, r.info, r.scaling, pixels, set, r.error) && r.error.empty()) {
+                    r.error = paths[i] + ": not pictured";
+                }
             }
             const size_t count = ++done;
             if (shows_progress) progress.show(count, paths.size());
@@ -228,7 +273,13 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     page.kite = options.kite;
     bool ok = true;
     const std::vector<std::string> paths = list_day_products(options.root, options.kite, day);
-    std::vector<PictureResult> results = picture_products(paths, out, options.jobs, "tavo_quicklook " + day_text(day, "/"));
+    const ScalingCache cached = options.new_only ? read_scaling_cache(out) : ScalingCache{};
+    std::vector<PictureResult> results =
+        picture_products(paths, out, options.jobs, "tavo_quicklook " + day_text(day, "/"), cached);
+    if (!write_scaling_cache(out, results, error)) {
+        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        return 1;
+    }
     std::stable_sort(results.begin(), results.end(),
                      [](const PictureResult& a, const PictureResult& b) { return a.info.time < b.info.time; });
     for (PictureResult& r : results) {

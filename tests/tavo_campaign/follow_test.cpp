@@ -1,0 +1,296 @@
+// tavo_campaign follow on level-0 files that land as the simulator delivers
+// them: every image once, as one TAVO_L0 run over the period writes it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using test_support::read_file;
+using test_support::run_program;
+using test_support::TempDir;
+using test_support::write_file;
+
+namespace {
+
+const std::string kCampaignProgram = TAVO_CAMPAIGN_BINARY;
+const std::string kSimStart = "2017-03-01T23:30:00";
+const std::string kFrom = "2017/03/01t23:30:00";
+const std::string kUntil = "2017/03/02t00:29:59";
+// Files of 361 s against images every 10 s: at some joins an image's packets
+// run on into the next file.
+const std::vector<std::string> kSimulation = {"--start", kSimStart, "--duration", "70min", "--cadence", "10s",
+                                              "--file-span", "361s", "--size", "64", "--layout", "ordinal",
+                                              "--seed", "5"};
+
+std::string config_text(const std::string& l0, const std::string& out, const std::string& work,
+                        const std::string& end) {
+    return "INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=" + l0 + "/\nINPUT_SUBDIRECTORY=HIERARCHICAL\nWORKING_DIRECTORY=" +
+           work + "/\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=" + out +
+           "/\nDESPIKE=YES\nISP_CSV=YES\nKITE=16\nSTART=" + kFrom + "\nEND=" + end + "\n";
+}
+
+// A program started in the background, its output into a file.
+pid_t start_program(const std::vector<std::string>& argv, const std::string& output) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (freopen(output.c_str(), "w", stdout) == nullptr || freopen("/dev/null", "r", stdin) == nullptr) _exit(127);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int wait_for(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Waits (at most a minute) until path exists.
+bool wait_for_file(const std::string& path) {
+    for (int i = 0; i < 600 && !fs::exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return fs::exists(path);
+}
+
+// Product files per day ("2017/03/02") below a product root, and the
+// pictures of the day pages.
+std::map<std::string, int> count_by_day(const std::string& root, const std::string& directory, const char* ext) {
+    std::map<std::string, int> days;
+    for (const auto& e : fs::recursive_directory_iterator(root + "/KITE-16/" + directory)) {
+        if (e.path().extension() != ext || e.path().parent_path().filename() == "thumb") continue;
+        const std::string rel = fs::relative(e.path(), root + "/KITE-16/" + directory).string();
+        days[rel.substr(0, 10)] += 1;
+    }
+    return days;
+}
+
+// A file landed a while ago: settled.
+void land(const fs::path& from, const fs::path& to) {
+    fs::copy_file(from, to);
+    fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::hours(1));
+}
+
+class Follow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir_ / "products");
+        fs::create_directories(dir_ / "work");
+        fs::create_directories(dir_ / "l0");  // the ground system's delivery directory
+        write_file(dir_ / "base.cfg", config_text(dir_ / "l0", dir_ / "products", dir_ / "work", kUntil));
+    }
+    std::vector<std::string> follow_argv(std::vector<std::string> more) const {
+        std::vector<std::string> argv = {kCampaignProgram, "follow", "--dir", dir_ / "campaign", "--config",
+                                         dir_ / "base.cfg", "--lag", "100ms", "--poll", "200ms"};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return argv;
+    }
+    nlohmann::json follow_state() const { return nlohmann::json::parse(read_file(dir_ / "campaign/follow.json")); }
+
+    // One TAVO_L0 run over the followed period, on every file.
+    void expect_tree_of_one_run() {
+        fs::create_directories(dir_ / "whole/out");
+        fs::create_directories(dir_ / "whole/work");
+        write_file(dir_ / "whole.cfg", config_text(dir_ / "l0", dir_ / "whole/out", dir_ / "whole/work", kUntil));
+        auto whole = run_program({TAVO_L0_BINARY, "CONFIG=" + dir_ / "whole.cfg"});
+        ASSERT_EQ(whole.exit_status, 0) << whole.out;
+        auto r = run_program({"/usr/bin/python3", std::string(TAVO_SOURCE_DIR) + "/bench/compare_products.py",
+                              dir_ / "whole/out", dir_ / "products"});
+        EXPECT_EQ(r.exit_status, 0) << r.out;
+    }
+
+    TempDir dir_{"tavo-follow"};
+};
+
+// An hour followed live: file 2 lands 20 minutes late, image 150 lost its
+// final packet, and the follower is killed in the middle of window 4 and
+// started again. The products and tables are those of one run over the
+// hour; the day pages show each product once and the merged audit says why
+// image 150 is missing.
+TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0", "--live", "--speed", "200",
+                                    "--late", "2:20min", "--fault", "missing-final@150"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    const pid_t simulator = start_program(sim, dir_ / "sim.out");
+
+    const std::vector<std::string> args = {"--until", kUntil, "--catalog", dir_ / "mission.sqlite"};
+    const pid_t first = start_program(follow_argv(args), dir_ / "follow1.out");
+    ASSERT_TRUE(wait_for_file(dir_ / "campaign/windows/0004/started.json"));
+    kill(first, SIGKILL);
+    wait_for(first);
+    auto second = run_program(follow_argv(args));
+    EXPECT_EQ(second.exit_status, 0) << second.out << second.err;
+    ASSERT_EQ(wait_for(simulator), 0) << read_file(dir_ / "sim.out");
+
+    // One log line per window; the late file's windows ran again.
+    EXPECT_NE(second.out.find(" window 4 "), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("re-run: late file"), std::string::npos) << second.out;
+    EXPECT_FALSE(follow_state()["reruns"].empty());
+    EXPECT_EQ(follow_state()["mark"], kUntil);
+
+    auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
+    EXPECT_EQ(finish.exit_status, 0) << finish.out << finish.err;
+    expect_tree_of_one_run();
+
+    const auto summary = nlohmann::json::parse(read_file(dir_ / "campaign/summary.json"));
+    EXPECT_EQ(summary["audit"]["by_reason"].value("final_packet_missing", 0), 1) << summary["audit"].dump();
+    EXPECT_EQ(summary["audit"]["written"].get<size_t>(), summary["products"].get<size_t>());
+    EXPECT_EQ(count_by_day(dir_ / "products", "quicklook", ".png"), count_by_day(dir_ / "products", "", ".fits"));
+
+    // The catalog, filled window by window, names the image without its final packet.
+    auto missing = run_program({TAVO_CATALOG_BINARY, "--db", dir_ / "mission.sqlite", "missing", "--from",
+                                "2017-03-01", "--to", "2017-03-02", "--csv"});
+    EXPECT_EQ(missing.exit_status, 0) << missing.err;
+    EXPECT_NE(missing.out.find("final_packet_missing"), std::string::npos) << missing.out;
+
+    auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
+    EXPECT_NE(status.out.find("follow: processed to " + kUntil), std::string::npos)
+        << status.out;
+}
+
+// With only the first three files landed, the window ends where every
+// image at or before its end is whole, although images run on into the
+// fourth file. Early, the next window writes the images past it whose
+// packets are all in, and leaves the one cut by the third file's end. Once
+// the files are there the rest follows, the early products are rewritten
+// with the same bytes, and files past a window's packets do not make it run
+// again.
+TEST_F(Follow, WindowEndLeavesNoImageCut) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
+    fs::create_directories(dir_ / "l0/K16_2017_060");
+    std::set<std::string> landed;
+    for (int f = 0; f < 3; ++f) {
+        const std::string rel = manifest["files"][f]["path"];
+        land(dir_ / ("all/" + rel), dir_ / ("l0/" + rel));
+        landed.insert(rel);
+    }
+    auto once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--no-early"}));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    // The third file ends at 23:48:03; its packets are whole to 23:48:02.999.
+    EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:32");
+    size_t by_rule = 0, whole = 0, cut = 0;
+    for (const auto& image : manifest["images"]) {
+        const std::string time = image["end_of_frame"]["calendar"];
+        bool in_landed = true;
+        for (const auto& file : image["files"]) in_landed = in_landed && landed.count(file.get<std::string>());
+        by_rule += time < "2017-03-01T23:47:33";
+        whole += in_landed;
+        cut += !in_landed && time < "2017-03-01T23:48:03";
+    }
+    EXPECT_EQ(cut, 1u) << "an image runs on into the fourth file";
+    EXPECT_EQ(count_by_day(dir_ / "products", "", ".fits")["2017/03/01"], static_cast<int>(by_rule));
+
+    once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    EXPECT_NE(once.out.find("early"), std::string::npos) << once.out;
+    EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:32");
+    EXPECT_EQ(count_by_day(dir_ / "products", "", ".fits")["2017/03/01"], static_cast<int>(whole));
+
+    for (const auto& file : manifest["files"]) {
+        const fs::path target = dir_ / ("l0/" + file["path"].get<std::string>());
+        fs::create_directories(target.parent_path());
+        if (!fs::exists(target)) land(dir_ / ("all/" + file["path"].get<std::string>()), target);
+    }
+    once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--until", kUntil}));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    EXPECT_EQ(once.out.find("re-run"), std::string::npos) << once.out;
+    auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
+    EXPECT_EQ(finish.exit_status, 0) << finish.out << finish.err;
+    expect_tree_of_one_run();
+}
+
+// SIGTERM between cycles: a clean stop, resumed from the same mark.
+TEST_F(Follow, StopsOnSigtermAndResumesFromTheMark) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const pid_t follower = start_program(follow_argv({"--no-audit", "--no-quicklook"}), dir_ / "follow.out");
+    ASSERT_TRUE(wait_for_file(dir_ / "campaign/follow.json"));
+    kill(follower, SIGTERM);
+    EXPECT_EQ(wait_for(follower), 0);
+    EXPECT_NE(read_file(dir_ / "follow.out").find("stopped on a signal"), std::string::npos);
+    const std::string mark = follow_state()["mark"];
+    // On a terminal, standard error shows the status line.
+    auto again = test_support::run_program_with_terminal_stderr(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    EXPECT_EQ(again.exit_status, 0);
+    EXPECT_NE(again.out.find("from " + mark), std::string::npos) << again.out;
+    EXPECT_NE(again.err.find("Following: processed to "), std::string::npos) << again.err;
+}
+
+// Failures of the follower itself: one message, exit status 2.
+TEST_F(Follow, RefusesWhatCannotRun) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const std::string base = dir_ / "base.cfg";
+    const Case cases[] = {
+        {{"--config", base, "--lag", "soon"}, "--lag"},
+        {{"--config", "/nonexistent.cfg"}, "nonexistent.cfg"},
+        {{"--config", base, "--until", "2017/13/01"}, "2017/13/01"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {kCampaignProgram, "follow", "--dir", dir_ / "campaign"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = run_program(argv);
+        EXPECT_EQ(r.exit_status, 2) << c.message << r.out;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+// The service unit: systemd-analyze verify accepts an instance of it (with
+// the programs where this build has them), and its command line, with the
+// instance's files under a test directory, follows and stops on the unit's
+// KillSignal.
+TEST_F(Follow, ServiceUnitVerifiesAndItsCommandFollows) {
+    std::string unit = read_file(TAVO_FOLLOW_UNIT);
+    const std::string build = fs::path(kCampaignProgram).parent_path().string();
+    auto replace_all = [](std::string text, const std::string& from, const std::string& to) {
+        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+        return text;
+    };
+    unit = replace_all(unit, std::string(TAVO_INSTALL_BINDIR) + "/", build + "/");
+    write_file(dir_ / "tavo-l0-follow@k16.service", unit);
+    auto verify = run_program({"/usr/bin/systemd-analyze", "verify", dir_ / "tavo-l0-follow@k16.service"});
+    EXPECT_EQ(verify.exit_status, 0) << verify.out << verify.err;
+    EXPECT_NE(unit.find("KillSignal=SIGTERM"), std::string::npos);
+    EXPECT_NE(unit.find("Restart=on-failure"), std::string::npos);
+
+    std::string command = unit.substr(unit.find("ExecStart=") + 10);
+    command = command.substr(0, command.find('\n'));
+    command = replace_all(command, "%i", "k16");
+    command = replace_all(command, "/etc/tavo-l0/", dir_ / "etc/");
+    command = replace_all(command, "/var/lib/tavo-l0/", dir_ / "var/");
+    fs::create_directories(dir_ / "etc");
+    fs::copy_file(dir_ / "base.cfg", dir_ / "etc/k16.cfg");
+    std::vector<std::string> argv;
+    for (size_t begin = 0, end; begin < command.size(); begin = end + 1) {
+        end = command.find(' ', begin);
+        if (end == std::string::npos) end = command.size();
+        argv.push_back(command.substr(begin, end - begin));
+    }
+    const pid_t service = start_program(argv, dir_ / "service.out");
+    ASSERT_TRUE(wait_for_file(dir_ / "var/k16/campaign/follow.json"));
+    kill(service, SIGTERM);
+    EXPECT_EQ(wait_for(service), 0) << read_file(dir_ / "service.out");
+}
+
+}  // namespace

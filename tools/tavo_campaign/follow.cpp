@@ -1,0 +1,599 @@
+// follow: an open-ended campaign that keeps up with level-0 files as they
+// land. Each cycle lists the files TAVO_L0 would select (its own discovery),
+// keeps those that have settled, runs the next window (M, E] as a campaign
+// task, and runs again every processed window whose input files changed.
+//
+// E is the latest END whose packet window (END + 30 s, TAVO_L0's own rule)
+// ends before the first packet not yet at hand: the end of the newest
+// settled file's span, or the start of a file still settling. Every image
+// timed at or before E then has every packet a run may use for it in landed
+// files, so a window never needs its successor's files. A file's span is
+// what its name's time fields say.
+//
+// Each window runs on a view of its input: a directory of links to the
+// settled files it selects, so that TAVO_L0 and the audit never see a file
+// still being written. The view's files (size and modification time) are
+// recorded in the window's inputs.json; when a later cycle finds another set
+// (a file landed late, or changed), the window runs again: its products are
+// renamed over with the same bytes, and images completed by the new file are
+// added.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "campaign.h"
+#include "driver/driver.h"
+#include "input/input.h"
+#include "packets/packets.h"
+#include "tools_common.h"
+
+namespace fs = std::filesystem;
+
+namespace campaign {
+
+namespace {
+
+constexpr int kFollowSchemaVersion = 1;
+// A file being written carries a temporary ending ("name.nc.part"); a whole
+// level-0 name ends here.
+constexpr const char* kWholeNameEnd = ".nc";
+// Late files are looked for in the windows of the day before the mark;
+// landed files are listed up to 30 days past it (TAVO_L0's limit is 33).
+constexpr int64_t kLookbackSeconds = 86400;
+constexpr int64_t kLookaheadSeconds = 30 * 86400;
+// The longest window one cycle runs (catching up on an archive).
+constexpr int64_t kMaxWindowSeconds = 86400;
+constexpr int kSleepStepMs = 100;
+
+volatile std::sig_atomic_t stop_requested = 0;
+void request_stop(int) { stop_requested = 1; }
+
+double unix_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string local_stamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm fields{};
+    localtime_r(&now, &fields);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &fields);
+    return text;
+}
+
+// A level-0 file as a cycle found it.
+struct SeenFile {
+    int64_t size = 0;
+    int64_t mtime_ns = 0;
+    double first_seen = 0;  // Unix seconds when a cycle first listed it
+    bool operator==(const SeenFile& o) const { return size == o.size && mtime_ns == o.mtime_ns; }
+};
+using FileSet = std::map<std::string, SeenFile>;  // by list entry
+
+struct FollowState {
+    Instant mark;                  // M: the end of the last window processed
+    std::map<std::string, double> first_seen;
+    int cycles = 0;
+    nlohmann::json last_cycle;     // the last window run: number, latency, products
+    nlohmann::json reruns = nlohmann::json::array();
+    nlohmann::json waiting = nlohmann::json::array();
+};
+
+std::string state_path(const Campaign& c) { return c.directory + "/follow.json"; }
+
+void save_state(const Campaign& c, const FollowState& s) {
+    nlohmann::json seen = nlohmann::json::object();
+    for (const auto& [entry, t] : s.first_seen) seen[entry] = t;
+    const nlohmann::json j = {{"schema_version", kFollowSchemaVersion},
+                              {"mark", instant_text(s.mark)},
+                              {"cycles", s.cycles},
+                              {"last_cycle", s.last_cycle},
+                              {"waiting", s.waiting},
+                              {"reruns", s.reruns},
+                              {"first_seen", seen},
+                              {"pid", getpid()},
+                              {"updated", local_stamp()}};
+    write_file_atomically(state_path(c), j.dump(1) + "\n");
+}
+
+FollowState load_state(const Campaign& c) {
+    FollowState s;
+    s.mark = parse_period(c.from, c.from).first;
+    if (!fs::exists(state_path(c))) return s;
+    const nlohmann::json j = read_json(state_path(c));
+    try {
+        s.mark = parse_period(j.at("mark"), j.at("mark")).first;
+        s.cycles = j.value("cycles", 0);
+        s.last_cycle = j.value("last_cycle", nlohmann::json());
+        s.reruns = j.value("reruns", nlohmann::json::array());
+        const nlohmann::json& seen = j.at("first_seen");
+        for (auto it = seen.begin(); it != seen.end(); ++it) s.first_seen[it.key()] = it->get<double>();
+    } catch (const nlohmann::json::exception& e) {
+        throw CampaignError(state_path(c) + " is not a follow state: " + e.what());
+    }
+    return s;
+}
+
+void set_param(RunSettings& settings, int row, const std::string& value) {
+    std::snprintf(settings.param_text[row], kValueSlot, "%s", value.c_str());
+}
+
+// The files TAVO_L0 selects for a run over (start, end] with base's input;
+// none when it finds none.
+std::vector<std::string> selected_files(const RunSettings& base, Instant start, Instant end,
+                                        const std::string& scratch) {
+    run_settings = base;
+    set_param(run_settings, PARAM_START, instant_text(start));
+    set_param(run_settings, PARAM_END, instant_text(end));
+    set_param(run_settings, PARAM_WORKING_DIRECTORY, scratch + "/work/");
+    set_param(run_settings, PARAM_OUTPUT_ROOT_DIRECTORY, scratch + "/out/");
+    char message[kRunMessageCapacity] = {};
+    if (!validate_parameters(message)) throw CampaignError(message);
+    const int count = find_input_files(message);
+    // None found, or no day directory yet: nothing has landed.
+    if (count == 0 && std::strstr(message, "input files found") == nullptr) throw CampaignError(message);
+    return std::vector<std::string>(input_file_list, input_file_list + count);
+}
+
+// "YYYY/DDDtHH:MM:SS" of a name's time field, read by TAVO_L0's own parser.
+Instant field_instant(const NameTimeField& f) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u/%03ut%02u:%02u:%02u", f.ordinal_date / 1000, f.ordinal_date % 1000,
+                  f.time / 10000, f.time / 100 % 100, f.time % 100);
+    return parse_period(text, text).first;
+}
+
+// The span a list entry's name gives: its first second, and the first
+// whole second after its last tenth that is not known to be covered.
+struct NameSpan {
+    Instant start;
+    Instant covered_until;
+};
+bool name_span(const std::string& entry, NameSpan& span) {
+    NameTimeField start{}, end{};
+    if (!read_name_time_fields(entry.c_str(), start, end)) return false;
+    span.start = field_instant(start);
+    span.covered_until = field_instant(end);
+    if (end.tenths == 9) span.covered_until = shift_instant(span.covered_until, 1);
+    return true;
+}
+
+Instant latest_end(Instant until) {
+    DateTime end{};
+    if (!latest_end_before({until.date, until.time}, end)) {
+        throw CampaignError("time outside the years 2000 to 2099 before " + instant_text(until));
+    }
+    return {end.date, end.time};
+}
+
+// A file may hold packets a run over (start, end] uses unless it begins
+// after the run's packet window.
+bool holds_packets_of(const std::string& entry, const Window& w) {
+    NameSpan span;
+    return !name_span(entry, span) || latest_end(span.start) < w.end;
+}
+
+bool ends_as_whole_name(const std::string& entry) {
+    const size_t n = std::strlen(kWholeNameEnd);
+    return entry.size() >= n && entry.compare(entry.size() - n, n, kWholeNameEnd) == 0;
+}
+
+// The listing of one cycle: settled files, and those still being written
+// or changing.
+struct Listing {
+    std::string root;  // INPUT_ROOT_DIRECTORY, ending with "/"
+    FileSet settled;
+    FileSet settling;
+};
+
+Listing list_files(const RunSettings& base, Instant mark, const std::string& scratch, double settle_seconds,
+                   FollowState& state) {
+    Listing listing;
+    const std::vector<std::string> entries = selected_files(
+        base, shift_instant(mark, -kLookbackSeconds), shift_instant(mark, kLookaheadSeconds), scratch);
+    listing.root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
+    const double now = unix_now();
+    std::map<std::string, double> first_seen;  // the files listed now: older ones are forgotten
+    for (const std::string& entry : entries) {
+        struct stat st {};
+        if (stat((listing.root + entry).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const auto known = state.first_seen.find(entry);
+        const double seen = first_seen[entry] = known != state.first_seen.end() ? known->second : now;
+        SeenFile f{static_cast<int64_t>(st.st_size),
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, seen};
+        const double age = now - static_cast<double>(f.mtime_ns) / 1e9;
+        const bool settled = ends_as_whole_name(entry) && age >= settle_seconds;
+        (settled ? listing.settled : listing.settling)[entry] = f;
+    }
+    state.first_seen = std::move(first_seen);
+    return listing;
+}
+
+// The settled files a run over w selects and may read packets of.
+FileSet window_inputs(const RunSettings& base, const Window& w, const Listing& listing, const std::string& scratch) {
+    FileSet inputs;
+    for (const std::string& entry : selected_files(base, w.start, w.end, scratch)) {
+        const auto it = listing.settled.find(entry);
+        if (it != listing.settled.end() && holds_packets_of(entry, w)) inputs.insert(*it);
+    }
+    return inputs;
+}
+
+std::string inputs_path(const Campaign& c, int number) { return c.window_directory(number) + "/inputs.json"; }
+
+nlohmann::json inputs_json(const FileSet& files) {
+    nlohmann::json j = nlohmann::json::object();
+    for (const auto& [entry, f] : files) j[entry] = {{"size", f.size}, {"mtime_ns", f.mtime_ns}};
+    return j;
+}
+
+FileSet recorded_inputs(const Campaign& c, int number) {
+    FileSet files;
+    if (!fs::exists(inputs_path(c, number))) return files;
+    const nlohmann::json recorded = read_json(inputs_path(c, number));
+    for (auto it = recorded.begin(); it != recorded.end(); ++it) {
+        files[it.key()] = {it->value("size", int64_t{0}), it->value("mtime_ns", int64_t{0}), 0};
+    }
+    return files;
+}
+
+// Why the window must run again ("" when it need not): the first file that
+// landed since, changed, or went away.
+std::string rerun_reason(const FileSet& recorded, const FileSet& now) {
+    for (const auto& [entry, f] : now) {
+        const auto it = recorded.find(entry);
+        if (it == recorded.end()) return "late file " + entry;
+        if (!(it->second == f)) return "changed file " + entry;
+    }
+    for (const auto& [entry, f] : recorded) {
+        if (!now.count(entry)) return "file gone " + entry;
+    }
+    return "";
+}
+
+// The window's view of its input: links to the settled files, in their
+// day directories.
+void make_view(const std::string& view, const std::string& root, const FileSet& files) {
+    std::error_code ec;
+    fs::remove_all(view, ec);
+    fs::create_directories(view, ec);
+    for (const auto& [entry, f] : files) {
+        const fs::path link = fs::path(view) / entry;
+        fs::create_directories(link.parent_path(), ec);
+        fs::create_symlink(root + entry, link, ec);
+        if (ec) throw CampaignError("cannot link " + link.string() + ": " + ec.message());
+    }
+}
+
+// Standard output into a file for the lifetime of the object (the task's
+// own report goes to the window's console log).
+class StdoutTo {
+public:
+    explicit StdoutTo(const std::string& path) {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            dup2(fd, STDOUT_FILENO);
+            close(fd);
+        }
+    }
+    ~StdoutTo() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+        }
+    }
+    StdoutTo(const StdoutTo&) = delete;
+    StdoutTo& operator=(const StdoutTo&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+bool window_done(const Campaign& c, int number) {
+    if (!fs::exists(c.result_path(number))) return false;
+    return read_json(c.result_path(number)).value("exit_status", -1) == 0;
+}
+
+// "2017-03-01" of every day a product path ("KITE-16/2017/03/01/H1200/...") names.
+std::set<std::string> product_days(const nlohmann::json& products) {
+    std::set<std::string> days;
+    for (const nlohmann::json& p : products) {
+        const std::vector<std::string> parts = [&] {
+            std::vector<std::string> v;
+            for (const auto& part : fs::path(p.get<std::string>())) v.push_back(part.string());
+            return v;
+        }();
+        if (parts.size() >= 4) days.insert(parts[1] + "-" + parts[2] + "-" + parts[3]);
+    }
+    return days;
+}
+
+// After a window: its audit into the catalog (not an early run's: the
+// window's own run replaces it), and the day pages of the days it wrote
+// products on.
+void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early) {
+    const std::string report = c.window_directory(number) + "/audit.json";
+    if (!c.catalog.empty() && !early && fs::exists(report)) {
+        const int status =
+            run_program({c.catalog_program, "--db", c.catalog, "ingest", report}, c.logs_directory() + "/catalog.log", true);
+        if (status != 0) std::printf("%s tavo_catalog ingest failed (exit status %d), see %s/catalog.log\n",
+                                     local_stamp().c_str(), status, c.logs_directory().c_str());
+    }
+    const std::string program = (fs::path(c.self).parent_path() / "tavo_quicklook").string();
+    if (!quicklook || access(program.c_str(), X_OK) != 0) return;
+    for (const std::string& day : product_days(result.value("products", nlohmann::json::array()))) {
+        run_program({program, "--root", c.product_root, "--kite", std::to_string(c.kite), "--day", day, "--no-movie",
+                     "--new-only"},
+                    c.logs_directory() + "/quicklook.log", true);
+    }
+}
+
+// Runs window w on the given inputs as a campaign task; returns whether it
+// is done, and logs one line.
+bool run_window(Campaign& c, const RunSettings& base, const Window& w, const FileSet& inputs,
+                const std::string& root, const std::string& why, const FollowRequest& r, FollowState& state,
+                bool early = false) {
+    const auto started = std::chrono::steady_clock::now();
+    const std::string dir = c.window_directory(w.number);
+    make_view(dir + "/input", root, inputs);
+    RunSettings view = base;
+    set_param(view, PARAM_INPUT_ROOT_DIRECTORY, dir + "/input/");
+    c.windows.erase(std::remove_if(c.windows.begin(), c.windows.end(),
+                                   [&](const WindowPlan& p) { return p.window.number == w.number; }),
+                    c.windows.end());
+    add_window(c, view, w);
+    std::sort(c.windows.begin(), c.windows.end(),
+              [](const WindowPlan& a, const WindowPlan& b) { return a.window.number < b.window.number; });
+    if (state.mark < w.end) c.to = instant_text(w.end);
+    save_campaign(c);
+    write_file_atomically(inputs_path(c, w.number), inputs_json(inputs).dump(1) + "\n");
+
+    int status = 0;
+    {
+        StdoutTo console(c.console_log(w.number));
+        status = run_task(c.directory, w.number);
+    }
+    const nlohmann::json result =
+        fs::exists(c.result_path(w.number)) ? read_json(c.result_path(w.number)) : nlohmann::json::object();
+    if (status == 0) after_window(c, w.number, result, r.quicklook, early);
+
+    double newest = 0;
+    for (const auto& [entry, f] : inputs) newest = std::max(newest, f.first_seen);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double latency = newest > 0 ? unix_now() - newest : 0;
+    const size_t products = result.value("products", nlohmann::json::array()).size();
+    const std::string outcome = status == 0 ? "done" : "failed (exit status " + std::to_string(status) + ")";
+    const std::string rerun = why.empty() ? (early ? ", early" : "") : ", re-run: " + why;
+    std::printf("%s window %d %s..%s: %s, %zu products, %zu input files, %.1f s, latency %.1f s%s\n",
+                local_stamp().c_str(), w.number, instant_text(w.start).c_str(), instant_text(w.end).c_str(),
+                outcome.c_str(), products, inputs.size(), seconds, latency, rerun.c_str());
+    std::fflush(stdout);
+    state.last_cycle = {{"window", w.number},       {"start", instant_text(w.start)}, {"end", instant_text(w.end)},
+                        {"exit_status", status},    {"products", products},          {"seconds", seconds},
+                        {"latency_s", latency},     {"finished", local_stamp()},  {"early", early}};
+    if (!why.empty()) {
+        state.reruns.push_back({{"window", w.number}, {"why", why}, {"exit_status", status}, {"at", local_stamp()}});
+    }
+    return status == 0;
+}
+
+// The windows processed, each once, up to the mark.
+std::vector<Window> processed_windows(const Campaign& c, Instant mark) {
+    std::vector<Window> windows;
+    for (const WindowPlan& p : c.windows) {
+        if (p.window.end <= mark) windows.push_back(p.window);
+    }
+    return windows;
+}
+
+// The first instant not known to be covered: the end of the newest settled
+// file's span, or the start of an older file still settling.
+std::optional<Instant> covered_until(const Listing& listing) {
+    std::optional<Instant> covered;
+    for (const auto& [entry, f] : listing.settled) {
+        NameSpan span;
+        if (name_span(entry, span) && (!covered || *covered < span.covered_until)) covered = span.covered_until;
+    }
+    if (!covered) return std::nullopt;
+    for (const auto& [entry, f] : listing.settling) {
+        NameSpan span;
+        if (name_span(entry, span) && span.start < *covered) covered = span.start;
+    }
+    return covered;
+}
+
+// end, no more than a day past the mark nor past until; none when not after the mark.
+std::optional<Instant> window_end_after(Instant mark, Instant end, const std::optional<Instant>& until) {
+    end = std::min(end, shift_instant(mark, kMaxWindowSeconds));
+    if (until) end = std::min(end, *until);
+    if (!(mark < end)) return std::nullopt;
+    return end;
+}
+
+// The window after the mark: one that starts there (failed, killed, or run
+// early) keeps its number and runs again to its new end.
+int next_window_number(const Campaign& c, Instant mark) {
+    int number = 1;
+    for (const WindowPlan& p : c.windows) {
+        if (p.window.start == mark) return p.window.number;
+        number = std::max(number, p.window.number + 1);
+    }
+    return number;
+}
+
+// Window w ran to its end on these inputs and completed.
+bool already_ran(const Campaign& c, const Window& w, const FileSet& inputs) {
+    for (const WindowPlan& p : c.windows) {
+        if (p.window.number == w.number) {
+            return p.window.end == w.end && window_done(c, w.number) &&
+                   rerun_reason(recorded_inputs(c, w.number), inputs).empty();
+        }
+    }
+    return false;
+}
+
+// Files that hold packets past the mark's packet window: still to be used.
+nlohmann::json waiting_files(const Listing& listing, Instant mark) {
+    nlohmann::json waiting = nlohmann::json::array();
+    for (const FileSet* set : {&listing.settled, &listing.settling}) {
+        for (const auto& [entry, f] : *set) {
+            NameSpan span;
+            if (name_span(entry, span) && mark < latest_end(span.covered_until)) waiting.push_back(entry);
+        }
+    }
+    return waiting;
+}
+
+void show_status_line(const FollowState& s, int windows) {
+    if (isatty(STDERR_FILENO) == 0) return;
+    const double latency = s.last_cycle.is_object() ? s.last_cycle.value("latency_s", 0.0) : 0.0;
+    std::fprintf(stderr, "\rFollowing: processed to %s, %d windows, %zu files waiting, last latency %.1f s\x1b[K",
+                 instant_text(s.mark).c_str(), windows, s.waiting.size(), latency);
+}
+
+// One cycle: the re-runs, then the next window; the state saved.
+void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, const std::string& scratch,
+                  double settle, const std::optional<Instant>& until, FollowState& state) {
+    const Listing listing = list_files(base, state.mark, scratch, settle, state);
+    ++state.cycles;
+    const Instant lookback = shift_instant(state.mark, -kLookbackSeconds);
+    for (const Window& w : processed_windows(c, state.mark)) {
+        if (stop_requested) return;
+        if (w.end < lookback) continue;
+        const FileSet inputs = window_inputs(base, w, listing, scratch);
+        const std::string why = rerun_reason(recorded_inputs(c, w.number), inputs);
+        if (!why.empty()) run_window(c, base, w, inputs, listing.root, why, r, state);
+    }
+    if (stop_requested) return;
+    const std::optional<Instant> covered = covered_until(listing);
+    // The next window (M, E]: E the latest END whose packets are all at hand.
+    if (const auto end = covered ? window_end_after(state.mark, latest_end(*covered), until) : std::nullopt) {
+        const Window w{next_window_number(c, state.mark), state.mark, *end};
+        if (run_window(c, base, w, window_inputs(base, w, listing, scratch), listing.root, "", r, state)) {
+            state.mark = *end;
+            save_state(c, state);  // before anything else: a kill now must not run the window twice
+        }
+    }
+    // Early: the window after it, to the last second covered, writes now the
+    // images whose packets are all in already (one cut by the newest file's
+    // end is left). The mark stays; once the next file lands the window runs
+    // to its own E, renaming the same bytes over them and adding the rest.
+    const auto early = covered && r.early && !stop_requested
+                           ? window_end_after(state.mark, shift_instant(*covered, -1), until)
+                           : std::nullopt;
+    if (early) {
+        const Window w{next_window_number(c, state.mark), state.mark, *early};
+        const FileSet inputs = window_inputs(base, w, listing, scratch);
+        if (!already_ran(c, w, inputs)) run_window(c, base, w, inputs, listing.root, "", r, state, true);
+    }
+    state.waiting = waiting_files(listing, state.mark);
+    save_state(c, state);
+}
+
+double seconds_of(const std::string& option, const std::string& text) {
+    tavo_tools::Micros micros = 0;
+    std::string error;
+    if (!tavo_tools::parse_duration(text, micros, error)) throw CampaignError(option + ": " + error);
+    return static_cast<double>(micros) / static_cast<double>(tavo_tools::kMicrosPerSecond);
+}
+
+// Sleeps for seconds, waking early when a stop is asked for.
+void pause_for(double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!stop_requested && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSleepStepMs));
+    }
+}
+
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+int follow_campaign(const FollowRequest& r) {
+    const double settle = seconds_of("--lag", r.lag);
+    const double poll = seconds_of("--poll", r.poll);
+    install_stop_handlers();
+
+    RunSettings base{};
+    Campaign c;
+    const std::string directory = fs::absolute(r.plan.directory).lexically_normal().string();
+    if (fs::exists(directory + "/campaign.json")) {
+        c = load_campaign(directory);
+        base = read_base_settings(r.plan);
+    } else {
+        PlanRequest plan = r.plan;
+        plan.to = plan.from.empty() ? std::string(read_base_settings(plan).param_text[PARAM_START]) : plan.from;
+        c = start_campaign(plan, base);
+        save_campaign(c);
+    }
+    std::optional<Instant> until;
+    if (!r.until.empty()) until = parse_period(r.until, r.until).second;
+    const std::string scratch = c.directory + "/follow";
+    std::error_code ec;
+    fs::create_directories(scratch + "/work", ec);
+    fs::create_directories(scratch + "/out", ec);
+
+    FollowState state = load_state(c);
+    std::printf("%s following %s from %s (campaign %s)\n", local_stamp().c_str(), r.plan.config.c_str(),
+                instant_text(state.mark).c_str(), c.directory.c_str());
+    std::fflush(stdout);
+    while (!stop_requested) {
+        follow_cycle(c, base, r, scratch, settle, until, state);
+        show_status_line(state, static_cast<int>(c.windows.size()));
+        if (r.once || (until && !(state.mark < *until))) break;
+        pause_for(poll);
+    }
+    if (isatty(STDERR_FILENO) != 0) std::fprintf(stderr, "\r\x1b[K");
+    std::printf("%s stopped%s; processed to %s\n", local_stamp().c_str(), stop_requested ? " on a signal" : "",
+                instant_text(state.mark).c_str());
+    return 0;
+}
+
+std::string follow_status_text(const Campaign& c, bool as_json) {
+    if (!fs::exists(state_path(c))) return "";
+    const nlohmann::json s = read_json(state_path(c));
+    const nlohmann::json waiting = s.value("waiting", nlohmann::json::array());
+    const nlohmann::json last = s.value("last_cycle", nlohmann::json());
+    if (as_json) {
+        return nlohmann::json{{"mark", s.value("mark", "")}, {"waiting", waiting}, {"last_cycle", last},
+                              {"reruns", s.value("reruns", nlohmann::json::array()).size()}}
+                   .dump(2) +
+               "\n";
+    }
+    char line[256];
+    std::snprintf(line, sizeof line, "follow: processed to %s, %zu files waiting, %zu re-runs", 
+                  s.value("mark", std::string("?")).c_str(), waiting.size(),
+                  s.value("reruns", nlohmann::json::array()).size());
+    std::string text = line;
+    if (last.is_object()) {
+        std::snprintf(line, sizeof line, "; last cycle: window %d, %.1f s, latency %.1f s, %s",
+                      last.value("window", 0), last.value("seconds", 0.0), last.value("latency_s", 0.0),
+                      last.value("finished", std::string("?")).c_str());
+        text += line;
+    }
+    text += "\n";
+    for (const nlohmann::json& w : waiting) text += "  waiting: " + w.get<std::string>() + "\n";
+    return text;
+}
+
+}  // namespace campaign
