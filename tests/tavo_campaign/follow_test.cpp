@@ -141,8 +141,12 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
     EXPECT_FALSE(follow_state()["reruns"].empty());
     EXPECT_EQ(follow_state()["mark"], kUntil);
 
+    // The dropped final packet is a loss in the telemetry: finish names its
+    // window and exits 1.
     auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
-    EXPECT_EQ(finish.exit_status, 0) << finish.out << finish.err;
+    EXPECT_EQ(finish.exit_status, 1) << finish.out << finish.err;
+    EXPECT_NE(finish.out.find("lost in the telemetry (only a re-sent downlink mends them)"), std::string::npos)
+        << finish.out;
     expect_tree_of_one_run();
 
     const auto summary = nlohmann::json::parse(read_file(dir_ / "campaign/summary.json"));
