@@ -62,7 +62,9 @@ installed || fail "$package not installed after apt-get install"
 pass "installed"
 
 line="$(cd "$scratch" && TAVO_L0 --version)"
-[ "$line" = "TAVO_L0 Released Version $version" ] || fail "version line '$line' does not name the package version $version"
+# The package version is the version line's, with the build part that sorts after it.
+[ "$line" = "TAVO_L0 Released Version ${version%%+*}" ] || fail "version line '$line' does not name the package version $version"
+case "$version" in *+git[0-9]*.[0-9a-f]*) ;; *) fail "package version $version has no build part (+gitDATE.HASH)" ;; esac
 pass "$line"
 
 # Every installed program starts (its libraries resolve) and answers --help.
