@@ -151,15 +151,15 @@ void remove_stale_attempts(const std::string& window_directory, const std::strin
     }
 }
 
-// While TAVO_L0 runs, its products are written to disk every second in the
-// background (syncfs of the staging root's file system), so that making them
-// durable after the run waits for the last second's products only, not for
-// the whole window's.
+// While TAVO_L0 runs, the writing of its finished products to disk is
+// started every second in the background (sync_file_range, which does not
+// wait), so that making them durable after the run waits for the last
+// second's products only, not for the whole window's. The dump streams in
+// the working directory, deleted soon after, are left alone.
 class BackgroundFlush {
 public:
-    explicit BackgroundFlush(const std::string& directory) {
-        fd_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0) flusher_ = std::thread([this] { flush_until_stopped(); });
+    explicit BackgroundFlush(const std::string& directory) : directory_(directory) {
+        flusher_ = std::thread([this] { flush_until_stopped(); });
     }
     ~BackgroundFlush() {
         if (flusher_.joinable()) {
@@ -170,7 +170,6 @@ public:
             stop_.notify_all();
             flusher_.join();
         }
-        if (fd_ >= 0) close(fd_);
     }
     BackgroundFlush(const BackgroundFlush&) = delete;
     BackgroundFlush& operator=(const BackgroundFlush&) = delete;
@@ -178,10 +177,22 @@ public:
 private:
     void flush_until_stopped() {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (!stop_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) syncfs(fd_);
+        while (!stop_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) start_writeback();
     }
 
-    int fd_ = -1;
+    // Products appear under their final names only when complete.
+    void start_writeback() {
+        for (const std::string& rel : files_below(directory_)) {
+            if (rel.rfind("LOG/", 0) == 0 || is_temporary_name(rel.c_str()) || !started_.insert(rel).second) continue;
+            const int fd = open((directory_ + "/" + rel).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            close(fd);
+        }
+    }
+
+    std::string directory_;
+    std::set<std::string> started_;  // products whose writing to disk was started
     std::thread flusher_;
     std::mutex mutex_;
     std::condition_variable stop_;
