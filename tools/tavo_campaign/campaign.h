@@ -245,6 +245,9 @@ void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::j
 // its exit status, or 128 + the signal that ended it.
 int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent);
 
+// The clock now as text in the strftime format, in UTC or local time.
+std::string now_text(const char* format, bool utc);
+
 // text as one word of a shell command line, quoted only when it must be.
 std::string shell_word(const std::string& text);
 // The words with the separator between them.

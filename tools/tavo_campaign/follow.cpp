@@ -63,14 +63,7 @@ double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::string local_stamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm fields{};
-    localtime_r(&now, &fields);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &fields);
-    return text;
-}
+std::string local_stamp() { return now_text("%Y/%m/%d %H:%M:%S", false); }
 
 // A level-0 file as a cycle found it.
 struct SeenFile {

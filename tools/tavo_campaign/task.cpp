@@ -38,14 +38,7 @@ std::string host_name() {
     return name;
 }
 
-std::string utc_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm fields{};
-    gmtime_r(&now, &fields);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &fields);
-    return text;
-}
+std::string utc_now() { return now_text("%Y-%m-%dT%H:%M:%SZ", true); }
 
 void append_line(const std::string& path, const std::string& line) {
     std::ofstream out(path, std::ios::app);
@@ -207,6 +200,19 @@ const WindowPlan& find_window(const Campaign& c, int number) {
 }
 
 }  // namespace
+
+std::string now_text(const char* format, bool utc) {
+    const std::time_t now = std::time(nullptr);
+    std::tm fields{};
+    if (utc) {
+        gmtime_r(&now, &fields);
+    } else {
+        localtime_r(&now, &fields);
+    }
+    char text[64];
+    std::strftime(text, sizeof text, format, &fields);
+    return text;
+}
 
 int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent) {
     const pid_t parent = getpid();
