@@ -208,18 +208,28 @@ void fill_border(int nx, int ny, int16_t pedestal) {
     }
 }
 
+// The product's own pixel index of a padded-image address, or -1 for one on
+// the pedestal border.
+int64_t product_pixel(int32_t address, int nx, int ny) {
+    const int width = nx + 2 * kBorder;
+    const int row = address / width - kBorder;
+    const int column = address % width - kBorder;
+    if (row < 0 || row >= ny || column < 0 || column >= nx) return -1;
+    return static_cast<int64_t>(row) * nx + column;
+}
+
+// A pixel value in file byte order.
+void put_pixel(uint8_t* out, int16_t value) {
+    out[0] = static_cast<uint8_t>(static_cast<uint16_t>(value) >> 8);
+    out[1] = static_cast<uint8_t>(value);
+}
+
 // The despiked image in file byte order: the data as read with each
 // replaced pixel's final value written in (every other pixel is as read).
 void patch_spikes(int nx, int ny, const int32_t* addresses, const int16_t* values, int32_t count) {
-    const int width = nx + 2 * kBorder;
     for (int32_t i = 0; i < count; ++i) {
-        const int row = addresses[i] / width - kBorder;
-        const int column = addresses[i] % width - kBorder;
-        if (row < 0 || row >= ny || column < 0 || column >= nx) continue;  // only the border lies outside
-        uint8_t* out = data_bytes + 2 * (static_cast<size_t>(row) * nx + column);
-        const uint16_t value = static_cast<uint16_t>(values[i]);
-        out[0] = static_cast<uint8_t>(value >> 8);
-        out[1] = static_cast<uint8_t>(value);
+        const int64_t pixel = product_pixel(addresses[i], nx, ny);
+        if (pixel >= 0) put_pixel(data_bytes + 2 * pixel, values[i]);
     }
 }
 
@@ -374,8 +384,9 @@ bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_
 }
 
 // Reads the product at file_path, finds its spikes and fills in the header
-// cards (and, with DESPIKE=YES, the data) in the work buffers. Warnings name
-// the product as product_path. False when the product stays as it is.
+// cards in the work buffers (the header as read kept in original_header).
+// Warnings name the product as product_path. False when the product stays
+// as it is.
 bool despike_buffers(const char* file_path, const char* product_path, ProductHeader& header, SpikeList& spikes,
                      size_t& data_length) {
     const char* path = product_path;
@@ -435,9 +446,6 @@ bool despike_buffers(const char* file_path, const char* product_path, ProductHea
 
     std::memcpy(original_header, header_block, kHeaderBytes);
     fill_header_cards(header, spikes.count, frac, pedestal);
-    if (run_settings.param_number[PARAM_DESPIKE] == 1) {
-        patch_spikes(nx, ny, spikes.addresses.get(), spikes.new_values.get(), spikes.count);
-    }
     return true;
 }
 
@@ -463,22 +471,15 @@ bool patch_product(const char* file_path, const char* product_path, const Produc
     if (!file) return false;
     const size_t first_length = kHeaderBytes + data_length + fits_block_padding(kHeaderBytes + data_length);
     const bool despiked = run_settings.param_number[PARAM_DESPIKE] == 1;
-    const int width = header.nx + 2 * kBorder;
     const int fd = fileno(file.get());
-    const auto pixel_offset = [&](int32_t address) {
-        const int row = address / width - kBorder, column = address % width - kBorder;
-        const bool inside = row >= 0 && row < header.ny && column >= 0 && column < header.nx;
-        return inside ? static_cast<off_t>(kHeaderBytes + 2 * (static_cast<size_t>(row) * header.nx + column))
-                      : static_cast<off_t>(-1);
-    };
     // Only the replaced pixels differ from the data as first written.
     const auto write_pixels = [&](const int16_t* values) {
         for (int32_t i = 0; i < spikes.count; ++i) {
-            const off_t at = pixel_offset(spikes.addresses[i]);
-            if (at < 0) continue;
-            const uint16_t value = static_cast<uint16_t>(values[i]);
-            const uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-            if (!write_at(fd, bytes, sizeof bytes, at)) return false;
+            const int64_t pixel = product_pixel(spikes.addresses[i], header.nx, header.ny);
+            if (pixel < 0) continue;
+            uint8_t bytes[2];
+            put_pixel(bytes, values[i]);
+            if (!write_at(fd, bytes, sizeof bytes, static_cast<off_t>(kHeaderBytes + 2 * pixel))) return false;
         }
         return true;
     };
@@ -507,6 +508,9 @@ void despike_product(const char* path) {
     SpikeList spikes;
     size_t data_length = 0;
     if (!despike_buffers(path, path, header, spikes, data_length)) return;
+    if (run_settings.param_number[PARAM_DESPIKE] == 1) {
+        patch_spikes(header.nx, header.ny, spikes.addresses.get(), spikes.new_values.get(), spikes.count);
+    }
     if (!replace_product(header, spikes, data_length, path)) {
         log_warning("DESPIKE WARNING - failed to overwrite output %s\n", path);
     }
