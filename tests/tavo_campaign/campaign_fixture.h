@@ -4,7 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -80,3 +82,33 @@ protected:
     std::string campaign_dir_;  // when not under dir_
 };
 
+// A single-node Slurm cluster of the project's script for one test, with
+// its state under state_dir and SLURM_CONF pointing at it while it runs;
+// stopped by the pids it wrote. Its ports are a pair of this test process
+// from port_base, so that two builds' suites never meet.
+class SlurmCluster {
+public:
+    SlurmCluster(const std::string& state_dir, int port_base) : state_(state_dir) {
+        setenv("SLURM_TEST_PORT", std::to_string(port_base + getpid() % 14000 * 2).c_str(), 1);
+        start_ = test_support::run_program({"/bin/bash", script(), "start", state_});
+        if (start_.exit_status == 0) setenv("SLURM_CONF", (state_ + "/slurm.conf").c_str(), 1);
+    }
+    ~SlurmCluster() { stop(); }
+    SlurmCluster(const SlurmCluster&) = delete;
+    SlurmCluster& operator=(const SlurmCluster&) = delete;
+    // The script's output when the cluster did not come up; "" when it did.
+    std::string failure() const { return start_.exit_status == 0 ? "" : start_.out + start_.err; }
+    void stop() {
+        if (stopped_) return;
+        stopped_ = true;
+        unsetenv("SLURM_CONF");
+        test_support::run_program({"/bin/bash", script(), "stop", state_});
+    }
+
+private:
+    static std::string script() { return std::string(TAVO_SOURCE_DIR) + "/scripts/slurm_cluster.sh"; }
+
+    std::string state_;
+    test_support::ProgramResult start_;
+    bool stopped_ = false;
+};

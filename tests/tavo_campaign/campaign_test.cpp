@@ -79,17 +79,11 @@ TEST_F(CampaignTest, ParallelFailureAndResume) {
 // A real single-node Slurm cluster, started and stopped by the project's script.
 TEST_F(CampaignTest, SlurmJobArrayGivesTheTreeOfOneRun) {
     if (geteuid() != 0 || !fs::exists("/usr/sbin/slurmctld")) GTEST_SKIP() << "needs root and Slurm";
-    const std::string script = std::string(TAVO_SOURCE_DIR) + "/scripts/slurm_cluster.sh";
-    const std::string state = dir_ / "slurm";
-    // A port pair of this test process, so that two builds' suites never meet.
-    setenv("SLURM_TEST_PORT", std::to_string(20000 + getpid() % 15000 * 2).c_str(), 1);
-    auto up = run_program({"/bin/bash", script, "start", state});
-    ASSERT_EQ(up.exit_status, 0) << up.out << up.err;
-    setenv("SLURM_CONF", (state + "/slurm.conf").c_str(), 1);
+    SlurmCluster cluster(dir_ / "slurm", 20000);
+    ASSERT_EQ(cluster.failure(), "");
     plan({"--window", "1h"});
     auto r = campaign_command("run", {"--engine", "slurm", "-j", "2"});
-    unsetenv("SLURM_CONF");
-    run_program({"/bin/bash", script, "stop", state});
+    cluster.stop();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Running: sbatch --wait " + campaign() + "/logs/campaign.sbatch\n"), std::string::npos);
     EXPECT_NE(read_file(campaign() + "/logs/campaign.sbatch").find("#SBATCH --array=1-2%2\n"), std::string::npos);

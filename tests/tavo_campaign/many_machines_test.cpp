@@ -244,19 +244,8 @@ TEST_F(CampaignTest, ParallelOverSshWithADeadLogin) {
 // array task requeued while it runs neither duplicates nor loses a product.
 TEST_F(CampaignTest, SlurmResumeFailedAndRequeue) {
     if (geteuid() != 0 || !fs::exists("/usr/sbin/slurmctld")) GTEST_SKIP() << "needs root and Slurm";
-    const std::string script = std::string(TAVO_SOURCE_DIR) + "/scripts/slurm_cluster.sh";
-    const std::string state = dir_ / "slurm";
-    setenv("SLURM_TEST_PORT", std::to_string(21000 + getpid() % 14000 * 2).c_str(), 1);
-    auto up = run_program({"/bin/bash", script, "start", state});
-    ASSERT_EQ(up.exit_status, 0) << up.out << up.err;
-    setenv("SLURM_CONF", (state + "/slurm.conf").c_str(), 1);
-    struct Stop {
-        std::string script, state;
-        ~Stop() {
-            unsetenv("SLURM_CONF");
-            run_program({"/bin/bash", script, "stop", state});
-        }
-    } stop{script, state};
+    SlurmCluster cluster(dir_ / "slurm", 21000);
+    ASSERT_EQ(cluster.failure(), "");
 
     plan({"--window", "30min"});
     const std::string config = campaign() + "/windows/0003/TAVO_configuration.cfg";
