@@ -183,6 +183,10 @@ private:
 
 // Makes what was written to path durable: fsync of the file (or directory).
 void sync_path(const std::string& path);
+// Makes durable every directory from root down to the one holding each of
+// the paths (relative to root) that received files: root included when
+// there are any.
+void sync_directories(const std::string& root, const std::vector<std::string>& paths);
 
 enum class Engine { serial, parallel, slurm };
 struct RunRequest {

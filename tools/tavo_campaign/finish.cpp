@@ -63,8 +63,8 @@ void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
         fs::remove_all(staging, ec);
         throw CampaignError(std::string("CSV export failed: ") + message);
     }
-    std::set<std::string> directories;
-    for (const std::string& rel : files_below(staging)) {
+    const std::vector<std::string> tables = files_below(staging);
+    for (const std::string& rel : tables) {
         const fs::path to_path = fs::path(c.product_root) / rel;
         sync_path(staging + rel);
         fs::create_directories(to_path.parent_path(), ec);
@@ -72,11 +72,8 @@ void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
             throw CampaignError("cannot move the table " + staging + rel + " to " + to_path.string() + ": " +
                                 std::strerror(errno));
         }
-        for (fs::path dir = fs::path(rel).parent_path(); !dir.empty(); dir = dir.parent_path()) {
-            directories.insert((fs::path(c.product_root) / dir).string());
-        }
     }
-    for (const std::string& dir : directories) sync_path(dir);
+    sync_directories(c.product_root, tables);
     fs::remove_all(staging, ec);
     summary["csv"] = "written";
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "campaign.h"
 #include "driver/driver.h"
@@ -327,6 +328,17 @@ void sync_path(const std::string& path) {
     const int saved = errno;
     close(fd);
     if (!synced) throw CampaignError("cannot make " + path + " durable: " + std::strerror(saved));
+}
+
+void sync_directories(const std::string& root, const std::vector<std::string>& paths) {
+    std::set<std::string> directories;
+    for (const std::string& rel : paths) {
+        for (fs::path dir = fs::path(rel).parent_path(); !dir.empty(); dir = dir.parent_path()) {
+            directories.insert((fs::path(root) / dir).string());
+        }
+    }
+    if (!paths.empty()) directories.insert(root);
+    for (const std::string& dir : directories) sync_path(dir);
 }
 
 // Written beside, made durable, then renamed, and the rename made durable:

@@ -94,15 +94,8 @@ void copy_then_rename(const fs::path& from, const fs::path& to) {
 // Makes every moved product and every directory that received one (or was
 // made for one) durable, so that result.json never says "done" before them.
 void sync_moved(const std::vector<std::string>& moved, const std::string& product_root) {
-    std::set<std::string> directories;
-    for (const std::string& rel : moved) {
-        sync_path((fs::path(product_root) / rel).string());
-        for (fs::path dir = fs::path(rel).parent_path(); !dir.empty(); dir = dir.parent_path()) {
-            directories.insert((fs::path(product_root) / dir).string());
-        }
-    }
-    if (!moved.empty()) directories.insert(product_root);
-    for (const std::string& dir : directories) sync_path(dir);
+    for (const std::string& rel : moved) sync_path((fs::path(product_root) / rel).string());
+    sync_directories(product_root, moved);
 }
 
 // Moves every product of the staging root into the product tree; returns
