@@ -249,6 +249,9 @@ void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::j
 // its exit status, or 128 + the signal that ended it.
 int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent);
 
+// This host's name, as leases and results name it ("unknown" when it has none).
+std::string host_name();
+
 // The clock now as text in the strftime format, in UTC or local time.
 std::string now_text(const char* format, bool utc);
 

@@ -56,11 +56,6 @@ std::string last_line_of(const std::string& path) {
 
 std::string slurm_script_path(const Campaign& c) { return c.logs_directory() + "/campaign.sbatch"; }
 
-std::string this_host() {
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
-}
-
 // GNU parallel's joblog: for each task number, the login and exit value of
 // its last job. A task whose login was dead never wrote anything itself.
 struct EngineOutcome {
@@ -181,7 +176,7 @@ int run_campaign(const RunRequest& r) {
 
 std::vector<TaskStatus> campaign_status(const Campaign& c) {
     std::vector<TaskStatus> tasks;
-    const std::string host = this_host();
+    const std::string host = host_name();
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     const std::map<int, EngineOutcome> engine = joblog_outcomes(c);
     for (const WindowPlan& w : c.windows) {

@@ -32,12 +32,6 @@ namespace {
 
 constexpr const char* kAttemptPrefix = "attempt-";
 
-std::string host_name() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return "unknown";
-    return name;
-}
-
 std::string utc_now() { return now_text("%Y-%m-%dT%H:%M:%SZ", true); }
 
 void append_line(const std::string& path, const std::string& line) {
@@ -193,6 +187,12 @@ const WindowPlan& find_window(const Campaign& c, int number) {
 }
 
 }  // namespace
+
+std::string host_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "unknown";
+    return name;
+}
 
 std::string now_text(const char* format, bool utc) {
     const std::time_t now = std::time(nullptr);
