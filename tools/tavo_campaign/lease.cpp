@@ -94,8 +94,24 @@ std::string new_token(const std::string& host) {
 
 std::string lease_path(const std::string& window_directory) { return window_directory + "/" + kLeaseName; }
 
+namespace {
+
+// A process of this host that has not ended: one that exists and is not a
+// zombie nobody reaped (a killed task's parent may be gone).
+bool process_runs(long pid) {
+    if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
+    FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (stat == nullptr) return true;
+    char state = '?';
+    const int read = std::fscanf(stat, "%*d (%*[^)]) %c", &state);
+    std::fclose(stat);
+    return read != 1 || (state != 'Z' && state != 'X');
+}
+
+}  // namespace
+
 bool lease_is_live(const Lease& lease, const std::string& this_host, int64_t now) {
-    if (lease.host == this_host) return lease.pid > 0 && (kill(static_cast<pid_t>(lease.pid), 0) == 0 || errno == EPERM);
+    if (lease.host == this_host) return process_runs(lease.pid);
     return now - lease.heartbeat <= kLeaseTimeoutSeconds;
 }
 
