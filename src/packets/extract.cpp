@@ -1,7 +1,9 @@
 // Packet extraction: the dump utility writes the packet dataset of the
 // current file as f1.bin and of its successor as f2.bin, then the streams
-// go to the scan and image assembly.
+// go to the scan and image assembly. The next pair's two dumps are made in
+// the background while a pair is scanned, in the order a pair makes them.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "base/base.h"
 #include "packets/packets.h"
@@ -57,12 +62,12 @@ long stream_length(FILE* stream) {
     return length < 0 ? 0 : length;
 }
 
-// Dumps entry to output_name and opens the result; null when no stream was
-// left. A utility that failed but left a stream (a damaged input file) has
-// its stream taken as it stands, with a warning: every whole packet before
-// the damage still counts.
-FileHandle dump_and_open(char* run_message, const char* entry, const char* output_name, char* buffer) {
-    const int status = run_dump_utility(entry, output_name);
+// Opens the stream a dump with this status left; null when it left none. A
+// utility that failed but left a stream (a damaged input file) has its
+// stream taken as it stands, with a warning: every whole packet before the
+// damage still counts.
+FileHandle open_dumped_stream(char* run_message, int status, const char* entry, const char* output_name,
+                              char* buffer) {
     const char* utility = run_settings.param_text[PARAM_H5DUMP_EXE];
     const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
     FileHandle stream = open_stream(output_name, buffer);
@@ -79,16 +84,16 @@ FileHandle dump_and_open(char* run_message, const char* entry, const char* outpu
     return stream;
 }
 
-}  // namespace
-
-int run_dump_utility(const char* entry, const char* output_name) {
+// Starts the utility on entry, writing output_name; false when it could not
+// be started.
+bool spawn_dump_utility(const char* entry, const char* output_name, pid_t& child) {
     const char* working = run_settings.param_text[PARAM_WORKING_DIRECTORY];
     char output_path[kPathSlot];
     char junk_path[kPathSlot];
     char input_path[kPathSlot];
     if (!join_path(output_path, working, output_name) || !join_path(junk_path, working, kUtilityOutputName) ||
         !join_path(input_path, run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY], entry)) {
-        return kNotRun;
+        return false;
     }
     // Only a stream this run leaves may be read.
     unlink(output_path);
@@ -97,7 +102,7 @@ int run_dump_utility(const char* entry, const char* output_name) {
     if (posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
         posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, junk_path, O_WRONLY | O_CREAT | O_TRUNC,
                                          0644) != 0) {
-        return kNotRun;
+        return false;
     }
     // posix_spawn does not change its argument vector; the casts only fit its C signature.
     char* argv[] = {run_settings.param_text[PARAM_H5DUMP_EXE],
@@ -109,9 +114,19 @@ int run_dump_utility(const char* entry, const char* output_name) {
                     const_cast<char*>("BE"),
                     input_path,
                     nullptr};
-    std::fflush(stdout);
-    pid_t child = 0;
-    if (posix_spawn(&child, argv[0], &spawn.actions, nullptr, argv, environ) != 0) return kNotRun;
+    return posix_spawn(&child, argv[0], &spawn.actions, nullptr, argv, environ) == 0;
+}
+
+// Blocks until child has ended, without reaping it: its pid stays its own
+// until reap_dump_utility, so a cancel never signals a stranger.
+void wait_until_ended(pid_t child) {
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+}
+
+// Reaps child: the status run_dump_utility returns.
+int reap_dump_utility(pid_t child) {
     int status = 0;
     pid_t waited = -1;
     do {
@@ -122,23 +137,138 @@ int run_dump_utility(const char* entry, const char* output_name) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : kNotRun;
 }
 
-bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks) {
+// The next pair's two dumps, made one after the other by a thread while the
+// pair before is scanned, so the run's own work and the utility's overlap
+// with one utility at a time. The mutex guards child and stop against a
+// cancel; the statuses are read only after the thread has ended.
+class DumpsAhead {
+public:
+    DumpsAhead() = default;
+    DumpsAhead(const DumpsAhead&) = delete;
+    DumpsAhead& operator=(const DumpsAhead&) = delete;
+    ~DumpsAhead() { cancel(); }
+
+    // Starts the dumps of pair; without a thread the pair is dumped when
+    // it comes.
+    void start(FilePair pair) {
+        cancel();
+        pair_ = pair;
+        stop_ = false;
+        statuses_[0] = statuses_[1] = kNotRun;
+        try {
+            worker_ = std::thread(&DumpsAhead::dump_pair, this);
+        } catch (const std::system_error&) {
+            pair_ = FilePair{};
+        }
+    }
+
+    // True, with the dumps' statuses, when pair was dumped ahead; any other
+    // pair's dumps are cancelled.
+    bool take(FilePair pair, int (&statuses)[2]) {
+        if (!worker_.joinable()) return false;
+        if (pair.current != pair_.current || pair.successor != pair_.successor) {
+            cancel();
+            return false;
+        }
+        worker_.join();
+        statuses[0] = statuses_[0];
+        statuses[1] = statuses_[1];
+        pair_ = FilePair{};
+        return true;
+    }
+
+    // Kills a dump under way and waits for the thread; what it left is the
+    // working directory's clean-up's.
+    void cancel() {
+        if (!worker_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+            if (child_ > 0) kill(child_, SIGKILL);
+        }
+        worker_.join();
+        pair_ = FilePair{};
+    }
+
+private:
+    void dump_pair() {
+        const char* entries[2] = {input_file_list[pair_.current],
+                                  pair_.successor >= 0 ? input_file_list[pair_.successor] : nullptr};
+        const char* names[2] = {kCurrentStreamName, kSuccessorStreamName};
+        for (int i = 0; i < 2 && entries[i] != nullptr; ++i) {
+            pid_t started = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stop_) return;
+                if (!spawn_dump_utility(entries[i], names[i], started)) continue;
+                child_ = started;
+            }
+            wait_until_ended(started);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                child_ = 0;
+            }
+            statuses_[i] = reap_dump_utility(started);
+        }
+    }
+
+    FilePair pair_;
+    int statuses_[2] = {kNotRun, kNotRun};
+    std::thread worker_;
+    std::mutex mutex_;
+    pid_t child_ = 0;
+    bool stop_ = false;
+};
+
+DumpsAhead dumps_ahead;
+
+bool is_file_pair(FilePair pair) {
+    return pair.current >= 0 && pair.current < input_file_count && pair.successor >= -1 &&
+           pair.successor < input_file_count;
+}
+
+}  // namespace
+
+int run_dump_utility(const char* entry, const char* output_name) {
+    std::fflush(stdout);
+    pid_t child = 0;
+    if (!spawn_dump_utility(entry, output_name, child)) return kNotRun;
+    return reap_dump_utility(child);
+}
+
+bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks,
+                        FilePair next) {
     if (run_settings.param_number[PARAM_INPUT_TYPE] != 1) return true;  // APID input: nothing is read
-    if (index < 0 || index >= input_file_count || successor < -1 || successor >= input_file_count) {
+    if (!is_file_pair(FilePair{index, successor})) {
+        dumps_ahead.cancel();
         set_run_message(run_message, "ERROR - input file pair %d, %d outside the %d selected files", index, successor,
                         input_file_count);
         return false;
     }
-    clean_work_directory();
+    int statuses[2] = {kNotRun, kNotRun};
+    const bool dumped_ahead = dumps_ahead.take(FilePair{index, successor}, statuses);
+    if (!dumped_ahead) clean_work_directory();
     const char* current_entry = input_file_list[index];
-    FileHandle current = dump_and_open(run_message, current_entry, kCurrentStreamName, current_stream_buffer);
+    const int current_status = dumped_ahead ? statuses[0] : run_dump_utility(current_entry, kCurrentStreamName);
+    FileHandle current =
+        open_dumped_stream(run_message, current_status, current_entry, kCurrentStreamName, current_stream_buffer);
     if (!current) return false;
     const char* successor_entry = successor >= 0 ? input_file_list[successor] : nullptr;
-    FileHandle next;
+    FileHandle next_stream;
     if (successor_entry != nullptr) {
-        next = dump_and_open(run_message, successor_entry, kSuccessorStreamName, successor_stream_buffer);
-        if (!next) return false;
+        const int status = dumped_ahead ? statuses[1] : run_dump_utility(successor_entry, kSuccessorStreamName);
+        next_stream =
+            open_dumped_stream(run_message, status, successor_entry, kSuccessorStreamName, successor_stream_buffer);
+        if (!next_stream) return false;
     }
-    return process_packet_streams(run_message, current.get(), next.get(), last_pair, current_entry, successor_entry,
-                                  hooks);
+    // The open streams outlive their names: the next pair's dumps start in a
+    // clean working directory.
+    if (is_file_pair(next)) {
+        clean_work_directory();
+        dumps_ahead.start(next);
+    }
+    const bool processed = process_packet_streams(run_message, current.get(), next_stream.get(), last_pair,
+                                                  current_entry, successor_entry, hooks);
+    if (!processed) dumps_ahead.cancel();
+    return processed;
 }

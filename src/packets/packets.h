@@ -120,9 +120,21 @@ bool assemble_images(char* run_message, FILE* current, FILE* successor, const Pi
 bool process_packet_streams(char* run_message, FILE* current, FILE* successor, bool last_pair,
                             const char* current_entry, const char* successor_entry, const PipelineHooks& hooks);
 
+// Two entries of input_file_list: a file and its successor (-1: none).
+// current -1 is no pair at all.
+struct FilePair {
+    int current = -1;
+    int successor = -1;
+};
+
 // Dumps the current file (and its successor, or -1 for none), scans the
 // packets and hands every new complete image of the window to the hooks.
-bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks);
+// When next names the pair the run processes after this one, its two dumps
+// are made in the background, one after the other, while this pair is
+// scanned; the next call for that pair takes them as they were left. On a
+// false result no dump is left running.
+bool process_input_file(char* run_message, bool last_pair, int index, int successor, const PipelineHooks& hooks,
+                        FilePair next = {});
 
 // Runs H5DUMP_EXE (no shell) to write the packet dataset of
 // INPUT_ROOT_DIRECTORY + entry as WORKING_DIRECTORY + output_name; its

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/base.h"
+#include "packets/packets.h"
 
 // The program entry: dispatch, then a processing run. Returns the exit status.
 int run_main(int argc, char** argv);
@@ -31,6 +32,10 @@ using FilePairVisit = bool (*)(void* context, int pair, bool last_pair, int curr
 bool walk_file_pairs(int file_count, FilePairVisit visit, void* context);
 // The number of pairs walk_file_pairs visits for file_count files.
 int file_pair_count(int file_count);
+// The pairs of that walk: the first, and the one after pair (current -1 for
+// none).
+FilePair first_file_pair(int file_count);
+FilePair file_pair_after(int file_count, FilePair pair);
 
 // Progress of a run's walk over its input file pairs: one line on standard
 // error, redrawn in place, only while standard error is a terminal.

@@ -55,7 +55,8 @@ constexpr PipelineHooks kProductHooks = {write_image_and_show_progress, make_pro
 bool process_pair(void*, int pair, bool last_pair, int current, int successor) {
     walk_position.pair = pair;
     show_progress(pair + 1, walk_position.images_written);
-    return process_input_file(run_message, last_pair, current, successor, kProductHooks);
+    const FilePair next = file_pair_after(input_file_count, FilePair{current, successor});
+    return process_input_file(run_message, last_pair, current, successor, kProductHooks, next);
 }
 
 // Hands every input file to the packet stage together with its successor,

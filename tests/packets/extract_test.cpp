@@ -1,6 +1,7 @@
 // process_input_file on level-0 files of the simulator, dumped by the real
 // HDF5 dump utility, walked in pairs as the run driver does.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -61,8 +62,11 @@ protected:
         if (input_file_count == 1) {
             ok = process_input_file(message, true, 0, -1, recording_hooks);
         } else {
-            for (int i = 0; ok && i < input_file_count - 1; ++i)
-                ok = process_input_file(message, i == input_file_count - 2, i, i + 1, recording_hooks);
+            for (int i = 0; ok && i < input_file_count - 1; ++i) {
+                const bool last = i == input_file_count - 2;
+                const FilePair next = last ? FilePair{} : FilePair{i + 1, i + 2};
+                ok = process_input_file(message, last, i, i + 1, recording_hooks, next);
+            }
         }
         clean_work_directory();
         return ok;
@@ -325,6 +329,52 @@ TEST_F(Extraction, FailingUtilityThatLeftAStreamIsWarnedAbout) {
         EXPECT_EQ(handed_counts()[last["id"].get<uint32_t>()], 1);
         release_packet_table();
     }
+}
+
+// The next pair's dumps are made while a pair is scanned, in the order the
+// pairs make them: every file but the first and the last is dumped twice.
+TEST_F(Extraction, DumpsAheadKeepTheSequenceOfThePairs) {
+    simulate({"--duration", "4min"});
+    configure(false, 20170301, 120000, 20170301, 120600);
+    ASSERT_EQ(find_input_files(message), 4);
+    const std::string calls = base / "calls";
+    const std::string stand_in = base / "dump-recording";
+    test_support::write_file(stand_in, "#!/bin/sh\necho \"${2##*/} ${7##*/}\" >> '" + calls + "'\nexec " +
+                                           kDumpUtility + " \"$@\"\n");
+    fs::permissions(stand_in, fs::perms::owner_all);
+    test_support::set_parameter_text(PARAM_H5DUMP_EXE, stand_in);
+    std::vector<std::string> entries(input_file_list, input_file_list + input_file_count);
+    ASSERT_TRUE(walk()) << message;
+    std::string expected;
+    for (size_t i = 0; i + 1 < entries.size(); ++i) expected += "f1.bin " + entries[i] + "\nf2.bin " + entries[i + 1] + "\n";
+    EXPECT_EQ(test_support::read_file(calls), expected);
+    expect_images_as_simulated(20170301, 120000, 20170301, 120600);
+    EXPECT_TRUE(test_support::list_dir(work_dir).empty());
+}
+
+// A pair that fails while the next pair is being dumped kills that dump: it
+// writes nothing into the working directory after the run's clean-up.
+TEST_F(Extraction, FailedPairLeavesNoDumpRunning) {
+    simulate({"--duration", "3min"});
+    configure(false, 20170301, 120000, 20170301, 120600);
+    ASSERT_EQ(find_input_files(message), 3);
+    const std::string slow = base / "dump-slow";
+    test_support::write_file(slow, std::string("#!/bin/sh\ncase \"$2\" in *f1.bin) case \"$7\" in *") +
+                                       input_file_list[1] + ") sleep 2;; esac;; esac\nexec " + kDumpUtility +
+                                       " \"$@\"\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    test_support::set_parameter_text(PARAM_H5DUMP_EXE, slow);
+    PipelineHooks failing = recording_hooks;
+    failing.product_directory = [](char* run_message, uint32_t, uint32_t, char (&)[kProductPathSlot]) {
+        set_run_message(run_message, "ERROR - no product directory");
+        return false;
+    };
+    ASSERT_TRUE(allocate_packet_table(message));
+    ASSERT_FALSE(process_input_file(message, false, 0, 1, failing, FilePair{1, 2}));
+    EXPECT_EQ(std::string(message), "ERROR - no product directory");
+    clean_work_directory();
+    ::sleep(3);
+    EXPECT_TRUE(test_support::list_dir(work_dir).empty());
 }
 
 TEST_F(Extraction, ApidInputReadsNothing) {
