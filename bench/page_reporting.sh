@@ -15,7 +15,7 @@ hold_page_reporting() {
     trap 'echo "$saved_order" >"$reporting_order"' EXIT
     echo 11 >"$reporting_order"  # above the largest page order: nothing is reported
     local touch_bytes
-    touch_bytes=$(awk '/^MemAvailable:/ { printf "%d", ($2 - 2097152) * 1024 }' /proc/meminfo)
+    touch_bytes=$(($(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo) * 1024 - (2 << 30)))
     log "free page reporting held off; touching $((touch_bytes >> 20)) MiB of memory once"
     python3 -c 'import mmap, sys
 n = int(sys.argv[1]) // 4096 * 4096
