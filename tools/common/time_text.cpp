@@ -107,6 +107,8 @@ std::string iso_text(Micros t, int decimals) {
     return std::string(buf) + "Z";
 }
 
+std::string utc_seconds_text(int64_t seconds) { return iso_text(seconds * kMicrosPerSecond, 0); }
+
 std::string name_time_field(Micros t) {
     Civil c = to_civil(t);
     char buf[32];

@@ -27,6 +27,9 @@ bool parse_time(const std::string& text, Micros& t, std::string& error);
 bool parse_duration(const std::string& text, Micros& d, std::string& error);
 // "2017-03-01T12:00:02.345Z"
 std::string iso_text(Micros t, int decimals);
+// "2026-12-09T10:00:00Z": a clock time in whole seconds since 1970 (a file's
+// modification time, time(nullptr)).
+std::string utc_seconds_text(int64_t seconds);
 // "20170601200000": ordinal date, clock time and tenths
 std::string name_time_field(Micros t);
 uint32_t epoch_day(Micros t);

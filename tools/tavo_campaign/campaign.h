@@ -252,8 +252,8 @@ int run_program(const std::vector<std::string>& argv, const std::string& output_
 // This host's name, as leases and results name it ("unknown" when it has none).
 std::string host_name();
 
-// The clock now as text in the strftime format, in UTC or local time.
-std::string now_text(const char* format, bool utc);
+// The clock now as text in the strftime format, in local time.
+std::string local_now_text(const char* format);
 
 // text as one word of a shell command line, quoted only when it must be.
 std::string shell_word(const std::string& text);

@@ -63,7 +63,7 @@ double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::string local_stamp() { return now_text("%Y/%m/%d %H:%M:%S", false); }
+std::string local_stamp() { return local_now_text("%Y/%m/%d %H:%M:%S"); }
 
 // A level-0 file as a cycle found it.
 struct SeenFile {

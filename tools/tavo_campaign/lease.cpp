@@ -17,6 +17,7 @@
 #include <random>
 
 #include "campaign.h"
+#include "tools_common.h"
 
 namespace campaign {
 
@@ -122,11 +123,8 @@ std::optional<Lease> read_lease(const std::string& window_directory) {
 }
 
 std::string lease_holder_text(const Lease& lease) {
-    char heartbeat[32] = "?";
-    const std::time_t beat = static_cast<std::time_t>(lease.heartbeat);
-    std::tm fields{};
-    if (gmtime_r(&beat, &fields) != nullptr) std::strftime(heartbeat, sizeof heartbeat, "%Y-%m-%dT%H:%M:%SZ", &fields);
-    return lease.host + ", pid " + std::to_string(lease.pid) + ", heartbeat " + heartbeat;
+    return lease.host + ", pid " + std::to_string(lease.pid) + ", heartbeat " +
+           tavo_tools::utc_seconds_text(lease.heartbeat);
 }
 
 WindowLease::~WindowLease() { release(); }

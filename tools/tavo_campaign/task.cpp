@@ -23,6 +23,7 @@
 
 #include "campaign.h"
 #include "layout/layout.h"
+#include "tools_common.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +33,7 @@ namespace {
 
 constexpr const char* kAttemptPrefix = "attempt-";
 
-std::string utc_now() { return now_text("%Y-%m-%dT%H:%M:%SZ", true); }
+std::string utc_now() { return tavo_tools::utc_seconds_text(std::time(nullptr)); }
 
 void append_line(const std::string& path, const std::string& line) {
     std::ofstream out(path, std::ios::app);
@@ -194,14 +195,10 @@ std::string host_name() {
     return name;
 }
 
-std::string now_text(const char* format, bool utc) {
+std::string local_now_text(const char* format) {
     const std::time_t now = std::time(nullptr);
     std::tm fields{};
-    if (utc) {
-        gmtime_r(&now, &fields);
-    } else {
-        localtime_r(&now, &fields);
-    }
+    localtime_r(&now, &fields);
     char text[64];
     std::strftime(text, sizeof text, format, &fields);
     return text;

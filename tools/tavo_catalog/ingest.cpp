@@ -9,6 +9,7 @@
 #include <set>
 
 #include "catalog.h"
+#include "tools_common.h"
 
 namespace tavo_catalog {
 
@@ -19,15 +20,6 @@ using nlohmann::json;
 constexpr const char* kReportTool = "tavo_l0audit";
 constexpr const char* kAbsentReason = "absent";
 constexpr int kLightFrame = 0, kDarkFrame = 1;
-
-std::string now_text() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc = {};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 // A member of an object where it is, or null (an empty list) when absent:
 // a report's lists are looked at, never copied.
@@ -128,7 +120,7 @@ class Ingest {
 public:
     explicit Ingest(const Catalog& catalog)
         : catalog_(catalog),
-          now_(now_text()),
+          now_(tavo_tools::utc_seconds_text(std::time(nullptr))),
           find_run_(catalog, "SELECT id, finished, host, configuration_checksum, started FROM runs "
                              "WHERE kite = ? AND window_start = ? AND window_end = ? AND superseded_by IS NULL"),
           insert_run_(catalog, "INSERT INTO runs(program, version, host, configuration_checksum, kite, window_start, "

@@ -37,10 +37,7 @@ std::string utc_now_text() {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-    std::string text = utc_text(now / 1000);
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(now % 1000));
-    return text.substr(0, text.size() - 1) + fraction;
+    return tavo_tools::iso_text(now * 1000, 3);
 }
 
 std::string host_name() {

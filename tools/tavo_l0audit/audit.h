@@ -202,8 +202,6 @@ std::string checksum_text(uint64_t checksum);
 std::string image_time_text(const ImageAudit& image);
 // "2017-03-01T12:00:12.345" of a packet time.
 std::string packet_time_text(PacketTime time);
-// "2017-03-01T12:00:12Z" of seconds from 1970.
-std::string utc_text(int64_t seconds);
 
 // Outputs.
 std::string default_report_path(const AuditResult& result);  // under OUTPUT_ROOT_DIRECTORY

@@ -48,7 +48,7 @@ json file_json(const FileAudit& file) {
     j["bytes"] = file.bytes;
     j["size"] = file.size;
     j["checksum"] = checksum_text(file.checksum);
-    j["modified"] = file.modified >= 0 ? json(utc_text(file.modified)) : json(nullptr);
+    j["modified"] = file.modified >= 0 ? json(tavo_tools::utc_seconds_text(file.modified)) : json(nullptr);
     json apids = json::object();
     for (const auto& [apid, count] : file.apid_packets) apids[std::to_string(apid)] = count;
     j["apid_packets"] = apids;
@@ -89,7 +89,7 @@ json image_json(const AuditResult& result, const ImageAudit& image) {
             {"product_problems", image.problems},
             {"product_bytes", image.product_bytes > 0 ? json(image.product_bytes) : json(nullptr)},
             {"despiked", image.despiked >= 0 ? json(image.despiked) : json(nullptr)},
-            {"product_modified", image.product_modified >= 0 ? json(utc_text(image.product_modified)) : json(nullptr)}};
+            {"product_modified", image.product_modified >= 0 ? json(tavo_tools::utc_seconds_text(image.product_modified)) : json(nullptr)}};
 }
 
 json neighbour_json(const ImageAudit& image) {
@@ -191,15 +191,6 @@ std::string packet_time_text(PacketTime time) {
     int32_t ms = 0;
     if (!epoch_to_calendar(time.day, time.ms, date, clock, ms)) return "";
     return time_text(date, clock, ms);
-}
-
-std::string utc_text(int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm utc = {};
-    gmtime_r(&t, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 std::string checksum_text(uint64_t checksum) {
