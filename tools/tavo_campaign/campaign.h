@@ -50,6 +50,15 @@ std::pair<Instant, Instant> parse_period(const std::string& start, const std::st
 // The instant moved by any number of seconds.
 Instant shift_instant(Instant instant, int64_t seconds);
 
+// One parameter's text in a run-settings record.
+void set_parameter_text(RunSettings& settings, int row, const std::string& value);
+// Validates a run of base over (start, end] with these working and output
+// directories (each ending with "/"), throwing TAVO_L0's refusal, and
+// selects its input files as TAVO_L0 would, into input_file_list: their
+// count, or 0 with TAVO_L0's message in message.
+int select_input_files(const RunSettings& base, Instant start, Instant end, const std::string& work,
+                       const std::string& out, char (&message)[kRunMessageCapacity]);
+
 // One window (start, end]: TAVO_L0 writes an image when its time to the
 // second is later than START and not later than END, so windows whose START
 // is the previous END give every image once.

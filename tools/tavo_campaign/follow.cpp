@@ -118,22 +118,12 @@ FollowState load_state(const Campaign& c) {
     return s;
 }
 
-void set_param(RunSettings& settings, int row, const std::string& value) {
-    std::snprintf(settings.param_text[row], kValueSlot, "%s", value.c_str());
-}
-
 // The files TAVO_L0 selects for a run over (start, end] with base's input;
-// none when it finds none.
+// none when nothing has landed.
 std::vector<std::string> selected_files(const RunSettings& base, Instant start, Instant end,
                                         const std::string& scratch) {
-    run_settings = base;
-    set_param(run_settings, PARAM_START, instant_text(start));
-    set_param(run_settings, PARAM_END, instant_text(end));
-    set_param(run_settings, PARAM_WORKING_DIRECTORY, scratch + "/work/");
-    set_param(run_settings, PARAM_OUTPUT_ROOT_DIRECTORY, scratch + "/out/");
-    char message[kRunMessageCapacity] = {};
-    if (!validate_parameters(message)) throw CampaignError(message);
-    const int count = find_input_files(message);
+    char message[kRunMessageCapacity];
+    const int count = select_input_files(base, start, end, scratch + "/work/", scratch + "/out/", message);
     // None found, or no day directory yet: nothing has landed.
     if (count == 0 && std::strstr(message, "input files found") == nullptr) throw CampaignError(message);
     return std::vector<std::string>(input_file_list, input_file_list + count);
@@ -344,7 +334,7 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
     const std::string dir = c.window_directory(w.number);
     make_view(dir + "/input", root, inputs);
     RunSettings view = base;
-    set_param(view, PARAM_INPUT_ROOT_DIRECTORY, dir + "/input/");
+    set_parameter_text(view, PARAM_INPUT_ROOT_DIRECTORY, dir + "/input/");
     c.windows.erase(std::remove_if(c.windows.begin(), c.windows.end(),
                                    [&](const WindowPlan& p) { return p.window.number == w.number; }),
                     c.windows.end());

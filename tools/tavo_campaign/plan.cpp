@@ -51,25 +51,7 @@ RunSettings parse_base(const PlanRequest& request) {
     return run_settings;
 }
 
-void set_text(int row, const std::string& value) {
-    std::snprintf(run_settings.param_text[row], kValueSlot, "%s", value.c_str());
-}
-
-// Validates the window's run and counts its input files, as TAVO_L0 would;
-// a window without input files gets 0, any other refusal is the plan's failure.
-int check_window(const RunSettings& base, const Window& w, const std::string& work, const std::string& out) {
-    run_settings = base;
-    set_text(PARAM_START, instant_text(w.start));
-    set_text(PARAM_END, instant_text(w.end));
-    set_text(PARAM_WORKING_DIRECTORY, work);
-    set_text(PARAM_OUTPUT_ROOT_DIRECTORY, out);
-    char message[kRunMessageCapacity] = {};
-    if (!validate_parameters(message)) throw CampaignError(message);
-    const int count = find_input_files(message);
-    if (count > 0) return count;
-    if (std::strstr(message, "no input files found") != nullptr) return 0;
-    throw CampaignError(std::string(message) + " (window " + std::to_string(w.number) + ")");
-}
+void set_text(int row, const std::string& value) { set_parameter_text(run_settings, row, value); }
 
 int64_t window_seconds(const std::string& text) {
     tavo_tools::Micros micros = 0;
@@ -243,7 +225,12 @@ void add_window(Campaign& c, const RunSettings& base, const Window& w) {
     // The configuration's own directories, so that it also runs by hand.
     fs::create_directories(dir + "/work", ec);
     fs::create_directories(dir + "/out", ec);
-    const int files = check_window(base, w, dir + "/work/", dir + "/out/");
+    // A window without input files gets 0; any other refusal is the plan's failure.
+    char message[kRunMessageCapacity];
+    const int files = select_input_files(base, w.start, w.end, dir + "/work/", dir + "/out/", message);
+    if (files == 0 && std::strstr(message, "no input files found") == nullptr) {
+        throw CampaignError(std::string(message) + " (window " + std::to_string(w.number) + ")");
+    }
     c.windows.push_back({w, files});
 
     std::string config = "# Window " + std::to_string(w.number) + " of a tavo_campaign; the task overrides\n" +
@@ -319,6 +306,22 @@ nlohmann::json read_json(const std::string& path) {
     } catch (const nlohmann::json::exception& e) {
         throw CampaignError(path + " is not valid JSON: " + e.what());
     }
+}
+
+void set_parameter_text(RunSettings& settings, int row, const std::string& value) {
+    std::snprintf(settings.param_text[row], kValueSlot, "%s", value.c_str());
+}
+
+int select_input_files(const RunSettings& base, Instant start, Instant end, const std::string& work,
+                       const std::string& out, char (&message)[kRunMessageCapacity]) {
+    run_settings = base;
+    set_text(PARAM_START, instant_text(start));
+    set_text(PARAM_END, instant_text(end));
+    set_text(PARAM_WORKING_DIRECTORY, work);
+    set_text(PARAM_OUTPUT_ROOT_DIRECTORY, out);
+    message[0] = '\0';
+    if (!validate_parameters(message)) throw CampaignError(message);
+    return find_input_files(message);
 }
 
 void sync_path(const std::string& path) {
