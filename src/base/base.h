@@ -1,9 +1,10 @@
 // The base every stage stands on: the run-settings record, the run message,
 // the run log, directory creation, owners of open files and directories,
-// and big-endian reads.
+// output files created without following a link, and big-endian reads.
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -73,6 +74,47 @@ bool make_directory(const char* parent, const char* name);
 
 // Appends one time-stamped line to the day's log file and echoes it on stdout.
 void write_log_line(const char* message);
+
+// Output files. Every file the run (and every companion) creates goes
+// through these: a link or file planted at the name is never followed nor
+// reused, and a finished file is published by renaming it onto its name,
+// which replaces a link standing there, never the link's target.
+constexpr mode_t kOutputFileMode = 0666;  // as for fopen; the umask applies
+
+// Creates path for writing, exclusively and without following a link. A
+// leftover at the name (a file or a link, not a directory) is removed and
+// the creation tried again. The descriptor, or -1 with errno set.
+int create_output_file(const char* path);
+
+// Opens path to append at its end, creating it when absent. A link, a FIFO
+// or a file with a second name standing there is replaced by a new file.
+// The descriptor, or -1 with errno set.
+int open_append_file(const char* path);
+
+// Creates a file beside final_path under a name no one can guess ahead
+// (final_path + ".XXXXXXXXXX.tmp"), written to temporary_path. The
+// descriptor, or -1 with errno set.
+int create_temporary_file(const char* final_path, char* temporary_path, size_t slot);
+
+// For a library that creates a file by its name itself (HDF5, SQLite):
+// removes a leftover at path (a file or a link, never its target, never a
+// directory), after which the library creates the name exclusively. False
+// with errno set when something stays.
+bool remove_output_leftover(const char* path);
+
+// The same as binary stdio streams; null with errno set.
+FILE* create_output_stream(const char* path);
+FILE* open_append_stream(const char* path);
+
+// Opens a file this process created at path for reading and writing ("r+b"),
+// refusing whatever else has taken its name since (a link, a second name).
+FILE* reopen_output_stream(const char* path);
+
+// Copies text into out (slot bytes with the terminator) with every control
+// character escaped ("\n", "\t", "\r", "\x1b"), so a name in a log line can
+// never start a line of its own; other bytes are copied as they are. The
+// length written.
+size_t escape_control_characters(const char* text, char* out, size_t slot);
 
 // One entry of a closed list of codes (a report's reasons): the code and
 // its text for people.

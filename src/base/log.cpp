@@ -62,16 +62,33 @@ bool append_to_log_file(const std::tm& now, const char* stamp, const char* messa
     const int written =
         std::snprintf(file_name, sizeof file_name, "%s%s%c%08d.log", root, kLogDirectoryName, separator, day);
     if (written < 0 || static_cast<size_t>(written) >= sizeof file_name) return false;
-    FileHandle file(std::fopen(file_name, "a"));
+    FileHandle file(open_append_stream(file_name));
     if (!file) return false;
     const bool line_written = std::fprintf(file.get(), "%s %s\n", stamp, message) >= 0;
     const bool closed = std::fclose(file.release()) == 0;
     return line_written && closed;
 }
 
+// Room for a message whose every character is escaped as "\xNN".
+constexpr size_t kPrintableSlot = 4 * kRunMessageCapacity;
+
+// message as it is written: control characters escaped, so a name in it can
+// never start a line, but for the one line end some messages close with.
+void make_printable(const char* message, char (&out)[kPrintableSlot]) {
+    const size_t length = escape_control_characters(message, out, sizeof out);
+    const size_t message_length = std::strlen(message);
+    const bool closing_line_end = message_length > 0 && message[message_length - 1] == '\n';
+    if (closing_line_end && length >= 2 && out[length - 2] == '\\' && out[length - 1] == 'n') {
+        out[length - 2] = '\n';
+        out[length - 1] = '\0';
+    }
+}
+
 }  // namespace
 
-void write_log_line(const char* message) {
+void write_log_line(const char* raw_message) {
+    char message[kPrintableSlot];
+    make_printable(raw_message, message);
     const std::time_t clock = std::time(nullptr);
     std::tm now = {};
     localtime_r(&clock, &now);

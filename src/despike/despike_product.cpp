@@ -373,7 +373,7 @@ bool replace_product(const ProductHeader& header, const SpikeList& spikes, size_
                      const char* path) {
     char temporary_path[kPathCapacity];
     if (!format_temporary_path(path, kDespikeTemporarySuffix, temporary_path, sizeof temporary_path)) return false;
-    FileHandle file(std::fopen(temporary_path, "wb"));
+    FileHandle file(create_output_stream(temporary_path));
     if (!file) return false;
     TemporaryFile temporary{temporary_path};
     if (!write_product(file.get(), header, spikes, data_length, path)) return false;
@@ -467,7 +467,7 @@ bool write_at(int fd, const void* bytes, size_t length, off_t offset) {
 // reader sees yet. On a failure the first form is put back.
 bool patch_product(const char* file_path, const char* product_path, const ProductHeader& header,
                    const SpikeList& spikes, size_t data_length) {
-    FileHandle file(std::fopen(file_path, "r+b"));
+    FileHandle file(reopen_output_stream(file_path));
     if (!file) return false;
     const size_t first_length = kHeaderBytes + data_length + fits_block_padding(kHeaderBytes + data_length);
     const bool despiked = run_settings.param_number[PARAM_DESPIKE] == 1;

@@ -12,6 +12,14 @@ bool validate_parameters(char* run_message);
 // The same checks; a program that never extracts into WORKING_DIRECTORY
 // (an audit) passes false to accept one that is not empty.
 bool validate_parameters(char* run_message, bool require_empty_working_directory);
+// The checks of a processing run: WORKING_DIRECTORY is also locked for the
+// rest of the process (before it is found empty), so a second run on it
+// stops here. Where its file system cannot lock (NFS), one warning line is
+// logged and the run goes on.
+bool validate_run_parameters(char* run_message);
+// True once validate_run_parameters has claimed WORKING_DIRECTORY: only
+// then are its files this run's own.
+bool working_directory_claimed();
 bool parse_time_window(char* run_message);
 
 // The satellites of the instrument: KITE 16 to 19.

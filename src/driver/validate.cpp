@@ -1,7 +1,10 @@
 // Validation of the run parameters: path style, directories, enumerations.
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -119,6 +122,48 @@ bool working_directory_is_empty(char* run_message) {
     return true;
 }
 
+// The working directory held open and locked by this run until it ends.
+int working_directory_lock = -1;
+bool working_directory_is_claimed = false;
+
+// Errors by which a file system says it cannot lock (NFS emulates flock
+// with locks that need a file open for writing, which a directory is not).
+bool lock_unsupported(int error) {
+    return error == EBADF || error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+}
+
+// Locks WORKING_DIRECTORY exclusively for the rest of the process: another
+// run holding it stops this one.
+bool lock_working_directory(char* run_message) {
+    const char* text = run_settings.param_text[PARAM_WORKING_DIRECTORY];
+    if (working_directory_lock >= 0) close(working_directory_lock);
+    working_directory_lock = open(text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (working_directory_lock < 0) {
+        set_run_message(run_message, "ERROR - unable to access WORKING_DIRECTORY %s", text);
+        return false;
+    }
+    if (flock(working_directory_lock, LOCK_EX | LOCK_NB) == 0) return true;
+    const int error = errno;
+    if (error == EWOULDBLOCK) {
+        set_run_message(run_message,
+                        "ERROR - WORKING_DIRECTORY %s is in use by another run; wait for it to end or choose "
+                        "another directory",
+                        text);
+        return false;
+    }
+    if (!lock_unsupported(error)) {
+        set_run_message(run_message, "ERROR - unable to lock WORKING_DIRECTORY %s: %s", text, std::strerror(error));
+        return false;
+    }
+    char warning[kRunMessageCapacity];
+    set_run_message(warning,
+                    "WARNING - WORKING_DIRECTORY %s cannot be locked on its file system (%s); make sure no other "
+                    "run uses it",
+                    text, std::strerror(error));
+    write_log_line(warning);
+    return true;
+}
+
 // Sets the number of an enumerated parameter from the word it matches (case
 // ignored); false when it matches none.
 struct Choice {
@@ -187,14 +232,37 @@ bool h5dump_exists(char* run_message) {
 
 bool validate_parameters(char* run_message) { return validate_parameters(run_message, true); }
 
-bool validate_parameters(char* run_message, bool require_empty_working_directory) {
+namespace {
+
+enum class WorkingDirectoryUse { kAny, kEmpty, kLockedEmpty };
+
+bool working_directory_is_usable(char* run_message, WorkingDirectoryUse use) {
+    if (use == WorkingDirectoryUse::kAny) return true;
+    if (use == WorkingDirectoryUse::kLockedEmpty && !lock_working_directory(run_message)) return false;
+    return working_directory_is_empty(run_message);
+}
+
+bool validate_parameters_for(char* run_message, WorkingDirectoryUse use) {
     return input_root_is_valid(run_message) &&
            check_directory(PARAM_OUTPUT_ROOT_DIRECTORY, run_settings.unix_paths, run_message) &&
            check_directory(PARAM_WORKING_DIRECTORY, run_settings.unix_paths, run_message) &&
-           (!require_empty_working_directory || working_directory_is_empty(run_message)) &&
-           enumerations_are_valid(run_message) &&
+           working_directory_is_usable(run_message, use) && enumerations_are_valid(run_message) &&
            kite_is_valid(run_message) && h5dump_exists(run_message) && parse_time_window(run_message);
 }
+
+}  // namespace
+
+bool validate_parameters(char* run_message, bool require_empty_working_directory) {
+    return validate_parameters_for(run_message, require_empty_working_directory ? WorkingDirectoryUse::kEmpty
+                                                                                : WorkingDirectoryUse::kAny);
+}
+
+bool validate_run_parameters(char* run_message) {
+    working_directory_is_claimed = validate_parameters_for(run_message, WorkingDirectoryUse::kLockedEmpty);
+    return working_directory_is_claimed;
+}
+
+bool working_directory_claimed() { return working_directory_is_claimed; }
 
 bool parse_satellite(const char* text, int32_t& kite) {
     // Exactly two digits: "016" or "+16" is no satellite number.

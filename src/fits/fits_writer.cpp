@@ -14,7 +14,6 @@
 namespace {
 
 constexpr const char* kFitsVersionText = "2 /FITS version #2 - 2018/10/26";
-constexpr mode_t kProductMode = 0666;  // as for fopen; the umask applies
 
 // Appends 80-character cards to the header buffer. A card whose text would
 // pass 80 characters is not cut: it marks the whole header as invalid.
@@ -75,13 +74,13 @@ char header_buffer[kPrimaryHeaderBytes];
 const char zero_block[kFitsBlockBytes] = {};
 
 // Writes header and data into the temporary file beside the product
-// (replacing one a killed run left); it is renamed to the product's name
+// (replacing one a killed run left, or whatever stands at its name); it is renamed to the product's name
 // once despiked, so a product under its final name is always complete. On
 // false the temporary file is removed again.
 bool write_product_file(const char* temporary_path, uint32_t sel_count, uint32_t image_date, uint32_t image_time,
                         int32_t image_ms, const uint8_t* header_packet, const uint16_t* pixels) {
     FileDescriptor file;
-    file.fd = ::open(temporary_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kProductMode);
+    file.fd = create_output_file(temporary_path);
     if (file.fd < 0) return false;
 
     char creation_time[kCreationTimeLength + 1];

@@ -80,9 +80,9 @@ void build_day_list(const char* day_directory, char separator) {
     std::qsort(day_list, static_cast<size_t>(day_list_count), kDayEntryBytes, compare_entries);
 }
 
-// Creates (or empties) the day's CSV file.
+// Creates the day's CSV file anew (an earlier one, or a link at its name, removed).
 bool create_csv_file(const char* csv_path, char* run_message) {
-    FileHandle csv(std::fopen(csv_path, "w"));
+    FileHandle csv(create_output_stream(csv_path));
     if (!csv || std::fclose(csv.release()) != 0) {
         set_run_message(run_message, "ERROR - Failed to write to file %s", csv_path);
         return false;

@@ -149,7 +149,7 @@ bool append_isp_row(const char* csv_path, const char* day_directory, const char*
     int positions[kRowKeywordCount];
     if (!find_row_keywords(positions, product_path, run_message)) return false;
 
-    FileHandle csv(std::fopen(csv_path, "a"));
+    FileHandle csv(open_append_stream(csv_path));
     if (!csv) {
         set_run_message(run_message, "ISP ERROR - failed to append to output file %s\n", csv_path);
         return false;

@@ -4,7 +4,7 @@
 // the background while a pair is scanned, in the order a pair makes them.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +28,8 @@ constexpr const char* kUtilityOutputName = "junk";
 constexpr size_t kPathSlot = 2 * kValueSlot + kInputEntrySlot;  // a directory text and a name
 constexpr size_t kStreamBufferBytes = 1 << 18;                   // the scan reads every byte
 constexpr int kSignalStatusBase = 128;                             // status of a utility killed by a signal
+constexpr int kExecFailedStatus = 127;                             // as a shell reports a command it could not run
+constexpr mode_t kJunkMode = 0644;
 
 // One stdio buffer per stream, alive as long as the streams are.
 char current_stream_buffer[kStreamBufferBytes];
@@ -38,18 +40,13 @@ bool join_path(char (&path)[kPathSlot], const char* directory, const char* name)
     return length >= 0 && static_cast<size_t>(length) < sizeof path;
 }
 
-struct SpawnActions {
-    posix_spawn_file_actions_t actions;
-    SpawnActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-};
-
 FileHandle open_stream(const char* output_name, char* buffer) {
     char path[kPathSlot];
     if (!join_path(path, run_settings.param_text[PARAM_WORKING_DIRECTORY], output_name)) return nullptr;
-    FileHandle stream(std::fopen(path, "rb"));
+    // Only a stream the utility wrote: never read through a link.
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    FileHandle stream(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    if (fd >= 0 && !stream) close(fd);
     if (stream) setvbuf(stream.get(), buffer, _IOFBF, kStreamBufferBytes);
     return stream;
 }
@@ -84,8 +81,54 @@ FileHandle open_dumped_stream(char* run_message, int status, const char* entry, 
     return stream;
 }
 
+// The dump utilities under way (at most one of the run and one ahead), so
+// that a stop by signal can end them; once stopping, no other starts. A
+// child stays listed until it has ended and before it is reaped, so its pid
+// is never reused while it is here.
+struct RunningUtilities {
+    std::mutex mutex;
+    pid_t children[2] = {0, 0};
+    bool stopping = false;
+};
+RunningUtilities running_utilities;
+
+bool list_running(pid_t child) {
+    for (pid_t& slot : running_utilities.children) {
+        if (slot != 0) continue;
+        slot = child;
+        return true;
+    }
+    return false;
+}
+
+void forget_running(pid_t child) {
+    std::lock_guard<std::mutex> lock(running_utilities.mutex);
+    for (pid_t& slot : running_utilities.children) {
+        if (slot == child) slot = 0;
+    }
+}
+
+// The child's side of the start, up to exec: async-signal-safe calls only.
+// It dies with the thread that started it (the run killed outright
+// included), takes the signal mask a new program expects, reads nothing and
+// writes its console output into a file created there, never through a link.
+[[noreturn]] void exec_dump_utility(char* const argv[], const char* junk_path, pid_t parent) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kExecFailedStatus);
+    const int input = open("/dev/null", O_RDONLY);
+    unlink(junk_path);
+    const int output = open(junk_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kJunkMode);
+    if (input < 0 || output < 0 || dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0) {
+        _exit(kExecFailedStatus);
+    }
+    execve(argv[0], argv, environ);
+    _exit(kExecFailedStatus);
+}
+
 // Starts the utility on entry, writing output_name; false when it could not
-// be started.
+// be started (or the run is stopping).
 bool spawn_dump_utility(const char* entry, const char* output_name, pid_t& child) {
     const char* working = run_settings.param_text[PARAM_WORKING_DIRECTORY];
     char output_path[kPathSlot];
@@ -97,14 +140,7 @@ bool spawn_dump_utility(const char* entry, const char* output_name, pid_t& child
     }
     // Only a stream this run leaves may be read.
     unlink(output_path);
-
-    SpawnActions spawn;
-    if (posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
-        posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, junk_path, O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644) != 0) {
-        return false;
-    }
-    // posix_spawn does not change its argument vector; the casts only fit its C signature.
+    // The utility does not change its argument vector; the casts only fit exec's C signature.
     char* argv[] = {run_settings.param_text[PARAM_H5DUMP_EXE],
                     const_cast<char*>("-o"),
                     output_path,
@@ -114,7 +150,22 @@ bool spawn_dump_utility(const char* entry, const char* output_name, pid_t& child
                     const_cast<char*>("BE"),
                     input_path,
                     nullptr};
-    return posix_spawn(&child, argv[0], &spawn.actions, nullptr, argv, environ) == 0;
+    const pid_t parent = getpid();
+    // Every signal blocked across the start: no handler may run in the child
+    // while it shares the run's memory.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    std::lock_guard<std::mutex> lock(running_utilities.mutex);
+    if (running_utilities.stopping) return false;
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const pid_t started = vfork();
+    if (started == 0) exec_dump_utility(argv, junk_path, parent);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (started < 0) return false;
+    list_running(started);
+    child = started;
+    return true;
 }
 
 // Blocks until child has ended, without reaping it: its pid stays its own
@@ -125,8 +176,10 @@ void wait_until_ended(pid_t child) {
     }
 }
 
-// Reaps child: the status run_dump_utility returns.
+// Reaps child once it has ended: the status run_dump_utility returns.
 int reap_dump_utility(pid_t child) {
+    wait_until_ended(child);
+    forget_running(child);
     int status = 0;
     pid_t waited = -1;
     do {
@@ -228,6 +281,18 @@ bool is_file_pair(FilePair pair) {
 }
 
 }  // namespace
+
+void stop_dump_utilities() {
+    std::lock_guard<std::mutex> lock(running_utilities.mutex);
+    running_utilities.stopping = true;
+    for (const pid_t child : running_utilities.children) {
+        if (child != 0) kill(child, SIGKILL);
+    }
+    // Each ends before stop returns: nothing writes into the working directory afterwards.
+    for (const pid_t child : running_utilities.children) {
+        if (child != 0) wait_until_ended(child);
+    }
+}
 
 int run_dump_utility(const char* entry, const char* output_name) {
     std::fflush(stdout);

@@ -142,8 +142,14 @@ bool process_input_file(char* run_message, bool last_pair, int index, int succes
 // exit status (128 + the signal when one ended it), kNotRun when it could not
 // be started. A stream it left is read whatever its status: a utility that
 // fails on a damaged file leaves the packets it could read.
+// A utility dies with the thread that started it, even when the run is
+// killed outright.
 constexpr int kNotRun = -1;
 int run_dump_utility(const char* entry, const char* output_name);
+
+// Ends every dump utility under way (SIGKILL) and waits until each has
+// ended; no other starts afterwards. For a run stopped by a signal.
+void stop_dump_utilities();
 
 // --- Observer of the packet decisions ------------------------------------
 // An audit is told every decision of the scan, the selection and the image

@@ -13,6 +13,12 @@ int run_main(int argc, char** argv);
 void print_usage();
 void print_version();
 
+// Lets SIGTERM, SIGINT and SIGHUP stop the run cleanly: the dump utility
+// under way ends, the working directory this run claimed is emptied, one
+// "ERROR - " line is logged and the process exits with 128 + the signal.
+// Called before any other thread starts; false when no watcher could start.
+bool watch_stop_signals();
+
 // The revision number of a version-control keyword such as "$Rev: 18597 $":
 // at most 7 characters from the first digit after ": " up to a blank, or
 // "00000" when no digit follows ": ".

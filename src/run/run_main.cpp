@@ -71,8 +71,10 @@ bool walk_input_files_with_progress() {
 }
 
 int processing_run(int argc, char** argv) {
+    // Before any thread starts, so that each inherits the blocked signals.
+    watch_stop_signals();
     if (!parse_parameters(argc, argv, run_message)) return fail_run();
-    if (!validate_parameters(run_message)) return fail_run();
+    if (!validate_run_parameters(run_message)) return fail_run();
 
     if (find_input_files(run_message) == 0) return fail_run();
     if (!allocate_packet_table(run_message)) {

@@ -2,6 +2,7 @@
 // log lines and the failure paths, read back with real FITS readers.
 #include <fitsio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -195,10 +196,29 @@ TEST(ProductFailure, ADirectoryThatIsAFileIsReportedAndTheRunGoesOn) {
 // the temporary file.
 TEST(ProductFailure, AFullDeviceIsReportedAndThePartialFileRemoved) {
     ProductRun run;
-    ASSERT_EQ(symlink("/dev/full", run.temporary_path().c_str()), 0);
-    const std::vector<std::string> log = run.write(product_packet(20, 16), pixel_words(ramp(20, 16)));
+    std::vector<std::string> log;
+    {
+        test_support::FileSizeLimit full(1000);
+        log = run.write(product_packet(20, 16), pixel_words(ramp(20, 16)));
+    }
     EXPECT_EQ(log, std::vector<std::string>{"ERROR - Failed to write " + run.product_path()});
     EXPECT_TRUE(test_support::list_dir(run.product_dir).empty());
+}
+
+// A link planted at the temporary or the final name is replaced, never written through.
+TEST(ProductFile, ALinkAtEitherNameIsReplacedAndItsTargetKept) {
+    for (const bool at_temporary : {true, false}) {
+        ProductRun run;
+        test_support::Victim victim;
+        const std::string planted = at_temporary ? run.temporary_path() : run.product_path();
+        ASSERT_EQ(symlink(victim.path.c_str(), planted.c_str()), 0);
+        EXPECT_EQ(run.write(product_packet(20, 16), pixel_words(ramp(20, 16))),
+                  std::vector<std::string>{"FITS - Generated " + run.product_path()});
+        EXPECT_TRUE(victim.untouched()) << planted;
+        struct stat status {};
+        EXPECT_TRUE(lstat(run.product_path().c_str(), &status) == 0 && S_ISREG(status.st_mode)) << planted;
+        EXPECT_EQ(test_support::list_dir(run.product_dir), std::vector<std::string>{kProductName});
+    }
 }
 
 TEST(ProductFailure, AFailedRenameIsReportedAndTheTemporaryFileRemoved) {

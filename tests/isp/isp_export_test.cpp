@@ -1,4 +1,5 @@
 // The daily CSV export over a product tree of hand-made product headers.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -197,10 +198,26 @@ TEST_F(IspTest, CsvFileThatCannotBeCreated) {
 TEST_F(IspTest, CsvFileThatCannotBeWritten) {
     write_product(20181101, 3, "a.fits", kSmallHeader);
     make_dirs(root() + "KITE-16/isp/2018/11");
-    ASSERT_EQ(symlink("/dev/full", csv_path(20181101).c_str()), 0);
-    EXPECT_EQ(write_isp_csv(run_message), 0);
+    int written = 0;
+    {
+        test_support::FileSizeLimit full(10);
+        written = write_isp_csv(run_message);
+    }
+    EXPECT_EQ(written, 0);
     EXPECT_EQ(std::string(run_message), "ERROR - Failed to write to file " + csv_path(20181101));
     EXPECT_TRUE(log_lines().empty());
+}
+
+// A link planted at the day's table is replaced by the table, its target kept.
+TEST_F(IspTest, LinkAtTheTableIsReplacedNotFollowed) {
+    write_product(20181101, 3, "a.fits", kSmallHeader);
+    make_dirs(root() + "KITE-16/isp/2018/11");
+    test_support::Victim victim;
+    ASSERT_EQ(symlink(victim.path.c_str(), csv_path(20181101).c_str()), 0);
+    EXPECT_EQ(write_isp_csv(run_message), 1);
+    EXPECT_TRUE(victim.untouched());
+    struct stat status {};
+    EXPECT_TRUE(lstat(csv_path(20181101).c_str(), &status) == 0 && S_ISREG(status.st_mode));
 }
 
 // More products in a day than the list holds: exactly the capacity is listed.

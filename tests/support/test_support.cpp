@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -190,6 +193,30 @@ std::vector<std::string> strip_log_stamps(const std::string& text) {
     std::vector<std::string> lines;
     for (const std::string& line : split_lines(text)) lines.push_back(std::regex_replace(line, stamp, ""));
     return lines;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes) {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    saved_soft_ = limit.rlim_cur;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = saved_soft_;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, saved_handler_);
+}
+
+Victim::Victim() { write_file(path, content); }
+
+bool Victim::untouched() const {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && read_file(path) == content;
 }
 
 }  // namespace test_support

@@ -24,6 +24,30 @@ private:
     std::string path_;
 };
 
+// Makes every write past bytes fail (EFBIG) in this process while the
+// object lives, as a full device does: writes fail, nothing is redirected.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long saved_soft_ = 0;
+    void (*saved_handler_)(int) = nullptr;
+};
+
+// A file outside every tree a test writes, aimed at by planted links: its
+// bytes must never change.
+struct Victim {
+    TempDir dir{"tavo-victim"};
+    std::string path = dir / "victim.txt";
+    std::string content = "the victim's own bytes\n";
+    Victim();
+    bool untouched() const;
+};
+
 struct ProgramResult {
     int exit_status = -1;  // the exit code, or -1 when the program did not exit normally
     std::string out;       // everything written on standard output
