@@ -1,8 +1,6 @@
 // The dump: the level-0 reader's bytes into a temporary file, renamed when done.
 #include "dump.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +11,7 @@
 
 #include "layout/layout.h"
 #include "level0_reader.h"
+#include "output_file.h"
 
 namespace tavo_l0dump {
 
@@ -27,10 +26,11 @@ bool fail(std::string& error, const std::string& message) {
     return false;
 }
 
-// The output file while it is written: a temporary file that becomes the
-// output only through publish(); dropped on every other path. An output that
-// is a device or a pipe (/dev/null, /dev/stdout) is written as it is, since
-// a file renamed over it would replace it.
+// The output file while it is written: a temporary file, created afresh
+// (never through a link or a leftover at its name), that becomes the output
+// only through publish(); dropped on every other path. An output that is a
+// device or a pipe (/dev/null) is written as it is, since a file renamed over
+// it would replace it; a link standing at the output's name is refused.
 class OutputFile {
 public:
     ~OutputFile();
@@ -63,12 +63,10 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::create(const std::string& path, std::string& error) {
     path_ = path;
-    struct stat status;
-    in_place_ = stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+    in_place_ = tavo_tools::written_in_place(path);
     temporary_ = in_place_ ? path : path + kTemporaryStem + kTemporaryNameEnd;
-    fd_ = in_place_ ? open(path.c_str(), O_WRONLY | O_CLOEXEC)
-                    : open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) return fail(error, "cannot create " + temporary_ + ": " + std::strerror(errno));
+    fd_ = in_place_ ? tavo_tools::open_in_place(path, error) : tavo_tools::create_output(temporary_, error);
+    if (fd_ < 0) return false;
     buffer_.reserve(kWriteBufferBytes);
     return true;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dump.h"
+#include "output_file.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "tavo_l0dump: %s (see --help)\n", e.what());
+        std::fprintf(stderr, "tavo_l0dump: %s (see --help)\n", tavo_tools::printable(e.what()).c_str());
         return kExitFailed;
     }
     for (const CLI::Option* option : {output_option, dataset_option, order_option, input_option}) {
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     }
     std::string error;
     if (!tavo_l0dump::dump_dataset(input, dataset, output, error)) {
-        std::fprintf(stderr, "tavo_l0dump: %s\n", error.c_str());
+        std::fprintf(stderr, "tavo_l0dump: %s\n", tavo_tools::printable(error).c_str());
         return kExitFailed;
     }
     return 0;
