@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "output_file.h"
 #include "sim.h"
 
 namespace {
@@ -205,7 +206,7 @@ int main(int argc, char** argv) {
                      s.nx, s.ny, kReaderPixelLimit);
     if (ok) ok = run_simulation(s, error);
     if (!ok) {
-        std::fprintf(stderr, "tavo_l0sim: error: %s\n", error.c_str());
+        std::fprintf(stderr, "tavo_l0sim: error: %s\n", tavo_tools::printable(error).c_str());
         return 1;
     }
     return 0;

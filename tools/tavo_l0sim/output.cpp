@@ -1,12 +1,15 @@
 // Level-0 files: names, day directories, and the NetCDF-4 and raw writers.
 // Each file is written under a temporary name and renamed when complete, so
-// an interrupted run never leaves a file that looks whole.
+// an interrupted run never leaves a file that looks whole. The temporary
+// name is created afresh, never through a link or a leftover standing there.
 #include <netcdf.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 
 #include "layout/layout.h"
+#include "output_file.h"
 #include "sim.h"
 
 namespace tavo_sim {
@@ -105,10 +108,12 @@ std::string part_path(const std::string& path) { return path + kPartSuffix; }
 bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
                        const std::vector<uint8_t>& stream, bool keep_part, std::string& error) {
     const std::string temp = part_path(path);
+    if (!tavo_tools::remove_leftover(temp, error)) return false;
     {
         NetcdfFile file;
         int var = -1;
-        if (!nc_ok(nc_create(temp.c_str(), NC_NETCDF4 | NC_CLOBBER, &file.id), "nc_create", temp, error) ||
+        // No clobber: the library creates the name exclusively, so nothing planted there since is followed.
+        if (!nc_ok(nc_create(temp.c_str(), NC_NETCDF4 | NC_NOCLOBBER, &file.id), "nc_create", temp, error) ||
             !define_netcdf(s, file.id, info, stream.size(), var, temp, error) ||
             !nc_ok(nc_enddef(file.id), "nc_enddef", temp, error) ||
             !nc_ok(nc_put_var_uchar(file.id, var, stream.data()), "nc_put_var", temp, error)) {
@@ -128,9 +133,13 @@ bool write_netcdf_file(const Settings& s, const std::string& path, const FileInf
 bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, bool keep_part,
                     std::string& error) {
     const std::string temp = part_path(path);
-    FileHandle f(std::fopen(temp.c_str(), "wb"));
+    const int fd = tavo_tools::create_output(temp, error);
+    if (fd < 0) return false;
+    FileHandle f(fdopen(fd, "wb"));
     if (!f) {
+        close(fd);
         error = "cannot create " + temp;
+        std::remove(temp.c_str());
         return false;
     }
     bool ok = std::fwrite(stream.data(), 1, stream.size(), f.get()) == stream.size();

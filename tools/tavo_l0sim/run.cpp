@@ -9,6 +9,7 @@
 
 #include "fits/fits.h"
 #include "layout/layout.h"
+#include "output_file.h"
 #include "scene.h"
 #include "sim.h"
 
@@ -68,15 +69,7 @@ uint64_t mix(uint64_t x) {
 
 
 bool write_whole_file(const std::string& path, const void* data, size_t size, std::string& error) {
-    FileHandle f(std::fopen(path.c_str(), "wb"));
-    if (!f) {
-        error = "cannot create " + path;
-        return false;
-    }
-    bool ok = std::fwrite(data, 1, size, f.get()) == size;
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok) error = "cannot write " + path;
-    return ok;
+    return tavo_tools::write_named_output(path, [&](FILE* f) { std::fwrite(data, 1, size, f); }, error);
 }
 
 // What happened to one image on its way into the files.
@@ -612,7 +605,8 @@ bool Run::execute(std::string& error) {
     if (live_ && !live_->deliver_all(files_, error)) return false;
     apply_run_stop();
     if (!write_manifest(error)) return false;
-    std::printf("tavo_l0sim: %d images in %zu files written to %s\n", images, files_.size(), s_.out_dir.c_str());
+    std::printf("tavo_l0sim: %d images in %zu files written to %s\n", images, files_.size(),
+                tavo_tools::printable(s_.out_dir).c_str());
     return std::fflush(stdout) == 0;
 }
 
