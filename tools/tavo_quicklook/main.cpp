@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "output_file.h"
 #include "quicklook.h"
 
 int main(int argc, char** argv) {
@@ -47,14 +48,15 @@ int main(int argc, char** argv) {
     if (!day.empty()) {
         options.first_day = options.last_day = quicklook::parse_day(day);
         if (options.first_day == 0) {
-            std::fprintf(stderr, "tavo_quicklook: --day %s is not a date YYYY-MM-DD\n", day.c_str());
+            std::fprintf(stderr, "tavo_quicklook: --day %s is not a date YYYY-MM-DD\n",
+                         tavo_tools::printable(day).c_str());
             return 1;
         }
     }
     if (options.files.empty()) {
         std::string error;
         if (!quicklook::options_from_parameters(parameters, options, error)) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+            std::fprintf(stderr, "tavo_quicklook: %s\n", tavo_tools::printable(error).c_str());
             return 1;
         }
     }

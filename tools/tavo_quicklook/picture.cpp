@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 
+#include "output_file.h"
 #include "quicklook.h"
 
 namespace quicklook {
@@ -242,16 +242,21 @@ bool write_png(const std::string& path, const Picture& picture,
         rows[static_cast<size_t>(y)] =
             const_cast<png_bytep>(picture.index.data() + static_cast<size_t>(y) * picture.width);
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-    if (!file) {
-        error = "cannot create " + path;
+    // Written beside and renamed: no partial picture stays behind, and
+    // nothing standing at the name is written through.
+    tavo_tools::OutputFile file(path);
+    if (!file.ok()) {
+        error = file.error();
         return false;
     }
-    const bool encoded = encode_png(file.get(), picture, chunks.data(), static_cast<int>(chunks.size()), rows.data(),
-                                    compress);
-    if (!encoded || std::fflush(file.get()) != 0 || std::ferror(file.get()) || std::fclose(file.release()) != 0) {
-        error = "cannot write " + path;
-        std::remove(path.c_str());  // no partial picture stays behind
+    const bool encoded = encode_png(file.stream(), picture, chunks.data(), static_cast<int>(chunks.size()),
+                                    rows.data(), compress);
+    if (!encoded) {
+        error = "cannot write " + tavo_tools::printable(path);
+        return false;
+    }
+    if (!file.commit()) {
+        error = file.error();
         return false;
     }
     return true;

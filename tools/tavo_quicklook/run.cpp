@@ -18,6 +18,7 @@
 #include "layout/layout.h"
 #include "quicklook.h"
 #include "time/time.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace quicklook {
@@ -58,24 +59,9 @@ std::string relative_link(const fs::path& target, const fs::path& from) {
     return link.empty() ? t.string() : link.generic_string();
 }
 
-bool write_text_file(const std::string& path, const std::string& text, std::string& error) {
-    const std::string partial = path + ".part";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            error = "cannot write " + path;
-            std::remove(partial.c_str());
-            return false;
-        }
-    }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path;
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+// One message on standard error, its names with their control characters escaped.
+void print_error(const std::string& message) {
+    std::fprintf(stderr, "tavo_quicklook: %s\n", tavo_tools::printable(message).c_str());
 }
 
 bool make_output_directories(const fs::path& out, std::string& error) {
@@ -131,7 +117,7 @@ bool write_scaling_cache(const fs::path& out, const std::vector<PictureResult>& 
     for (const PictureResult& r : results) {
         if (r.error.empty()) text += r.info.name + "\t" + r.scaling + "\n";
     }
-    return write_text_file((out / kScalingFile).string(), text, error);
+    return tavo_tools::write_output_file((out / kScalingFile).string(), text, error);
 }
 
 // The product's pictures exist and are not older than it.
@@ -231,7 +217,7 @@ bool write_day_movies(const Options& options, const fs::path& out, DayPage& page
         }
         if (gaps && !write_png(placeholder, placeholder_picture(sizes[w].first, sizes[w].second),
                                {{"Title", "missing image"}, {"Software", "tavo_quicklook"}}, error)) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+            print_error(error);
             ok = false;
             continue;
         }
@@ -240,7 +226,7 @@ bool write_day_movies(const Options& options, const fs::path& out, DayPage& page
         for (const auto& [t, path] : list) paths.push_back(path);
         const std::string name = "movie_" + std::to_string(w) + ".mp4";
         if (!write_movie(ffmpeg, paths, (out / name).string(), error)) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+            print_error(error);
             page.movie_note = "some movies failed: " + error;
             ok = false;
             continue;
@@ -256,7 +242,7 @@ bool load_day_audit(const Options& options, uint32_t day, Audit& audit, bool& fo
     if (!found) return true;
     std::string error;
     if (!read_audit(path, audit, error)) {
-        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        print_error(error);
         return false;
     }
     return true;
@@ -265,7 +251,7 @@ bool load_day_audit(const Options& options, uint32_t day, Audit& audit, bool& fo
 int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     std::string error;
     if (!make_output_directories(out, error)) {
-        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        print_error(error);
         return 1;
     }
     DayPage page;
@@ -277,14 +263,14 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     std::vector<PictureResult> results =
         picture_products(paths, out, options.jobs, "tavo_quicklook " + day_text(day, "/"), cached);
     if (!write_scaling_cache(out, results, error)) {
-        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        print_error(error);
         return 1;
     }
     std::stable_sort(results.begin(), results.end(),
                      [](const PictureResult& a, const PictureResult& b) { return a.info.time < b.info.time; });
     for (PictureResult& r : results) {
         if (!r.error.empty()) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", r.error.c_str());
+            print_error(r.error);
             page.unreadable.push_back(r.error);
             ok = false;
             continue;
@@ -309,14 +295,14 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
     ok = write_day_movies(options, out, page) && ok;
 
     const std::string index = (out / "index.html").string();
-    if (!write_text_file(index, day_page_html(page), error)) {
-        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+    if (!tavo_tools::write_output_file(index, day_page_html(page), error)) {
+        print_error(error);
         return 1;
     }
     std::printf("%s: %zu product%s, %zu missing image%s, %zu movie%s\n", day_text(day, "/").c_str(),
                 page.products.size(), page.products.size() == 1 ? "" : "s", page.gaps.size(),
                 page.gaps.size() == 1 ? "" : "s", page.movies.size(), page.movies.size() == 1 ? "" : "s");
-    std::printf("%s\n", fs::absolute(index).lexically_normal().string().c_str());
+    std::printf("%s\n", tavo_tools::printable(fs::absolute(index).lexically_normal().string()).c_str());
     std::fflush(stdout);
     if (!page.unreadable.empty()) {
         std::fprintf(stderr, "tavo_quicklook: %zu products of %s could not be read\n", page.unreadable.size(),
@@ -329,17 +315,17 @@ int quicklook_files(const Options& options) {
     const fs::path out = options.out.empty() ? fs::path("quicklook") : fs::path(options.out);
     std::string error;
     if (!make_output_directories(out, error)) {
-        std::fprintf(stderr, "tavo_quicklook: %s\n", error.c_str());
+        print_error(error);
         return 1;
     }
     size_t failed = 0;
     for (const PictureResult& r : picture_products(options.files, out, options.jobs, "tavo_quicklook")) {
         if (!r.error.empty()) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", r.error.c_str());
+            print_error(r.error);
             ++failed;
             continue;
         }
-        std::printf("%s\n", (out / "png" / (r.info.name + ".png")).string().c_str());
+        std::printf("%s\n", tavo_tools::printable((out / "png" / (r.info.name + ".png")).string()).c_str());
     }
     if (failed > 0) {
         std::fprintf(stderr, "tavo_quicklook: %zu of %zu products could not be read\n", failed, options.files.size());
@@ -404,7 +390,7 @@ int run_quicklook(const Options& options) {
         return 1;
     }
     if (!fs::is_directory(options.root)) {
-        std::fprintf(stderr, "tavo_quicklook: product tree %s is not a directory\n", options.root.c_str());
+        print_error("product tree " + options.root + " is not a directory");
         return 1;
     }
     const uint32_t last = std::max(options.first_day, options.last_day);
