@@ -8,6 +8,7 @@
 #include "audit.h"
 #include "driver/driver.h"
 #include "layout/layout.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace tavo_audit {
@@ -113,7 +114,8 @@ bool run_audit(const AuditOptions& options, AuditResult& result, std::string& er
     if (!write_json_report(result, report, error) || !write_csv_report(result, csv, error)) return false;
     if (!options.quiet) {
         std::fputs(format_summary(result).c_str(), stdout);
-        std::printf("Report: %s\nTable: %s\n", report.c_str(), csv.c_str());
+        std::printf("Report: %s\nTable: %s\n", tavo_tools::printable(report).c_str(),
+                    tavo_tools::printable(csv).c_str());
         std::fflush(stdout);
     }
     return true;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "audit.h"
+#include "output_file.h"
 
 int main(int argc, char** argv) {
     CLI::App app{
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
     tavo_audit::AuditResult result;
     std::string error;
     if (!tavo_audit::run_audit(options, result, error)) {
-        std::fprintf(stderr, "tavo_l0audit: %s\n", error.c_str());
+        std::fprintf(stderr, "tavo_l0audit: %s\n", tavo_tools::printable(error).c_str());
         return tavo_audit::kExitCannotRun;
     }
     return result.exit_status;

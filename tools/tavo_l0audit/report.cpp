@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "audit.h"
 #include "base/base.h"
 #include "layout/layout.h"
+#include "output_file.h"
 #include "time/time.h"
 #include "tools_common.h"
 
@@ -17,6 +17,9 @@ namespace tavo_audit {
 namespace {
 
 using nlohmann::json;
+
+// Writes text as it is, its NUL bytes included; a failure shows in the stream's error flag.
+void put(FILE* out, const std::string& text) { std::fwrite(text.data(), 1, text.size(), out); }
 
 constexpr const char* kTimeFormat = "%04u-%02u-%02uT%02u:%02u:%02u.%03d";
 
@@ -253,52 +256,60 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
                           {"temporary_files", result.products.temporary_files}};
     // The files and images are written one at a time: a long window's
     // report is never held whole in memory.
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::string head = report.dump(1);
-    head.pop_back();  // the closing brace
-    out << head;
-    const auto write_array = [&](const char* name, size_t count, const auto& element) {
-        out << ",\n \"" << name << "\": [";
-        for (size_t i = 0; i < count; ++i) out << (i == 0 ? "\n  " : ",\n  ") << element(i).dump();
-        out << "\n ]";
-    };
-    write_array("files", result.files.size(), [&](size_t i) { return file_json(result.files[i]); });
-    write_array("images", result.images.size(), [&](size_t i) { return image_json(result, result.images[i]); });
-    out << "\n}\n";
-    out.close();
-    if (!out) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    return tavo_tools::write_named_output(
+        path,
+        [&](FILE* out) {
+            std::string head = report.dump(1);
+            head.pop_back();  // the closing brace
+            put(out, head);
+            const auto write_array = [&](const char* name, size_t count, const auto& element) {
+                std::fprintf(out, ",\n \"%s\": [", name);
+                for (size_t i = 0; i < count; ++i) {
+                    std::fputs(i == 0 ? "\n  " : ",\n  ", out);
+                    put(out, element(i).dump());
+                }
+                std::fputs("\n ]", out);
+            };
+            write_array("files", result.files.size(), [&](size_t i) { return file_json(result.files[i]); });
+            write_array("images", result.images.size(),
+                        [&](size_t i) { return image_json(result, result.images[i]); });
+            std::fputs("\n}\n", out);
+        },
+        error);
 }
 
 bool write_csv_report(const AuditResult& result, const std::string& path, std::string& error) {
-    std::ofstream csv(path, std::ios::binary | std::ios::trunc);
-    csv << "image_id,time,apid,wavelength,frame_type,status,reason,reason_text,product,files,header_packets,"
-           "pixel_packets,final_packets,rows,columns,pixels_carried,sel_count,product_problems\n";
-    for (const ImageAudit& image : result.images) {
-        std::string files, problems;
-        for (int f : image.files) files += (files.empty() ? "" : ";") + result.files[f].entry;
-        for (const std::string& p : image.problems) problems += (problems.empty() ? "" : ";") + p;
-        csv << image.image_id << ',' << (image.time_known ? image_time_text(image) : "") << ',' << image.apid << ','
-            << image.wavelength << ',' << image.frame_type << ',' << image_status_code(image.status) << ','
-            << (image.reason ? image_reason_code(*image.reason) : "") << ','
-            << tavo_tools::csv_field(image.reason ? image_reason_text(*image.reason) : "") << ',' << tavo_tools::csv_field(image.product)
-            << ',' << tavo_tools::csv_field(files) << ',' << image.packets_by_kind[0] << ','
-            << image.packets_by_kind[1] + image.packets_by_kind[2] << ',' << image.packets_by_kind[3] << ','
-            << image.rows << ',' << image.columns << ',' << (image.written ? std::to_string(image.pixels_carried) : "")
-            << ',' << (image.written ? std::to_string(image.sel_count) : "") << ',' << tavo_tools::csv_field(problems) << '\n';
-    }
-    // Absent images close the table, one row each, with only id and status.
-    for (const AbsentRange& range : result.absent)
-        for (uint32_t id = range.first_id; id <= range.last_id; ++id) csv << id << ",,,,,absent,,,,,,,,,,,,\n";
-    csv.close();
-    if (!csv) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    return tavo_tools::write_named_output(
+        path,
+        [&](FILE* out) {
+            std::fputs("image_id,time,apid,wavelength,frame_type,status,reason,reason_text,product,files,"
+                       "header_packets,pixel_packets,final_packets,rows,columns,pixels_carried,sel_count,"
+                       "product_problems\n",
+                       out);
+            std::ostringstream csv;  // one row at a time
+            for (const ImageAudit& image : result.images) {
+                std::string files, problems;
+                for (int f : image.files) files += (files.empty() ? "" : ";") + result.files[f].entry;
+                for (const std::string& p : image.problems) problems += (problems.empty() ? "" : ";") + p;
+                csv.str("");
+                csv << image.image_id << ',' << (image.time_known ? image_time_text(image) : "") << ','
+                    << image.apid << ',' << image.wavelength << ',' << image.frame_type << ','
+                    << image_status_code(image.status) << ',' << (image.reason ? image_reason_code(*image.reason) : "")
+                    << ',' << tavo_tools::csv_field(image.reason ? image_reason_text(*image.reason) : "") << ','
+                    << tavo_tools::csv_field(image.product) << ',' << tavo_tools::csv_field(files) << ','
+                    << image.packets_by_kind[0] << ',' << image.packets_by_kind[1] + image.packets_by_kind[2] << ','
+                    << image.packets_by_kind[3] << ',' << image.rows << ',' << image.columns << ','
+                    << (image.written ? std::to_string(image.pixels_carried) : "") << ','
+                    << (image.written ? std::to_string(image.sel_count) : "") << ','
+                    << tavo_tools::csv_field(problems) << '\n';
+                put(out, csv.str());
+            }
+            // Absent images close the table, one row each, with only id and status.
+            for (const AbsentRange& range : result.absent)
+                for (uint32_t id = range.first_id; id <= range.last_id; ++id)
+                    std::fprintf(out, "%u,,,,,absent,,,,,,,,,,,,\n", id);
+        },
+        error);
 }
 
 std::string format_summary(const AuditResult& result) {
@@ -340,9 +351,9 @@ std::string format_summary(const AuditResult& result) {
     }
     for (const FileAudit& file : result.files) {
         if (!file.selected || file.read_error.empty()) continue;
-        out << "Damaged level-0 file " << file.entry << ": " << file.bytes
-            << " bytes of packets read (as tavo_l0dump leaves them; the run goes on with them): " << file.read_error
-            << "\n";
+        out << "Damaged level-0 file " << tavo_tools::printable(file.entry) << ": " << file.bytes
+            << " bytes of packets read (as tavo_l0dump leaves them; the run goes on with them): "
+            << tavo_tools::printable(file.read_error) << "\n";
         int lost = 0;
         for (const ImageAudit& image : result.images) {
             const bool holds = std::find(image.files.begin(), image.files.end(),
@@ -356,8 +367,8 @@ std::string format_summary(const AuditResult& result) {
         << " temporary files\n";
     for (const ImageAudit& image : result.images)
         for (const std::string& problem : image.problems)
-            out << "  " << image.product << ": " << problem << "\n";
-    if (result.run_stopped) out << "The run stops: " << result.stop_message << "\n";
+            out << "  " << tavo_tools::printable(image.product) << ": " << tavo_tools::printable(problem) << "\n";
+    if (result.run_stopped) out << "The run stops: " << tavo_tools::printable(result.stop_message) << "\n";
     return out.str();
 }
 
