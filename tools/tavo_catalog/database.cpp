@@ -104,9 +104,15 @@ Catalog::~Catalog() {
 
 bool Catalog::open(const std::string& path, bool writable, std::string& error) {
     path_ = path;
-    const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-    if (failed(db_, sqlite3_open_v2(path.c_str(), &db_, flags, nullptr), "cannot open catalog " + path, error))
+    // Never through a link: the catalog and its journal files are written where its name stands.
+    const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_NOFOLLOW;
+    const int status = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    if (status != SQLITE_OK && sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK) {
+        error = "catalog " + path + " is a symbolic link: a catalog is opened by its own name, never through a link";
         return false;
+    }
+    if (failed(db_, status, "cannot open catalog " + path, error)) return false;
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     std::string why;
     const int schema = schema_of(*this, why);

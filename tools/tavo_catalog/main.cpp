@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "catalog.h"
+#include "output_file.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ void add_period(CLI::App* command, PeriodOptions& period) {
 }
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "tavo_catalog: %s\n", message.c_str());
+    std::fprintf(stderr, "tavo_catalog: %s\n", tavo_tools::printable(message).c_str());
     return tavo_catalog::kExitCannotRun;
 }
 
@@ -98,8 +99,8 @@ int main(int argc, char** argv) {
         std::vector<tavo_catalog::IngestOutcome> outcomes;
         if (!tavo_catalog::ingest_reports(catalog, reports, outcomes, error)) return fail(error);
         for (const auto& outcome : outcomes) {
-            std::printf("%s: %s, %lld images\n", outcome.report.c_str(), outcome.result.c_str(),
-                        static_cast<long long>(outcome.images));
+            std::printf("%s: %s, %lld images\n", tavo_tools::printable(outcome.report).c_str(),
+                        outcome.result.c_str(), static_cast<long long>(outcome.images));
         }
         return tavo_catalog::kExitOk;
     }
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
     if (*page) {
         std::string path;
         if (!tavo_catalog::write_mission_page(catalog, bounds, page_directory, path, error)) return fail(error);
-        std::printf("%s\n", path.c_str());
+        std::printf("%s\n", tavo_tools::printable(path).c_str());
         return tavo_catalog::kExitOk;
     }
     tavo_catalog::Table table;

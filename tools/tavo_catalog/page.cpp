@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 
 #include "catalog.h"
 #include "layout/layout.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace tavo_catalog {
@@ -209,23 +209,7 @@ bool write_mission_page(const Catalog& catalog, const Period& period, const std:
                              calendar_html(calendar, period, output_roots(catalog), out) +
                              losses_html(losses, period) + "</body></html>\n";
     page = (out / kPageName).string();
-    const std::string temporary = page + kTemporaryNameEnd;
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file << html;
-        file.close();
-        if (!file) {
-            fs::remove(temporary, ec);
-            error = "cannot write " + page;
-            return false;
-        }
-    }
-    fs::rename(temporary, page, ec);
-    if (ec) {
-        error = "cannot write " + page + ": " + ec.message();
-        return false;
-    }
-    return true;
+    return tavo_tools::write_output_file(page, html, error);
 }
 
 }  // namespace tavo_catalog
