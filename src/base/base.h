@@ -72,8 +72,14 @@ void set_run_message(char* run_message, const char* format, ...) __attribute__((
 // Makes sure the directory parent + name exists; true when it can be listed.
 bool make_directory(const char* parent, const char* name);
 
-// Appends one time-stamped line to the day's log file and echoes it on stdout.
+// Appends one time-stamped line to the day's log file and echoes it on
+// stdout, control characters escaped (a closing line end kept).
 void write_log_line(const char* message);
+// For a thread that stops the run: from now on only it logs; another thread
+// that comes to log waits there until the process ends.
+void reserve_log_for_this_thread();
+// True once a thread has reserved the log to stop the run.
+bool log_is_reserved();
 
 // Output files. Every file the run (and every companion) creates goes
 // through these: a link or file planted at the name is never followed nor

@@ -1,7 +1,9 @@
 // The run log and directory creation.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -86,7 +88,24 @@ void make_printable(const char* message, char (&out)[kPrintableSlot]) {
 
 }  // namespace
 
+namespace {
+
+// Set when a thread stopping the run takes the log for its last line.
+std::atomic<bool> log_reserved{false};
+thread_local bool log_reserved_here = false;
+
+}  // namespace
+
+void reserve_log_for_this_thread() {
+    log_reserved_here = true;
+    log_reserved = true;
+}
+
+bool log_is_reserved() { return log_reserved; }
+
 void write_log_line(const char* raw_message) {
+    // The run is being stopped by another thread, which ends the process.
+    while (log_reserved && !log_reserved_here) pause();
     char message[kPrintableSlot];
     make_printable(raw_message, message);
     const std::time_t clock = std::time(nullptr);

@@ -1,5 +1,6 @@
 // Run control: dispatch on the command line and the stages of a processing run.
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -91,6 +92,7 @@ int processing_run(int argc, char** argv) {
     release_packet_table();
     if (run_settings.param_number[PARAM_ISP_CSV] == 1 && write_isp_csv(run_message) == 0) return fail_run();
 
+    if (log_is_reserved()) pause();  // a stop by signal is under way; it ends the process
     std::fputs("Completed\n", stdout);
     std::fflush(stdout);
     return 0;

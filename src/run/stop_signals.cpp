@@ -28,6 +28,7 @@ sigset_t stop_signal_set() {
 }
 
 [[noreturn]] void stop_run(int signal) {
+    reserve_log_for_this_thread();
     stop_dump_utilities();
     end_progress();
     if (working_directory_claimed()) clean_work_directory();

@@ -253,10 +253,12 @@ std::string follow_status_text(const Campaign& c, bool as_json);
 void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::json& problems);
 
 // A child program: argv[0] is the program's path. Its standard output and
-// error go to output_path (appended) when that is not empty. When
-// die_with_parent, the child is killed if this process dies first. Returns
-// its exit status, or 128 + the signal that ended it.
-int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent);
+// error go to output_path (appended, never through a link) when that is not
+// empty. The child is killed if this process dies first; SIGTERM, SIGINT or
+// SIGHUP that this process leaves unhandled are passed on to the child, and
+// this process stops by them once the child has ended. Returns its exit
+// status, or 128 + the signal that ended it.
+int run_program(const std::vector<std::string>& argv, const std::string& output_path);
 
 // This host's name, as leases and results name it ("unknown" when it has none).
 std::string host_name();

@@ -20,7 +20,7 @@ void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::j
         summary["catalog"] = {{"path", c.catalog}, {"result", "no audit report to ingest"}};
         return;
     }
-    const int status = run_program(argv, log, true);
+    const int status = run_program(argv, log);
     const std::string result = status == 0 ? std::to_string(argv.size() - 4) + " reports ingested into " + c.catalog
                                             : "tavo_catalog failed (exit status " + std::to_string(status) +
                                                   "), see " + log;

@@ -36,6 +36,7 @@
 #include "driver/driver.h"
 #include "input/input.h"
 #include "packets/packets.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace fs = std::filesystem;
@@ -266,7 +267,8 @@ public:
     explicit StdoutTo(const std::string& path) {
         std::fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        std::string error;
+        const int fd = tavo_tools::open_append_output(path, error);
         if (fd >= 0) {
             dup2(fd, STDOUT_FILENO);
             close(fd);
@@ -312,16 +314,16 @@ void after_window(const Campaign& c, int number, const nlohmann::json& result, b
     const std::string report = c.window_directory(number) + "/audit.json";
     if (!c.catalog.empty() && !early && fs::exists(report)) {
         const int status =
-            run_program({c.catalog_program, "--db", c.catalog, "ingest", report}, c.logs_directory() + "/catalog.log", true);
+            run_program({c.catalog_program, "--db", c.catalog, "ingest", report}, c.logs_directory() + "/catalog.log");
         if (status != 0) std::printf("%s tavo_catalog ingest failed (exit status %d), see %s/catalog.log\n",
-                                     local_stamp().c_str(), status, c.logs_directory().c_str());
+                                     local_stamp().c_str(), status, tavo_tools::printable(c.logs_directory()).c_str());
     }
     const std::string program = (fs::path(c.self).parent_path() / "tavo_quicklook").string();
     if (!quicklook || access(program.c_str(), X_OK) != 0) return;
     for (const std::string& day : product_days(result.value("products", nlohmann::json::array()))) {
         run_program({program, "--root", c.product_root, "--kite", std::to_string(c.kite), "--day", day, "--no-movie",
                      "--new-only"},
-                    c.logs_directory() + "/quicklook.log", true);
+                    c.logs_directory() + "/quicklook.log");
     }
 }
 
@@ -537,8 +539,9 @@ int follow_campaign(const FollowRequest& r) {
     fs::create_directories(scratch + "/out", ec);
 
     FollowState state = load_state(c);
-    std::printf("%s following %s from %s (campaign %s)\n", local_stamp().c_str(), r.plan.config.c_str(),
-                instant_text(state.mark).c_str(), c.directory.c_str());
+    std::printf("%s following %s from %s (campaign %s)\n", local_stamp().c_str(),
+                tavo_tools::printable(r.plan.config).c_str(), instant_text(state.mark).c_str(),
+                tavo_tools::printable(c.directory).c_str());
     std::fflush(stdout);
     while (!stop_requested) {
         follow_cycle(c, base, r, scratch, settle, until, state);

@@ -17,6 +17,7 @@
 #include <random>
 
 #include "campaign.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace campaign {
@@ -74,7 +75,8 @@ bool read_lease_file(const std::string& path, Lease& lease) {
 // whole or not at all, and link fails when one is already there (also on NFS).
 bool create_lease_file(const std::string& path, const Lease& lease) {
     const std::string temporary = path + "." + lease.token + "-tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    std::string error;
+    const int fd = tavo_tools::create_output(temporary, error);
     if (fd < 0) return false;
     const std::string text = lease_text(lease);
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;

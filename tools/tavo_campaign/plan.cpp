@@ -16,6 +16,7 @@
 #include "driver/driver.h"
 #include "input/input.h"
 #include "time/time.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace fs = std::filesystem;
@@ -347,15 +348,9 @@ void sync_directories(const std::string& root, const std::vector<std::string>& p
 // Written beside, made durable, then renamed, and the rename made durable:
 // after a power loss the file is the old one or the whole new one.
 void write_file_atomically(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".campaign-tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) throw CampaignError("cannot write " + temporary);
-    }
-    sync_path(temporary);
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) throw CampaignError("cannot rename " + temporary);
+    tavo_tools::OutputFile file(path);
+    file.write(text);
+    if (!file.commit(true)) throw CampaignError(file.error());
     sync_path(fs::path(path).parent_path().string());
 }
 

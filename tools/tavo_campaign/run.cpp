@@ -156,7 +156,7 @@ int run_campaign(const RunRequest& r) {
             }
             std::printf("Running: %s\n", command_text(argv).c_str());
             std::fflush(stdout);
-            run_program(argv, "", false);
+            run_program(argv, "");
         }
         if (terminal) std::fprintf(stderr, "\r\x1b[K");
     } else {
@@ -165,7 +165,7 @@ int run_campaign(const RunRequest& r) {
         std::printf("Running: %s\n", command_text(argv).c_str());
         std::fflush(stdout);
         argv[0] = program_path(argv[0]);
-        run_program(argv, "", false);
+        run_program(argv, "");
     }
     int done = 0;
     const std::vector<TaskStatus> status = campaign_status(c);

@@ -23,6 +23,7 @@
 
 #include "campaign.h"
 #include "layout/layout.h"
+#include "output_file.h"
 #include "tools_common.h"
 
 namespace fs = std::filesystem;
@@ -36,53 +37,36 @@ constexpr const char* kAttemptPrefix = "attempt-";
 std::string utc_now() { return tavo_tools::utc_seconds_text(std::time(nullptr)); }
 
 void append_line(const std::string& path, const std::string& line) {
-    std::ofstream out(path, std::ios::app);
-    out << line << "\n";
+    std::string error;
+    const int fd = tavo_tools::open_append_output(path, error);
+    if (fd < 0) return;  // the console log is a courtesy; the result says what happened
+    const std::string text = line + "\n";
+    [[maybe_unused]] const ssize_t written = write(fd, text.data(), text.size());
+    close(fd);
 }
 
-// Copies from into to with read and write, so that a failure keeps its
-// cause (a full file system says so); "" on success.
-std::string copy_bytes(const fs::path& from, const fs::path& to) {
+// Copies across file systems into a file created beside to, made durable,
+// then renamed onto it; the source is removed once the copy stands.
+void copy_then_rename(const fs::path& from, const fs::path& to) {
+    const auto fail = [&](const std::string& why) {
+        throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " + why);
+    };
     const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return std::strerror(errno);
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        const int saved = errno;
-        close(in);
-        return std::strerror(saved);
-    }
+    if (in < 0) fail(std::strerror(errno));
+    tavo_tools::OutputFile out(to.string());
     std::vector<char> buffer(1 << 20);
-    std::string failure;
-    for (;;) {
+    std::string failure = out.ok() ? "" : out.error();
+    while (failure.empty()) {
         const ssize_t got = read(in, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) failure = std::strerror(errno);
         if (got <= 0) break;
-        for (ssize_t done = 0; done < got && failure.empty();) {
-            const ssize_t put = write(out, buffer.data() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) failure = std::strerror(put < 0 ? errno : ENOSPC);
-            else done += put;
-        }
-        if (!failure.empty()) break;
+        out.write(std::string_view(buffer.data(), static_cast<size_t>(got)));
     }
-    if (failure.empty() && fsync(out) != 0) failure = std::strerror(errno);
-    if (close(out) != 0 && failure.empty()) failure = std::strerror(errno);
     close(in);
-    return failure;
-}
-
-// Copies across file systems under a temporary name, made durable, then renames.
-void copy_then_rename(const fs::path& from, const fs::path& to) {
-    fs::path temporary = to;
-    temporary.replace_extension(".campaign-tmp");
-    std::string failure = copy_bytes(from, temporary);
-    if (failure.empty() && std::rename(temporary.c_str(), to.c_str()) != 0) failure = std::strerror(errno);
+    if (failure.empty() && !out.commit(true)) failure = out.error();
+    if (!failure.empty()) fail(failure);
     std::error_code ec;
-    if (!failure.empty()) {
-        fs::remove(temporary, ec);
-        throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " + failure);
-    }
     fs::remove(from, ec);
 }
 
@@ -204,27 +188,84 @@ std::string local_now_text(const char* format) {
     return text;
 }
 
-int run_program(const std::vector<std::string>& argv, const std::string& output_path, bool die_with_parent) {
+namespace {
+
+// The child run_program waits for, and a stop signal that reached this
+// process meanwhile: it is passed on to the child (as timeout(1) does), and
+// raised again here once the child has ended.
+volatile sig_atomic_t waited_child = 0;
+volatile sig_atomic_t forwarded_signal = 0;
+
+void forward_to_child(int signal) {
+    forwarded_signal = signal;
+    if (waited_child > 0) kill(static_cast<pid_t>(waited_child), signal);
+}
+
+constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// Forwards the stop signals nobody here handles (a follower handles its own
+// and lets the window in progress end) for the life of the object.
+class ForwardStopSignals {
+public:
+    ForwardStopSignals() {
+        for (size_t i = 0; i < std::size(kForwardedSignals); ++i) {
+            struct sigaction current {};
+            sigaction(kForwardedSignals[i], nullptr, &current);
+            if (current.sa_handler != SIG_DFL) continue;
+            struct sigaction forward {};
+            forward.sa_handler = forward_to_child;
+            sigemptyset(&forward.sa_mask);
+            installed_[i] = sigaction(kForwardedSignals[i], &forward, &saved_[i]) == 0;
+        }
+    }
+    ~ForwardStopSignals() {
+        waited_child = 0;
+        for (size_t i = 0; i < std::size(kForwardedSignals); ++i) {
+            if (installed_[i]) sigaction(kForwardedSignals[i], &saved_[i], nullptr);
+        }
+        const int signal = forwarded_signal;
+        forwarded_signal = 0;
+        if (signal != 0) raise(signal);  // this process stops as it was asked to
+    }
+    ForwardStopSignals(const ForwardStopSignals&) = delete;
+    ForwardStopSignals& operator=(const ForwardStopSignals&) = delete;
+
+private:
+    struct sigaction saved_[std::size(kForwardedSignals)] {};
+    bool installed_[std::size(kForwardedSignals)] = {};
+};
+
+}  // namespace
+
+int run_program(const std::vector<std::string>& argv, const std::string& output_path) {
+    int output = -1;
+    std::string error;
+    if (!output_path.empty() && (output = tavo_tools::open_append_output(output_path, error)) < 0) {
+        throw CampaignError(std::string("cannot start ") + argv[0] + ": " + error);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ForwardStopSignals forwarding;
     const pid_t parent = getpid();
     const pid_t child = fork();
-    if (child < 0) throw CampaignError(std::string("cannot start ") + argv[0] + ": " + std::strerror(errno));
+    if (child < 0) {
+        const int saved = errno;
+        if (output >= 0) close(output);
+        throw CampaignError(std::string("cannot start ") + argv[0] + ": " + std::strerror(saved));
+    }
     if (child == 0) {
-        if (die_with_parent) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent) _exit(127);
-        }
-        if (!output_path.empty()) {
-            const int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
-            close(fd);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
+        // The child dies with this process, even when it is killed outright.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        if (output >= 0 && (dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)) _exit(127);
         execv(args[0], args.data());
         std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
     }
+    waited_child = child;
+    if (forwarded_signal != 0) kill(child, forwarded_signal);  // a stop that came during the start
+    if (output >= 0) close(output);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) throw CampaignError(std::string("lost ") + argv[0] + ": " + std::strerror(errno));
@@ -278,7 +319,7 @@ int run_task(const std::string& directory, int number) {
             status = run_program({c.tavo_l0, "CONFIG=" + c.window_config(number),
                                   "WORKING_DIRECTORY=" + attempt + "/work/",
                                   "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
-                                 c.console_log(number), true);
+                                 c.console_log(number));
             result["tavo_l0_seconds"] =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - run_started).count();
         }
@@ -290,7 +331,7 @@ int run_task(const std::string& directory, int number) {
                     {c.audit, "--report", report, "--csv", window_dir + "/audit.csv",
                      "CONFIG=" + c.window_config(number), "WORKING_DIRECTORY=" + attempt + "/work/",
                      "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
-                    window_dir + "/audit.log", true);
+                    window_dir + "/audit.log");
             }
             // An attempt that lost its lease (taken over while it hung)
             // leaves the tree to the attempt that holds it now.
