@@ -1,5 +1,7 @@
 // The catalog file: its tables, opening and checking it, statements.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,8 @@ namespace tavo_catalog {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;  // readers and the writer wait this long for each other
+// The files SQLite keeps beside the catalog, named after it.
+constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
 // The tables. Images, products and their sources are keyed by satellite,
 // image time (ms from 1970) and image id, without row ids, so that a
@@ -107,6 +111,13 @@ bool Catalog::open(const std::string& path, bool writable, std::string& error) {
     // Never through a link: the catalog and its journal files are written where its name stands.
     const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                       SQLITE_OPEN_NOFOLLOW;
+    // SQLite never makes a link: one at the name of a file it keeps beside
+    // the catalog was planted, and goes (never its target).
+    for (const char* suffix : kCompanionSuffixes) {
+        const std::string companion = path + suffix;
+        struct stat status;
+        if (lstat(companion.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) unlink(companion.c_str());
+    }
     const int status = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     if (status != SQLITE_OK && sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK) {
         error = "catalog " + path + " is a symbolic link: a catalog is opened by its own name, never through a link";
