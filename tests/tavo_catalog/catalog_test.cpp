@@ -191,14 +191,17 @@ struct Refusal {
 
 class CatalogRefuses : public CatalogOfAnHour, public testing::WithParamInterface<Refusal> {};
 
-// A report of another schema, a file that is no report, a bad request or a
-// damaged catalog: one message, exit status 2, nothing changed.
+// A report of another schema, a file that is no report, a bad request, a
+// damaged catalog or one reached through a link: one message, exit status 2,
+// nothing changed.
 TEST_P(CatalogRefuses, WithOneMessageAndNothingChanged) {
     json old = json::parse(read_file(*report_));
     old["schema_version"] = 1;
     write_file(hour_->dir / "schema1.json", old.dump());
     write_file(hour_->dir / "broken.json", read_file(*report_).substr(0, 1000));
     write_file(hour_->dir / "garbage.sqlite", std::string(4096, 'x'));
+    std::error_code ec;
+    fs::create_symlink(hour_->dir / "c.sqlite", hour_->dir / "linked.sqlite", ec);
     const std::string before = contents(hour_->dir / "c.sqlite");
     std::vector<std::string> args;
     for (std::string arg : GetParam().args) {
@@ -226,6 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"no_report", {"ingest", "@absent.json"}, "cannot open report"},
         Refusal{"damaged", {"--db", "@garbage.sqlite", "ingest", "@report.json"}, "is damaged or not a catalog"},
         Refusal{"damaged_query", {"--db", "@garbage.sqlite", "summary", "--from", kDay, "--to", kDay}, "is damaged"},
+        Refusal{"linked", {"--db", "@linked.sqlite", "ingest", "@report.json"}, "linked.sqlite is a symbolic link"},
         Refusal{"bad_period", {"summary", "--from", "2017-03-31", "--to", kDay}, "ends (2017-03-01) before it begins"},
         Refusal{"bad_option", {"summary", "--from", kDay}, "--to is required"},
         Refusal{"unknown_product", {"sources", "20170301_120000_000_00000001.fits"}, "is not in the catalog"}),

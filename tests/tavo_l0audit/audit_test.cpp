@@ -485,6 +485,21 @@ TEST_F(RunThenAudit, DamagedProductsAreNamed) {
     EXPECT_NE(result.out.find(truncated), std::string::npos);
 }
 
+// A link planted at the report's name, aimed at a file outside the tree,
+// is refused, never written through.
+TEST_F(RunThenAudit, ALinkAtTheReportsNameIsRefused) {
+    fs::create_directories(*dir_ / "linked");
+    test_support::write_file(*dir_ / "victim", "victim\n");
+    fs::create_symlink(*dir_ / "victim", *dir_ / "linked/report.json");
+    std::vector<std::string> argv = {TAVO_L0AUDIT_BINARY, "--quiet", "--report", *dir_ / "linked/report.json"};
+    for (const std::string& p : run_parameters(*dir_, "2017/03/01t12:19:59")) argv.push_back(p);
+    const auto result = run_program(argv);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_NE(result.err.find("report.json is a symbolic link"), std::string::npos) << result.err;
+    EXPECT_EQ(test_support::read_file(*dir_ / "victim"), "victim\n");
+    EXPECT_EQ(test_support::list_dir(*dir_ / "linked"), std::vector<std::string>{"report.json"});
+}
+
 struct BadConfiguration {
     const char* override_text;
     const char* message;

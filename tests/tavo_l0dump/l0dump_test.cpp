@@ -280,6 +280,26 @@ TEST(Tavol0dump, WritesIntoAPipeInPlace) {
     for (const std::string& name : test_support::list_dir(dir.path())) EXPECT_FALSE(name.ends_with("-tmp")) << name;
 }
 
+// Links planted at the temporary name and at the output's name, aimed at a
+// file outside the directory: the first is removed and the output is a file
+// of its own even when the input cannot be opened; the second is refused.
+TEST(Tavol0dump, NeverWritesThroughAPlantedLink) {
+    TempDir dir("l0dump");
+    fs::create_directories(dir / "out");
+    test_support::write_file(dir / "victim", "victim\n");
+    fs::create_symlink(dir / "victim", dir / "out/f1.bin.dump-tmp");
+    EXPECT_EQ(dump(TAVO_L0DUMP_BINARY, dir / "out/f1.bin", kCaseDataset, dir / "absent.h5").exit_status, 1);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "out/f1.bin")));
+    EXPECT_EQ(test_support::list_dir(dir / "out"), std::vector<std::string>{"f1.bin"});
+
+    fs::create_symlink(dir / "victim", dir / "out/f2.bin");
+    const auto refused = dump(TAVO_L0DUMP_BINARY, dir / "out/f2.bin", kCaseDataset, case_file(dir, "partial.h5"));
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.err, "tavo_l0dump: " + (dir / "out/f2.bin") + " is a symbolic link: an output is never "
+                           "written through one\n");
+    EXPECT_EQ(read_file(dir / "victim"), "victim\n");
+}
+
 // TAVO_L0 with tavo_l0dump as H5DUMP_EXE writes the products it writes
 // with h5dump, over several file pairs.
 TEST(Tavol0dump, TavoL0WritesTheSameProductsWithIt) {

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 
 #include "fits/fits.h"
 #include "quicklook.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -146,6 +148,21 @@ TEST(QuicklookPictures, EveryValueTakesTheIndexOfItsScaling) {
             EXPECT_EQ(wrong, 0u);
         }
     }
+}
+
+// A link planted at a picture's name is replaced by the picture; the file it
+// points to is never written.
+TEST(QuicklookPictures, ALinkAtThePicturesNameIsNotWrittenThrough) {
+    test_support::TempDir t("tavo-ql-link");
+    test_support::make_dirs(t / "png");
+    test_support::write_file(t / "victim", "victim\n");
+    std::filesystem::create_symlink(t / "victim", t / "png/a.png");
+    std::string error;
+    ASSERT_TRUE(write_png(t / "png/a.png", placeholder_picture(16, 16), {}, error)) << error;
+    EXPECT_EQ(test_support::read_file(t / "victim"), "victim\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(t / "png/a.png")));
+    EXPECT_EQ(test_support::read_file(t / "png/a.png").substr(1, 3), "PNG");
+    EXPECT_EQ(test_support::list_dir(t / "png"), std::vector<std::string>{"a.png"});
 }
 
 }  // namespace

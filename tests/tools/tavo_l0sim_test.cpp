@@ -398,6 +398,27 @@ TEST(Simulator, ManifestWriteFailureIsReported) {
     EXPECT_NE(r.err.find("cannot write /dev/full"), std::string::npos) << r.err;
 }
 
+// Links planted at every temporary name of a run, aimed at a file outside
+// it: the run writes the same files and never the file the links point to.
+TEST(Simulator, NeverWritesThroughAPlantedLink) {
+    TempDir first("sim_first"), planted("sim_planted");
+    ASSERT_EQ(run_sim(small_run(first.path())).exit_status, 0);
+    test_support::write_file(planted / "victim", "victim\n");
+    const json m = load_manifest(first.path());
+    for (const json& f : m["files"]) {
+        fs::create_directories(fs::path(planted / f["path"]).parent_path());
+        fs::create_symlink(planted / "victim", planted / (f["path"].get<std::string>() + ".part"));
+    }
+    ASSERT_EQ(run_sim(small_run(planted.path())).exit_status, 0);
+    EXPECT_EQ(read_file(planted / "victim"), "victim\n");
+    for (const json& f : m["files"]) {
+        const std::string path = f["path"];
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(planted / path))) << path;
+        EXPECT_EQ(read_file(planted / path), read_file(first / path)) << path;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(planted / (path + ".part")))) << path;
+    }
+}
+
 // Live delivery: the same files as a run at once, each landing in the order
 // of its landing time (file 0 delayed past file 2), and no temporary name
 // left behind.
