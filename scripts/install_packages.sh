@@ -10,7 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libsqlite3-dev
   fitsverify libcfitsio-dev
   python3 python3-astropy python3-numpy
-  time
+  time strace
   dpkg-dev file man-db systemd
   parallel slurm-wlm munge openssh-server openssh-client
   libpng-dev python3-pil chromium ffmpeg
