@@ -11,7 +11,8 @@ packages=(
   fitsverify libcfitsio-dev
   python3 python3-astropy python3-numpy
   time strace
-  dpkg-dev file man-db systemd
+  dpkg-dev file man-db systemd help2man lintian adduser
+  debootstrap systemd-container
   parallel slurm-wlm munge openssh-server openssh-client
   libpng-dev python3-pil chromium ffmpeg
   clang libclang-rt-14-dev

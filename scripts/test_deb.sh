@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Tests the Debian package as an operator meets it: builds it (make package),
-# installs it with apt-get, checks the version line and the manual page, runs
-# the installed TAVO_L0 on a simulated hour with the installed tavo_l0dump,
-# compares that utility with h5dump, then
-# removes the package and checks that none of its files is left.
+# checks it with lintian (no error, no warning), installs it with apt-get,
+# checks the version line and the manual pages, runs the installed TAVO_L0
+# on a simulated hour with the installed tavo_l0dump, compares that utility
+# with h5dump, then removes the package and checks that none of its files is
+# left but its configuration, and purges it and checks that this goes too.
 #   scripts/test_deb.sh [BUILD_DIR]     (default: build-pkg; needs root)
 set -euo pipefail
 
@@ -21,7 +22,7 @@ fail() { echo "FAILED: $*" >&2; echo "package: $passed passed, 1 failed"; exit 1
 
 cleanup() {
   # A failed check must not leave the package on the machine.
-  if [ "${we_installed:-0}" = 1 ] && installed; then "${apt[@]}" remove "$package" >/dev/null || true; fi
+  if [ "${we_installed:-0}" = 1 ]; then "${apt[@]}" purge "$package" >/dev/null 2>&1 || true; fi
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -44,6 +45,13 @@ if [ "$warnings" -gt 0 ]; then
   awk -v top="$top/" 'index($0, top) { ours = $0 } /warning:/ { print "  " ours; print "  " $0 }' \
     "$scratch/build.log" | head -n 20
 fi
+
+# lintian with the severities Debian's archive rejects or warns of; the
+# informational tags are shown, not counted.
+command -v lintian > /dev/null || fail "lintian is not installed (scripts/install_packages.sh installs it)"
+lint="$(lintian --display-info "$deb" 2>&1 | grep -v '^running with root privileges' || true)"
+grep -q '^[EW]: ' <<<"$lint" && { echo "$lint" >&2; fail "lintian: $(grep -c '^E: ' <<<"$lint") errors, $(grep -c '^W: ' <<<"$lint") warnings"; }
+pass "lintian: 0 errors, 0 warnings ($(grep -c '^I: ' <<<"$lint" || true) informational tags)"
 
 # The test must not take away an operator's installation of another version.
 if installed; then
@@ -80,7 +88,26 @@ for word in SYNOPSIS "EXIT STATUS" EXAMPLES INPUT_TYPE INPUT_ROOT_DIRECTORY INPU
             "TAVO_L0 ${version%%+*}"; do
   grep -q -- "$word" <<<"$page" || fail "man TAVO_L0 does not mention $word"
 done
-pass "man TAVO_L0 shows the synopsis, the 14 parameters, the exit status and the examples"
+# Every kind of log line the run writes, as the sources spell its beginning
+# ("DUMP WARNING - ..."), is listed among the page's FILES.
+log_kinds="$(grep -rhoE '"[A-Z][A-Z ]* - ' "$top/src" | sed -e 's/^"//' -e 's/ $//' | sort -u)"
+[ -n "$log_kinds" ] || fail "no log line found in $top/src"
+while IFS= read -r kind; do
+  grep -q -- "^ *$kind" <<<"$page" || fail "man TAVO_L0 does not list the log line '$kind'"
+done <<<"$log_kinds"
+pass "man TAVO_L0 shows the synopsis, the 14 parameters, the exit status, the examples and the $(wc -l <<<"$log_kinds") kinds of log line"
+
+# Every program has its page, at the package's version; tavo_campaign's
+# shows each subcommand.
+for program in "${programs[@]}"; do
+  other="$(MANPAGER=cat MANWIDTH=100 man "${program##*/}" 2>&1)" || fail "man ${program##*/}: $other"
+  grep -q -- "${version%%+*}" <<<"$other" || fail "man ${program##*/} does not carry the version ${version%%+*}"
+done
+for subcommand in plan run status finish follow task; do
+  grep -q "tavo_campaign $subcommand\$" <<<"$(MANPAGER=cat man tavo_campaign)" ||
+    fail "man tavo_campaign has no section of the subcommand $subcommand"
+done
+pass "every program has its manual page; tavo_campaign's shows its subcommands"
 
 echo "== Running the installed programs on one simulated hour"
 mkdir -p "$scratch/level0" "$scratch/work" "$scratch/products"
@@ -112,17 +139,28 @@ pass "the installed tavo_l0dump writes the bytes h5dump writes"
 
 echo "== Removing it with apt-get"
 dpkg -L "$package" > "$scratch/files.txt"
+dpkg-query -W -f='${Conffiles}\n' "$package" | awk 'NF { print $1 }' > "$scratch/conffiles.txt"
+[ -s "$scratch/conffiles.txt" ] || fail "the package has no conffiles (its example configuration is one)"
 "${apt[@]}" remove "$package" > "$scratch/remove.log" 2>&1 || { cat "$scratch/remove.log" >&2; fail "apt-get remove"; }
 state="$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)"
-[ -z "$state" ] || [ "$state" = "unknown ok not-installed" ] || [ "$state" = "deinstall ok not-installed" ] ||
-  fail "package state after removal: $state"
-left=()
-while IFS= read -r path; do
-  [ "$path" = /. ] && continue
-  # A directory may stay when another package owns it too (/usr/bin, /usr/share/man/man1).
-  if [ -e "$path" ] && ! { [ -d "$path" ] && dpkg -S "$path" >/dev/null 2>&1; }; then left+=("$path"); fi
-done < "$scratch/files.txt"
-[ ${#left[@]} -eq 0 ] || fail "left behind after removal: ${left[*]}"
-pass "removed; none of its $(wc -l < "$scratch/files.txt") paths is left"
+[ "$state" = "deinstall ok config-files" ] || fail "package state after removal: $state"
+# The paths left: a directory may stay when another package owns it too
+# (/usr/bin, /usr/share/man/man1).
+left_behind() {
+  while IFS= read -r path; do
+    [ "$path" = /. ] && continue
+    if [ -e "$path" ] && ! { [ -d "$path" ] && dpkg -S "$path" >/dev/null 2>&1; }; then echo "$path"; fi
+  done < "$scratch/files.txt"
+}
+left="$(left_behind | grep -vxF -f "$scratch/conffiles.txt" | grep -vx /etc/tavo-l0 || true)"
+[ -z "$left" ] || fail "left behind after removal: $left"
+pass "removed; none of its $(wc -l < "$scratch/files.txt") paths is left but its configuration: $(tr '\n' ' ' < "$scratch/conffiles.txt")"
+
+"${apt[@]}" purge "$package" > "$scratch/purge.log" 2>&1 || { cat "$scratch/purge.log" >&2; fail "apt-get purge"; }
+state="$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)"
+[ -z "$state" ] || [ "$state" = "unknown ok not-installed" ] || fail "package state after purge: $state"
+left="$(left_behind)"
+[ -z "$left" ] || fail "left behind after purge: $left"
+pass "purged; nothing of it is left"
 we_installed=0
 echo "package: $passed passed, 0 failed"
