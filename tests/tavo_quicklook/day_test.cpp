@@ -58,6 +58,17 @@ TEST(QuicklookGaps, FromTheCadenceAndTheAudit) {
          true,
          {not_written("2017-03-02T00:02:00", 171, "x"), not_written("2017-03-01T00:02:00", 195, "y")},
          {{120, ""}, {120, "y"}}},
+        {"images outside the window are no loss",
+         {0, 60, 120, 180, 240},
+         true,
+         {not_written("2017-03-01T00:04:00.000", 171, "outside_window"),
+          not_written("2017-03-01T00:05:00.000", 171, "outside_window")},
+         {}},
+        {"an image outside the window explains no slot",
+         {0, 60, 180, 240, 300},
+         true,
+         {not_written("2017-03-01T00:02:00.000", 171, "outside_window")},
+         {{120, ""}}},
     };
     for (const GapCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -24,6 +24,8 @@ using json = nlohmann::json;
 constexpr int kOldestAuditSchema = 1;
 constexpr int kNewestAuditSchema = 2;  // adds the absent ranges
 constexpr const char* kAbsentReason = "absent";
+// An image the audited run left to the windows beside its own: no loss.
+constexpr const char* kOutsideWindowReason = "outside_window";
 constexpr double kSecondsPerDay = 86400.0;
 
 // "%08d_%06d_%03d_%08d.fits" and nothing else (temporary files end in "-tmp").
@@ -207,6 +209,7 @@ std::vector<Gap> find_gaps(const std::vector<ProductInfo>& products, const Audit
     if (have_audit) {
         std::vector<bool> explained(gaps.size(), false);
         for (const AuditImage& image : audit->not_written) {
+            if (image.reason == kOutsideWindowReason) continue;
             Gap g;
             g.wavelength = image.wavelength;
             uint32_t image_day = 0;

@@ -3,9 +3,11 @@
 // integers.
 #include <fitsio.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 
@@ -120,6 +122,35 @@ bool time_of_day(const std::string& text, double& seconds) {
     return true;
 }
 
+// The image a header announces fits the format and the file: each side at
+// most 65535 (the header packet's 16-bit fields), at most kMaxDataPixels
+// pixels (the data array a product holds), and all its bytes in the file.
+// Checked before anything is allocated for it.
+bool image_fits_file(fitsfile* file, const std::string& path, const long (&axes)[2], std::string& error) {
+    constexpr long kMaxSide = 65535;
+    const std::string size_text = std::to_string(axes[0]) + " x " + std::to_string(axes[1]);
+    if (axes[0] > kMaxSide || axes[1] > kMaxSide ||
+        static_cast<uint64_t>(axes[0]) * static_cast<uint64_t>(axes[1]) > kMaxDataPixels) {
+        error = path + ": image of " + size_text + " pixels, more than a product holds";
+        return false;
+    }
+    int status = 0;
+    int bitpix = 0;
+    LONGLONG header_start = 0, data_start = 0, data_end = 0;
+    fits_get_img_type(file, &bitpix, &status);
+    fits_get_hduaddrll(file, &header_start, &data_start, &data_end, &status);
+    std::error_code ec;
+    const uintmax_t file_bytes = std::filesystem::file_size(path, ec);
+    const uint64_t image_bytes = static_cast<uint64_t>(axes[0]) * static_cast<uint64_t>(axes[1]) *
+                                 static_cast<uint64_t>(bitpix < 0 ? -bitpix : bitpix) / 8;
+    if (status != 0 || ec || data_start < 0 || static_cast<uint64_t>(data_start) + image_bytes > file_bytes) {
+        error = path + ": image of " + size_text + " pixels, cut short (file of " +
+                (ec ? std::string("unknown size") : std::to_string(file_bytes) + " bytes") + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool read_product(const std::string& path, ProductInfo& info, std::vector<int16_t>* pixels, std::string& error) {
@@ -146,6 +177,7 @@ bool read_product(const std::string& path, ProductInfo& info, std::vector<int16_
         error = path + ": not a two-dimensional image" + (status ? " (" + fits_message(status) + ")" : "");
         return false;
     }
+    if (!image_fits_file(file.get(), path, axes, error)) return false;
     info.nx = static_cast<int>(axes[0]);
     info.ny = static_cast<int>(axes[1]);
 
