@@ -15,6 +15,7 @@
 
 char input_file_list[kMaxInputFiles][kInputEntrySlot];
 int input_file_count = 0;
+InputSearch last_input_search = InputSearch::kFailed;
 
 namespace {
 
@@ -206,6 +207,7 @@ bool read_name_time_fields(const char* name, NameTimeField& start, NameTimeField
 
 int find_input_files(char* run_message, InputObserver* observer) {
     input_file_count = 0;
+    last_input_search = InputSearch::kFailed;
     const char* start_text = run_settings.param_text[PARAM_START];
     const char* end_text = run_settings.param_text[PARAM_END];
     const char* root = run_settings.param_text[PARAM_INPUT_ROOT_DIRECTORY];
@@ -253,6 +255,7 @@ int find_input_files(char* run_message, InputObserver* observer) {
                                 "ERROR - after no other input files found, unable to open HIERARCHICAL input "
                                 "directory %s nor %s",
                                 ordinal_path, calendar_path);
+                last_input_search = InputSearch::kNoDayDirectory;
                 return 0;
             }
         } else {
@@ -274,8 +277,10 @@ int find_input_files(char* run_message, InputObserver* observer) {
     if (input_file_count == 0) {
         set_run_message(run_message, "ERROR - no input files found in %s directory structure %s",
                         hierarchical ? "HIERARCHICAL" : "FLAT", root);
+        last_input_search = InputSearch::kNoneFound;
         return 0;
     }
     std::qsort(input_file_list, static_cast<size_t>(input_file_count), kInputEntrySlot, compare_list_rows);
+    last_input_search = InputSearch::kSelected;
     return input_file_count;
 }

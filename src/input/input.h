@@ -22,6 +22,12 @@ class InputObserver;
 // The observer, when given, is told of every level-0 file not selected.
 int find_input_files(char* run_message, InputObserver* observer = nullptr);
 
+// Why the last find_input_files returned what it did: files selected, none
+// there to select, none because the window's last day directory is missing
+// too, or a failure (a directory that cannot be read, a table overflow).
+enum class InputSearch { kSelected, kNoneFound, kNoDayDirectory, kFailed };
+extern InputSearch last_input_search;
+
 // Order of two list entries: by the start-time field of the name (the 16
 // characters at "_s20", as text), then by the whole entry as text.
 int compare_file_names(const char* a, const char* b);

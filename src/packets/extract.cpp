@@ -29,7 +29,6 @@ constexpr size_t kPathSlot = 2 * kValueSlot + kInputEntrySlot;  // a directory t
 constexpr size_t kStreamBufferBytes = 1 << 18;                   // the scan reads every byte
 constexpr int kSignalStatusBase = 128;                             // status of a utility killed by a signal
 constexpr int kExecFailedStatus = 127;                             // as a shell reports a command it could not run
-constexpr mode_t kJunkMode = 0644;
 
 // One stdio buffer per stream, alive as long as the streams are.
 char current_stream_buffer[kStreamBufferBytes];
@@ -117,9 +116,8 @@ void forget_running(pid_t child) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kExecFailedStatus);
-    const int input = open("/dev/null", O_RDONLY);
-    unlink(junk_path);
-    const int output = open(junk_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kJunkMode);
+    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int output = create_output_file(junk_path);  // system calls only: safe before exec
     if (input < 0 || output < 0 || dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0) {
         _exit(kExecFailedStatus);
     }

@@ -7,7 +7,8 @@
 
 #include "catalog.h"
 #include "support/test_support.h"
-#include "tools_common.h"
+#include "text.h"
+#include "time_text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace tavo_tools {
 namespace {
@@ -120,5 +120,28 @@ std::string name_time_field(Micros t) {
 uint32_t epoch_day(Micros t) { return static_cast<uint32_t>((t - kEpochOrigin) / kMicrosPerDay); }
 uint32_t epoch_ms(Micros t) { return static_cast<uint32_t>((t - kEpochOrigin) % kMicrosPerDay / 1000); }
 uint16_t epoch_submillis(Micros t) { return static_cast<uint16_t>((t - kEpochOrigin) % 1000); }
+
+// The era arithmetic of the proleptic Gregorian calendar: 400-year eras of
+// 146,097 days, years counted from March so that the leap day ends them.
+int64_t days_from_civil(int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto year_of_era = static_cast<unsigned>(year - era * 400);
+    const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + static_cast<int64_t>(day_of_era) - 719468;
+}
+
+CivilDate civil_from_days(int64_t days) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto day_of_era = static_cast<unsigned>(days - era * 146097);
+    const unsigned year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const unsigned shifted_month = (5 * day_of_year + 2) / 153;
+    const unsigned day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+    const unsigned month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+    return {static_cast<int64_t>(year_of_era) + era * 400 + (month <= 2), month, day};
+}
 
 }  // namespace tavo_tools

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "audit.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace tavo_audit {
 

@@ -9,7 +9,8 @@
 #include "driver/driver.h"
 #include "layout/layout.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "audit_report.h"
+#include "time_text.h"
 
 namespace tavo_audit {
 

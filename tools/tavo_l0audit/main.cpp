@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "command_line.h"
 #include "audit.h"
 #include "output_file.h"
 
@@ -27,12 +28,7 @@ int main(int argc, char** argv) {
     app.add_flag("--no-products", no_products, "Account for the level-0 images only; do not check the products");
     app.add_flag("--quiet", options.quiet, "No summary on standard output");
     app.set_version_flag("--version", std::string("tavo_l0audit ") + tavo_audit::kAuditVersion);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : tavo_audit::kExitCannotRun;
-    }
+    if (const int status = tavo_tools::parse_command_line(app, argc, argv); status >= 0) return status;
     options.check_products = !no_products;
 
     tavo_audit::AuditResult result;

@@ -10,7 +10,9 @@
 #include "layout/layout.h"
 #include "output_file.h"
 #include "time/time.h"
-#include "tools_common.h"
+#include "audit_report.h"
+#include "text.h"
+#include "time_text.h"
 
 namespace tavo_audit {
 

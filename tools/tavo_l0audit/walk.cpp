@@ -16,7 +16,7 @@
 #include "layout/layout.h"
 #include "run/run.h"
 #include "time/time.h"
-#include "tools_common.h"
+#include "text.h"
 
 namespace tavo_audit {
 

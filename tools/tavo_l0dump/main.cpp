@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <string>
 
+#include "command_line.h"
 #include "dump.h"
 #include "output_file.h"
 
 namespace {
 
-constexpr int kExitFailed = 1;
 
 std::string version_text() {
     unsigned major = 0, minor = 0, release = 0;
@@ -45,26 +45,17 @@ int main(int argc, char** argv) {
                                     ->check(CLI::IsMember({"BE"}));
     CLI::Option* input_option = app.add_option("input", input, "HDF5 file (required)")->type_name("INPUT");
     app.set_version_flag("--version", version_text());
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "tavo_l0dump: %s (see --help)\n", tavo_tools::printable(e.what()).c_str());
-        return kExitFailed;
-    }
+    if (const int status = tavo_tools::parse_command_line(app, argc, argv); status >= 0) return status;
     for (const CLI::Option* option : {output_option, dataset_option, order_option, input_option}) {
         if (option->count() == 0) {
-            std::fprintf(stderr, "tavo_l0dump: %s is required (see --help)\n", option->get_name().c_str());
-            return kExitFailed;
+            return tavo_tools::report_failure("tavo_l0dump", option->get_name() + " is required (see tavo_l0dump --help)",
+                                              tavo_tools::kExitBadInput);
         }
     }
     std::string error;
     if (!tavo_l0dump::dump_dataset(input, dataset, output, error)) {
         std::fprintf(stderr, "tavo_l0dump: %s\n", tavo_tools::printable(error).c_str());
-        return kExitFailed;
+        return tavo_tools::kExitFailed;
     }
-    return 0;
+    return tavo_tools::kExitSuccess;
 }

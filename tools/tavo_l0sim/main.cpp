@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "command_line.h"
 #include "output_file.h"
 #include "sim.h"
 
@@ -167,7 +168,7 @@ int main(int argc, char** argv) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.set_version_flag("--version", std::string("tavo_l0sim ") + kSimVersion);
 
-    CLI11_PARSE(app, argc, argv);
+    if (const int status = tavo_tools::parse_command_line(app, argc, argv); status >= 0) return status;
 
     std::string error;
     s.layout = layout == "ordinal"    ? Layout::ordinal
@@ -204,10 +205,7 @@ int main(int argc, char** argv) {
     if (ok && static_cast<int64_t>(s.nx) * s.ny > kReaderPixelLimit)
         std::fprintf(stderr, "tavo_l0sim: note: images of %d x %d pixels exceed the %u pixels TAVO_L0 reads\n",
                      s.nx, s.ny, kReaderPixelLimit);
-    if (ok) ok = run_simulation(s, error);
-    if (!ok) {
-        std::fprintf(stderr, "tavo_l0sim: error: %s\n", tavo_tools::printable(error).c_str());
-        return 1;
-    }
-    return 0;
+    if (!ok) return tavo_tools::report_failure("tavo_l0sim", "error: " + error, tavo_tools::kExitBadInput);
+    if (!run_simulation(s, error)) return tavo_tools::report_failure("tavo_l0sim", "error: " + error, tavo_tools::kExitFailed);
+    return tavo_tools::kExitSuccess;
 }

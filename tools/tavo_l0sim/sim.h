@@ -9,7 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "packets/packets.h"
-#include "tools_common.h"
+#include "text.h"
+#include "time_text.h"
 
 namespace tavo_sim {
 
