@@ -72,6 +72,9 @@ void set_run_message(char* run_message, const char* format, ...) __attribute__((
 // Makes sure the directory parent + name exists; true when it can be listed.
 bool make_directory(const char* parent, const char* name);
 
+// The run log's directory under OUTPUT_ROOT_DIRECTORY: LOG/YYYYMMDD.log.
+constexpr const char* kLogDirectoryName = "LOG";
+
 // Appends one time-stamped line to the day's log file and echoes it on
 // stdout, control characters escaped (a closing line end kept).
 void write_log_line(const char* message);

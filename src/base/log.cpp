@@ -17,7 +17,6 @@ namespace {
 // Long enough for the deepest product or CSV directory the run creates.
 constexpr size_t kPathBufferSize = 512;
 constexpr mode_t kDirectoryMode = 0777;  // before the umask, as mkdir(1) does
-constexpr const char* kLogDirectoryName = "LOG";
 
 bool directory_opens(const char* path) { return DirHandle(opendir(path)) != nullptr; }
 

@@ -20,7 +20,7 @@ namespace {
 // The deepest path formed here is the output root (kValueSlot) with the
 // satellite, day and hour levels and a day-list entry below it.
 constexpr size_t kPathCapacity = 512;
-static_assert(kValueSlot + sizeof "KITE-16/2018/11/01/" + kDayEntryBytes < kPathCapacity);
+static_assert(kValueSlot + kProductTreeLevels * kTreeLevelSlot + kDayEntryBytes < kPathCapacity);
 
 
 // The day list, rebuilt for every day and sorted in place.

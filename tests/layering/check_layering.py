@@ -8,7 +8,12 @@ check_layering.py SOURCE_DIR
   adds the folders in an order where each comes after what it stands on.
 - A file of src/F includes "G/..." only for G = F or a folder F stands on,
   directly or through another.
-- No companion's build reaches into another companion's folder.
+- No companion's build reaches into another companion's folder, and a
+  companion's sources include only their own folder's headers, tools/common's
+  and the public header of a src/ folder ("F/F.h").
+- The names a reader must find in one place are written as a literal only
+  there: "KITE-" (the product tree, src/layout), "LOG" (the run log,
+  src/base) and "schema_version" (tools/common/audit_report.h).
 Prints one line per breach; exits 1 when there is any.
 """
 import os
@@ -17,6 +22,54 @@ import sys
 
 LIBRARY = re.compile(r"tavo_library\((\w+)([^)]*)\)", re.S)
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([\w]+)/[^"]+"', re.M)
+ANY_INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+# A literal and the one place (a path prefix) it may be written.
+LITERAL_HOMES = [("KITE-", re.compile(r'"KITE-'), "src/layout/"), ("LOG", re.compile(r'"LOG[/"]'), "src/base/"),
+                 ("schema_version", re.compile(r'"schema_version"'), "tools/common/audit_report.h")]
+
+
+def source_files(root, top):
+    for base, _, names in os.walk(os.path.join(root, top)):
+        for name in sorted(names):
+            if name.endswith((".cpp", ".h")):
+                yield os.path.relpath(os.path.join(base, name), root)
+
+
+def code_without_comments(text):
+    """The text with comments blanked (strings kept), so a comment may name a literal."""
+    out, at = [], 0
+    for match in re.finditer(r'"(?:[^"\\\n]|\\.)*"|//[^\n]*|/\*.*?\*/', text, re.S):
+        out.append(text[at:match.start()])
+        out.append(match.group(0) if match.group(0).startswith('"') else "")
+        at = match.end()
+    out.append(text[at:])
+    return "".join(out)
+
+
+def tool_include_breaches(root, programs):
+    breaches = []
+    common = {os.path.basename(path) for path in source_files(root, os.path.join("tools", "common"))}
+    for program in programs:
+        own = set(os.listdir(os.path.join(root, "tools", program)))
+        for path in source_files(root, os.path.join("tools", program)):
+            for included in ANY_INCLUDE.findall(open(os.path.join(root, path)).read()):
+                folder, _, header = included.partition("/")
+                public = header == folder + ".h" and os.path.isdir(os.path.join(root, "src", folder))
+                if included in own or included in common or public:
+                    continue
+                breaches.append(f"{path} includes \"{included}\", neither its own, tools/common's nor a src/ folder's public header")
+    return breaches
+
+
+def literal_breaches(root):
+    breaches = []
+    for top in ("src", "tools"):
+        for path in source_files(root, top):
+            code = code_without_comments(open(os.path.join(root, path)).read())
+            for name, pattern, home in LITERAL_HOMES:
+                if pattern.search(code) and not path.startswith(home):
+                    breaches.append(f"{path} writes a literal {name}; its home is {home}")
+    return breaches
 
 
 def folder_links(src):
@@ -75,6 +128,8 @@ def main():
         for other in programs:
             if other != program and f"tools/{other}" in cmake:
                 breaches.append(f"tools/{program}/CMakeLists.txt reaches into tools/{other}")
+    breaches += tool_include_breaches(root, programs)
+    breaches += literal_breaches(root)
     for line in breaches:
         print(line)
     print(f"{len(links)} folders checked, {len(breaches)} breaches")

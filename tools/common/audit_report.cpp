@@ -35,4 +35,32 @@ bool parse_audit_report_name(const std::string& name, uint32_t& start_date, uint
     return true;
 }
 
+namespace {
+
+constexpr struct {
+    ImageStatus status;
+    const char* code;
+} kImageStatusCodes[] = {{ImageStatus::kWritten, "written"},
+                         {ImageStatus::kWrittenPartial, "written_partial"},
+                         {ImageStatus::kNotWritten, "not_written"}};
+
+}  // namespace
+
+const char* image_status_code(ImageStatus status) {
+    for (const auto& entry : kImageStatusCodes) {
+        if (entry.status == status) return entry.code;
+    }
+    return "not_written";
+}
+
+bool parse_image_status(const std::string& code, ImageStatus& status) {
+    for (const auto& entry : kImageStatusCodes) {
+        if (code == entry.code) {
+            status = entry.status;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace tavo_tools

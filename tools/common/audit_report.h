@@ -1,5 +1,5 @@
-// The audit report's place and name, shared by the audit that writes it and
-// the programs that find it.
+// The audit report's place, name, schema and image status words, shared by
+// the audit that writes it and the programs that read it.
 #pragma once
 
 #include <cstdint>
@@ -14,5 +14,19 @@ constexpr const char* kAuditDirectoryName = "audit";
 std::string audit_report_stem(const std::string& window_start, const std::string& window_end);
 // The dates of a report's name; false for any other name.
 bool parse_audit_report_name(const std::string& name, uint32_t& start_date, uint32_t& end_date);
+
+// A campaign window's audit report, in the window's directory.
+constexpr const char* kWindowAuditName = "audit.json";
+
+// The key every JSON file of the project states its schema with, and the
+// audit report's schema.
+constexpr const char* kSchemaVersionKey = "schema_version";
+constexpr int kAuditSchemaVersion = 2;
+
+// What became of an image, as a report states it.
+enum class ImageStatus { kWritten, kWrittenPartial, kNotWritten };
+const char* image_status_code(ImageStatus status);  // "written", "written_partial", "not_written"
+// The status of a report's word; false for any other word.
+bool parse_image_status(const std::string& code, ImageStatus& status);
 
 }  // namespace tavo_tools

@@ -8,17 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "audit_report.h"
+#include "command_line.h"
 #include "packets/packets.h"
 
 namespace tavo_audit {
 
-constexpr int kSchemaVersion = 2;
 constexpr const char* kAuditVersion = "2.0";
 
-// Exit statuses.
-constexpr int kExitSound = 0;      // every image of the window is a sound product
-constexpr int kExitProblems = 1;   // some image is lost or damaged, whatever the cause
-constexpr int kExitCannotRun = 2;  // the audit could not run
+// Exit statuses, as every companion's.
+constexpr int kExitSound = tavo_tools::kExitSuccess;       // every image of the window is a sound product
+constexpr int kExitProblems = tavo_tools::kExitFailed;     // some image is lost or damaged, whatever the cause
+constexpr int kExitCannotRun = tavo_tools::kExitBadInput;  // the audit could not run
 
 // --- Level-0 files ---------------------------------------------------------
 
@@ -88,8 +89,8 @@ struct FileAudit {
 
 // --- Images ------------------------------------------------------------------
 
-enum class ImageStatus { kWritten, kWrittenPartial, kNotWritten };
-const char* image_status_code(ImageStatus status);
+using tavo_tools::image_status_code;
+using tavo_tools::ImageStatus;
 
 struct ImageAudit {
     uint32_t image_id = 0;

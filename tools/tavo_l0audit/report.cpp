@@ -141,7 +141,7 @@ struct Counts {
 
 // The code under which a lost image is counted.
 std::string loss_code(const ImageAudit& image) {
-    if (image.status == ImageStatus::kWrittenPartial) return "written_partial";
+    if (image.status == ImageStatus::kWrittenPartial) return image_status_code(image.status);
     if (image.reason) return image_reason_code(*image.reason);
     return "product_problems";
 }
@@ -219,7 +219,7 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
     for (const auto& [hour, counts] : c.by_hour)
         by_hour[hour] = {{"products", counts.products}, {"images", counts.images}, {"absent", counts.absent}};
     json report = {
-        {"schema_version", kSchemaVersion},
+        {tavo_tools::kSchemaVersionKey, tavo_tools::kAuditSchemaVersion},
         {"tool", "tavo_l0audit"},
         {"version", kAuditVersion},
         {"kite", result.kite},

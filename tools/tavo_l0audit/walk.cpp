@@ -470,15 +470,6 @@ uint64_t stream_checksum(const uint8_t* bytes, size_t size) {
     return h ^ (h >> 29);
 }
 
-const char* image_status_code(ImageStatus status) {
-    switch (status) {
-        case ImageStatus::kWritten: return "written";
-        case ImageStatus::kWrittenPartial: return "written_partial";
-        case ImageStatus::kNotWritten: break;
-    }
-    return "not_written";
-}
-
 bool audit_level0(AuditResult& result, std::string& error) {
     Walk walk(result);
     return walk.walk(error);

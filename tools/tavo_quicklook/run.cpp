@@ -19,7 +19,7 @@
 #include "quicklook.h"
 #include "time/time.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "command_line.h"
 
 namespace quicklook {
 namespace {
@@ -174,7 +174,7 @@ std::vector<std::string> day_logs(const std::string& root, int kite, uint32_t da
     const std::string needle = kite_name(kite) + "/" + day_text(day, "/") + "/";
     std::vector<std::string> logs;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fs::path(root) / "LOG", ec)) {
+    for (const auto& entry : fs::directory_iterator(fs::path(root) / kLogDirectoryName, ec)) {
         if (entry.path().extension() != ".log") continue;
         std::ifstream in(entry.path());
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
