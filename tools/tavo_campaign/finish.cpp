@@ -191,7 +191,7 @@ std::vector<WindowProduct> collect_products(const Campaign& c, nlohmann::json& p
     std::vector<WindowProduct> products;
     std::set<unsigned> ids;
     for (const WindowPlan& w : c.windows) {
-        const nlohmann::json result = read_json(c.result_path(w.window.number));
+        const nlohmann::json result = read_result(c.result_path(w.window.number));
         for (const std::string& path : result.value("products", std::vector<std::string>())) {
             WindowProduct p;
             p.window = w.window.number;

@@ -290,7 +290,7 @@ private:
 
 bool window_done(const Campaign& c, int number) {
     if (!fs::exists(c.result_path(number))) return false;
-    return read_json(c.result_path(number)).value("exit_status", -1) == 0;
+    return read_result(c.result_path(number)).value("exit_status", -1) == 0;
 }
 
 // "2017-03-01" of every day a product path ("KITE-16/2017/03/01/H1200/...") names.
@@ -353,7 +353,7 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
         status = run_task(c.directory, w.number);
     }
     const nlohmann::json result =
-        fs::exists(c.result_path(w.number)) ? read_json(c.result_path(w.number)) : nlohmann::json::object();
+        fs::exists(c.result_path(w.number)) ? read_result(c.result_path(w.number)) : nlohmann::json::object();
     if (status == 0) after_window(c, w.number, result, r.quicklook, early);
 
     double newest = 0;
@@ -555,9 +555,10 @@ int follow_campaign(const FollowRequest& r) {
     return 0;
 }
 
-std::string follow_status_text(const Campaign& c, bool as_json) {
-    if (!fs::exists(state_path(c))) return "";
-    const nlohmann::json s = read_json(state_path(c));
+namespace {
+
+// The status text of a follow state as read from follow.json.
+std::string state_text(const nlohmann::json& s, bool as_json) {
     const nlohmann::json waiting = s.value("waiting", nlohmann::json::array());
     const nlohmann::json last = s.value("last_cycle", nlohmann::json());
     if (as_json) {
@@ -583,3 +584,17 @@ std::string follow_status_text(const Campaign& c, bool as_json) {
 }
 
 }  // namespace campaign
+}  // namespace
+
+Instant follow_mark(const Campaign& c) { return load_state(c).mark; }
+
+std::string follow_status_text(const Campaign& c, bool as_json) {
+    if (!fs::exists(state_path(c))) return "";
+    const nlohmann::json s = read_json(state_path(c));
+    try {
+        return state_text(s, as_json);
+    } catch (const nlohmann::json::exception& e) {
+        throw CampaignError(state_path(c) + " is not a follow state: " + e.what());
+    }
+}
+

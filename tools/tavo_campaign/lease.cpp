@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <random>
 
 #include "campaign.h"
@@ -42,15 +43,21 @@ std::string lease_text(const Lease& lease) {
     return text + "\n";
 }
 
+// False when the text is no lease: a field of the wrong type, or a pid no
+// process can have (kill would take it for a process group).
 bool parse_lease(const std::string& text, Lease& lease) {
     const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
     if (j.is_discarded() || !j.is_object()) return false;
-    lease.host = j.value("host", std::string());
-    lease.pid = j.value("pid", 0L);
-    lease.token = j.value("token", std::string());
-    lease.started = j.value("started", int64_t{0});
-    lease.heartbeat = j.value("heartbeat", int64_t{0});
-    return !lease.token.empty();
+    try {
+        lease.host = j.value("host", std::string());
+        lease.pid = j.value("pid", 0L);
+        lease.token = j.value("token", std::string());
+        lease.started = j.value("started", int64_t{0});
+        lease.heartbeat = j.value("heartbeat", int64_t{0});
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+    return !lease.token.empty() && lease.pid > 0 && lease.pid <= std::numeric_limits<pid_t>::max();
 }
 
 std::string read_all(int fd) {

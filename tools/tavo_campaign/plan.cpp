@@ -310,6 +310,19 @@ nlohmann::json read_json(const std::string& path) {
 }
 
 void set_parameter_text(RunSettings& settings, int row, const std::string& value) {
+nlohmann::json read_result(const std::string& path) {
+    nlohmann::json result = read_json(path);
+    const auto status = result.is_object() ? result.find("exit_status") : result.end();
+    const auto products = result.is_object() ? result.find("products") : result.end();
+    const bool sound =
+        result.is_object() && (status == result.end() || status->is_number_integer()) &&
+        (products == result.end() ||
+         (products->is_array() &&
+          std::all_of(products->begin(), products->end(), [](const nlohmann::json& p) { return p.is_string(); })));
+    if (!sound) throw CampaignError(path + " is not a task result (exit_status an integer, products a list of names)");
+    return result;
+}
+
     std::snprintf(settings.param_text[row], kValueSlot, "%s", value.c_str());
 }
 

@@ -190,7 +190,7 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
             t.state = "running elsewhere";
             t.last_line = "lease held by " + lease_holder_text(*lease);
         } else if (fs::exists(result_path, ec)) {
-            const nlohmann::json result = read_json(result_path);
+            const nlohmann::json result = read_result(result_path);
             t.exit_status = result.value("exit_status", -1);
             t.state = t.exit_status == 0 ? "done" : "failed";
             t.products = result.contains("products") ? result["products"].size() : 0;
