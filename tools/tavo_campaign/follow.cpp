@@ -583,7 +583,6 @@ std::string state_text(const nlohmann::json& s, bool as_json) {
     return text;
 }
 
-}  // namespace campaign
 }  // namespace
 
 Instant follow_mark(const Campaign& c) { return load_state(c).mark; }
@@ -598,3 +597,4 @@ std::string follow_status_text(const Campaign& c, bool as_json) {
     }
 }
 
+}  // namespace campaign

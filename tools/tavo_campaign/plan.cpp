@@ -309,7 +309,6 @@ nlohmann::json read_json(const std::string& path) {
     }
 }
 
-void set_parameter_text(RunSettings& settings, int row, const std::string& value) {
 nlohmann::json read_result(const std::string& path) {
     nlohmann::json result = read_json(path);
     const auto status = result.is_object() ? result.find("exit_status") : result.end();
@@ -323,6 +322,7 @@ nlohmann::json read_result(const std::string& path) {
     return result;
 }
 
+void set_parameter_text(RunSettings& settings, int row, const std::string& value) {
     std::snprintf(settings.param_text[row], kValueSlot, "%s", value.c_str());
 }
 
