@@ -246,10 +246,10 @@ int follow_campaign(const FollowRequest& r);
 // The follow state for status: the mark, the files waiting, the last
 // cycle's latency; "" when the campaign does not follow.
 std::string follow_status_text(const Campaign& c, bool as_json);
-
 // The mark a follower resumes from: follow.json's, or the campaign's start
 // when there is none; throws CampaignError when the file is no follow state.
 Instant follow_mark(const Campaign& c);
+
 // With a catalog configured, ingests the windows' audit reports into it
 // with tavo_catalog (its console in logs/catalog.log); records the outcome
 // in summary["catalog"] and a failure among the problems.
@@ -279,9 +279,9 @@ std::vector<std::string> files_below(const std::string& root);
 // Writes text to path through a temporary file and a rename.
 void write_file_atomically(const std::string& path, const std::string& text);
 nlohmann::json read_json(const std::string& path);
-
 // A window's result.json: an object whose exit_status, when there, is an
 // integer and whose products, when there, are a list of names; throws
 // CampaignError naming the file otherwise.
 nlohmann::json read_result(const std::string& path);
+
 }  // namespace campaign
