@@ -19,7 +19,7 @@ packet_seed() {  # flags current successor out
     cat "$2" ${3:+"$3"}; } > "$4"
 }
 
-mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row}
+mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row,fuzz_quicklook_product,fuzz_campaign_state}
 for fault in none duplicate missing-final truncate bad-length id-repeat foreign-apid alias-apid \
              bad-header-bits bad-index sel-bits bit15 gap; do
   out="$scratch/l0-$fault"
@@ -45,7 +45,37 @@ for form in YES NO; do
   flag=$([ $form = YES ] && echo 1 || echo 0)
   { printf "\\x0$flag"; cat "$product"; } > "$corpus/fuzz_despike/product-$form"
   { printf "\\x0$flag"; cat "$product"; } > "$corpus/fuzz_isp_row/product-$form"
+  cp "$product" "$corpus/fuzz_quicklook_product/product-$form"
 done
+
+# A dark frame, pictured by its own percentiles.
+run="$scratch/run-dark"
+mkdir -p "$run/work" "$run/out"
+"$build/tavo_l0sim" --out "$run/l0" --duration 60s --cadence 10s --size 32 --dark-every 2 --seed 5 > /dev/null
+(cd "$run" && "$build/TAVO_L0" CONFIG=/dev/null INPUT_TYPE=HDF "INPUT_ROOT_DIRECTORY=$run/l0/" \
+   INPUT_SUBDIRECTORY=FLAT "WORKING_DIRECTORY=$run/work/" H5DUMP_EXE=/usr/bin/h5dump \
+   "OUTPUT_ROOT_DIRECTORY=$run/out/" DESPIKE=YES ISP_CSV=NO KITE=16 \
+   START=2017/03/01t12:00:00 END=2017/03/01t12:00:59 > /dev/null)
+cp "$(grep -la "FRAMETYPE = 'DARK" $(find "$run/out" -name '*.fits' | sort) | head -1)" \
+   "$corpus/fuzz_quicklook_product/dark-32"
+
+# The campaign's state files of one follow cycle: follow.json, the window's
+# result.json, and its lease while the task holds it. Byte 0 names the file.
+run="$scratch/follow"
+mkdir -p "$run/products" "$run/work"
+"$build/tavo_l0sim" --kite 16 --start 2017-03-01T11:59:58 --duration 20min --cadence 10s --size 64 --layout ordinal \
+  --out "$run/l0" --seed 3 --fault missing-final@5 > /dev/null
+printf 'INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=%s/l0/\nINPUT_SUBDIRECTORY=HIERARCHICAL\nWORKING_DIRECTORY=%s/work/\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=%s/products/\nDESPIKE=YES\nISP_CSV=YES\nKITE=16\nSTART=2017/03/01t12:00:00\nEND=2017/03/01t12:15:00\n' \
+  "$run" "$run" "$run" > "$run/base.cfg"
+( while [ ! -e "$run/done" ]; do cp "$run"/camp/windows/0001/lease "$run/lease" 2> /dev/null || true; sleep 0.01; done ) &
+watcher=$!
+"$build/tavo_campaign" follow --dir "$run/camp" --config "$run/base.cfg" --once --lag 1ms --no-quicklook \
+  --until 2017/03/01t12:15:00 > /dev/null
+touch "$run/done"; wait "$watcher"
+s="$corpus/fuzz_campaign_state"
+{ printf '\x00'; cat "$run/camp/follow.json"; } > "$s/follow.json"
+{ printf '\x02'; cat "$run/camp/windows/0001/result.json"; } > "$s/result.json"
+[ ! -s "$run/lease" ] || { printf '\x01'; cat "$run/lease"; } > "$s/lease"
 
 # Parameters: a whole configuration file, then command-line arguments.
 template="$top/config/TAVO_configuration.cfg.template"
