@@ -99,6 +99,7 @@ TEST(CatalogConcurrency, AReaderDoesNotStopTheWriter) {
     tavo_catalog::Catalog writer;
     std::string error;
     ASSERT_TRUE(writer.open(db, true, error)) << error;
+    ASSERT_TRUE(writer.commit(error)) << error;  // the tables made
     tavo_catalog::Catalog reader;
     ASSERT_TRUE(reader.open(db, false, error)) << error;
     ASSERT_TRUE(tavo_catalog::execute(reader, "BEGIN", error)) << error;

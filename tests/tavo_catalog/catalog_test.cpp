@@ -4,8 +4,13 @@
 // damaged catalogs, and the mission page in headless Chromium.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
+#include <random>
+#include <thread>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -302,6 +307,221 @@ TEST(CatalogSupersede, NewerAuditReplacesTheOlderAndChangedFilesAskForReprocessi
     EXPECT_EQ(json::parse(hour.catalog({"reprocess", "--json"}).out).size(), 0u);
     EXPECT_EQ(json::parse(hour.catalog({"reprocess", "--made-before", "9.0", "--json"}).out).size(), 1u);
     (void)newer;
+}
+
+// --- Hostile and damaged inputs ------------------------------------------------
+
+// The report with one field set (a JSON pointer and its new value).
+std::string edited_report(const std::string& report, const std::string& pointer, const json& value,
+                          const std::string& path) {
+    json edited = json::parse(read_file(report));
+    edited[json::json_pointer(pointer)] = value;
+    write_file(path, edited.dump());
+    return path;
+}
+
+// A report field by field: the wrong type or a value out of range is
+// refused with its field's name, exit 2, the catalog unchanged.
+TEST_F(CatalogOfAnHour, RefusesReportFieldsOfTheWrongTypeOrRange) {
+    const json report = json::parse(read_file(*report_));
+    size_t gap_file = 0;
+    while (gap_file < report["files"].size() && report["files"][gap_file]["sequence_gaps"].empty()) ++gap_file;
+    ASSERT_LT(gap_file, report["files"].size());
+    ASSERT_FALSE(report["absent_ranges"].empty());
+    const json& range = report["absent_ranges"][0];
+    const int64_t huge_last = range["first_id"].get<int64_t>() + 1000000000000000;  // 10^15 images
+    struct Case {
+        std::string pointer;
+        json value;
+        std::string field;  // the message names it
+    };
+    const std::string gap = "/files/" + std::to_string(gap_file) + "/sequence_gaps/0/apid";
+    const Case cases[] = {
+        {"/images/0/wavelength", nullptr, "images[0].wavelength must be an integer"},
+        {"/exit_status", "1", "exit_status must be an integer"},
+        {"/files/0/size", "big", "files[0].size must be an integer"},
+        {gap, "810", "files[" + std::to_string(gap_file) + "].sequence_gaps[0].apid must be an integer from 0 to 2047"},
+        {gap, 4096, "files[" + std::to_string(gap_file) + "].sequence_gaps[0].apid must be an integer from 0 to 2047"},
+        {"/absent_ranges/0/first_id", "x", "absent_ranges[0].first_id must be an integer"},
+        {"/absent_ranges/0/last_id", huge_last, "absent_ranges[0].last_id must be an integer from 0 to 4294967295"},
+        {"/absent_ranges/0/last_id", huge_last / 1000000, "absent_ranges[0].last_id must be within 3600 images"},
+        {"/absent_ranges/0/after/image_id", range["last_id"], "absent_ranges[0].first_id must be at most last_id"},
+        {"/kite", 99, "kite must be a satellite from 16 to 19"},
+        {"/kite", "16", "kite must be a satellite"},
+        {"/window/end", "9999-12-31T23:59:59", "window.end must be a time of the years 2000 to 2099"},
+        {"/window/end", "2017-02-28T00:00:00", "window.end must be no earlier than window.start"},
+        {"/images/0/image_id", -1, "images[0].image_id must be an integer from 0 to 4294967295"},
+        {"/images/0/status", "lost", "images[0].status must be written"},
+        {"/images/0/frame_type", 1, "images[0].frame_type must be LIGHT, DARK or null"},
+        {"/images/0/files/0", 7, "images[0].files[0] must be a file name"},
+        {"/images/1", "image", "images[1] must be an object"},
+        {"/audit_run/host", json::array(), "audit_run.host must be a text"},
+        {"/files", json::object(), "files must be a list"},
+    };
+    const std::string before = contents(hour_->dir / "c.sqlite");
+    for (const Case& c : cases) {
+        const std::string path = edited_report(*report_, c.pointer, c.value, hour_->dir / "edited.json");
+        const auto result = hour_->catalog({"ingest", path});
+        EXPECT_EQ(result.exit_status, 2) << c.field << ": " << result.err;
+        EXPECT_NE(result.err.find("tavo_catalog: report " + path + ": " + c.field), std::string::npos)
+            << c.field << ": " << result.err;
+        EXPECT_EQ(contents(hour_->dir / "c.sqlite"), before) << c.field;
+    }
+}
+
+// Reports that would be refused make no catalog file.
+TEST_F(CatalogOfAnHour, NoCatalogFileForRefusedReports) {
+    const std::string edited = edited_report(*report_, "/kite", 99, hour_->dir / "kite99.json");
+    for (const std::string& report : {hour_->dir / "absent.json", edited}) {
+        const std::string db = hour_->dir / "new.sqlite";
+        const auto result = hour_->catalog({"ingest", *report_, report}, db);
+        EXPECT_EQ(result.exit_status, 2) << result.err;
+        for (const char* suffix : {"", "-wal", "-shm", "-verified"})
+            EXPECT_FALSE(fs::exists(db + suffix)) << report << suffix;
+    }
+}
+
+// The root page of a table, and the page size.
+std::pair<int64_t, int64_t> table_page(const std::string& db, const char* table) {
+    tavo_catalog::Catalog catalog;
+    std::string error;
+    EXPECT_TRUE(catalog.open(db, false, error)) << error;
+    tavo_catalog::Statement root(catalog, (std::string("SELECT rootpage, (SELECT page_size FROM pragma_page_size) "
+                                                       "FROM sqlite_master WHERE name = '") + table + "'").c_str());
+    EXPECT_TRUE(root.step()) << root.error();
+    return {root.integer(0), root.integer(1)};
+}
+
+// The last 2 KiB of the daily table's page (its rows) zeroed or randomised,
+// after a verified read: every subcommand refuses the catalog by name, and
+// an ingest leaves it byte for byte as it was.
+TEST_F(CatalogOfAnHour, DamagedCatalogRefusedByEverySubcommand) {
+    const std::string product = hour_->query({"products"})[0]["product"];
+    for (const char* damage : {"zeroed", "random"}) {
+        const std::string db = hour_->dir / (std::string(damage) + ".sqlite");
+        fs::remove(db + "-verified");
+        fs::copy_file(hour_->dir / "c.sqlite", db, fs::copy_options::overwrite_existing);
+        ASSERT_EQ(hour_->catalog({"summary", "--from", kDay, "--to", kDay}, db).exit_status, 0);
+        ASSERT_TRUE(fs::exists(db + "-verified"));  // a verified read remembers the file
+        const auto [page, page_size] = table_page(db, "daily");
+        std::string bytes = read_file(db);
+        std::mt19937 random(7);
+        for (int64_t at = page * page_size - 2048; at < page * page_size; ++at)
+            bytes[static_cast<size_t>(at)] = damage[0] == 'z' ? '\0' : static_cast<char>(random());
+        write_file(db, bytes);
+        const std::vector<std::vector<std::string>> commands = {
+            {"summary", "--from", kDay, "--to", kDay},  {"missing", "--from", kDay, "--to", kDay},
+            {"products", "--from", kDay, "--to", kDay}, {"replay", "--from", kDay, "--to", kDay},
+            {"page", "--from", kDay, "--to", kDay, "--out", hour_->dir / "damaged-page"},
+            {"sources", fs::path(product).filename().string()},  {"reprocess", "--made-before", "9.0"},
+            {"check"},                                  {"ingest", *report_},
+        };
+        for (const auto& command : commands) {
+            const auto result = hour_->catalog(command, db);
+            EXPECT_EQ(result.exit_status, 2) << damage << " " << command[0] << ": " << result.out;
+            EXPECT_NE(result.err.find("tavo_catalog: catalog " + db + " is damaged or not a catalog ("),
+                      std::string::npos)
+                << damage << " " << command[0] << ": " << result.err;
+        }
+        EXPECT_EQ(read_file(db), bytes) << damage;
+        EXPECT_FALSE(fs::exists(hour_->dir / "damaged-page/index.html"));
+    }
+}
+
+// check: a sound catalog is said sound; one whose index no longer matches
+// its table is found out by the full check, which says what is wrong.
+TEST_F(CatalogOfAnHour, CheckSaysWhatIsWrong) {
+    const std::string db = hour_->dir / "c.sqlite";
+    const auto sound = hour_->catalog({"check"});
+    EXPECT_EQ(sound.exit_status, 0) << sound.err;
+    EXPECT_EQ(sound.out, "catalog " + db + " is sound\n");
+    // An index entry of the lost images removed behind SQLite's back.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "PRAGMA writable_schema=ON; UPDATE sqlite_master SET sql = "
+                                "'CREATE INDEX images_lost ON images(kite, time) WHERE status != 0 AND status != 2' "
+                                "WHERE name = 'images_lost'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    const auto damaged = hour_->catalog({"check"});
+    EXPECT_EQ(damaged.exit_status, 2);
+    EXPECT_NE(damaged.out.find("images_lost"), std::string::npos) << damaged.out;
+    EXPECT_NE(damaged.err.find("catalog " + db + " is damaged or not a catalog (problems found by the integrity check"),
+              std::string::npos)
+        << damaged.err;
+}
+
+// Two first ingests into one new file at the same moment: the second waits
+// for the first's write lock, then finds the tables made; both reports kept.
+TEST_F(CatalogOfAnHour, TwoFirstIngestsBothKept) {
+    const std::string other = edited_report(*report_, "/kite", 17, hour_->dir / "kite17.json");
+    for (int round = 0; round < 20; ++round) {
+        const std::string db = hour_->dir / "race.sqlite";
+        for (const char* suffix : {"", "-wal", "-shm", "-verified"}) fs::remove(db + suffix);
+        test_support::ProgramResult first, second;
+        std::thread a([&] { first = hour_->catalog({"ingest", *report_}, db); });
+        std::thread b([&] { second = hour_->catalog({"ingest", other}, db); });
+        a.join();
+        b.join();
+        EXPECT_EQ(first.exit_status, 0) << "round " << round << ": " << first.err;
+        EXPECT_EQ(second.exit_status, 0) << "round " << round << ": " << second.err;
+        tavo_catalog::Catalog catalog;
+        std::string error;
+        ASSERT_TRUE(catalog.open(db, false, error)) << error;
+        tavo_catalog::Statement runs(catalog, "SELECT count(DISTINCT kite) FROM runs");
+        ASSERT_TRUE(runs.step());
+        EXPECT_EQ(runs.integer(0), 2) << "round " << round;
+    }
+}
+
+// A reader who cannot write the catalog's directory (another user; without
+// root, a directory without write permission) reads it all the same.
+TEST_F(CatalogOfAnHour, ReadWhereTheCallerCannotWrite) {
+    const std::string expected = hour_->catalog({"summary", "--from", kDay, "--to", kDay}).out;
+    char shared_template[] = "/tmp/tavo-catalog-readonly-XXXXXX";
+    ASSERT_NE(mkdtemp(shared_template), nullptr);
+    const std::string shared = shared_template, db = shared + "/c.sqlite";
+    fs::copy_file(hour_->dir / "c.sqlite", db);
+    const bool root = geteuid() == 0;
+    fs::permissions(shared, root ? fs::perms(0755) : fs::perms(0555));
+    std::vector<std::string> argv = {TAVO_CATALOG_BINARY, "--db", db, "summary", "--from", kDay, "--to", kDay};
+    if (root) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    const auto result = run_program(argv);
+    fs::permissions(shared, fs::perms(0755));
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, expected);
+    fs::remove_all(shared);
+}
+
+// An audit that did not look at the products keeps the size and despike
+// count an earlier audit found; reprocess commands quote their words.
+TEST_F(CatalogOfAnHour, NoProductsAuditKeepsProductFacts) {
+    const json before = hour_->query({"products"});
+    ASSERT_FALSE(before.empty());
+    ASSERT_FALSE(before[0]["bytes"].is_null());
+    hour_->program(TAVO_L0AUDIT_BINARY, {"--quiet", "--no-products", "--report", hour_->dir / "no-products.json"});
+    const auto ingest = hour_->catalog({"ingest", hour_->dir / "no-products.json"});
+    ASSERT_EQ(ingest.exit_status, 0) << ingest.err;
+    ASSERT_NE(ingest.out.find("superseded"), std::string::npos) << ingest.out;
+    EXPECT_EQ(hour_->query({"products"}), before);
+}
+
+TEST_F(CatalogOfAnHour, ReprocessCommandsAreShellQuoted) {
+    for (const std::string config : {"plain.cfg", "my config's $HOME `x`.cfg"}) {
+        const auto reprocess = hour_->catalog({"reprocess", "--made-before", "9.0", "--config", config, "--json"});
+        ASSERT_EQ(reprocess.exit_status, 0) << reprocess.err;
+        const json windows = json::parse(reprocess.out);
+        ASSERT_EQ(windows.size(), 1u);
+        // The shell reads the command's words back as they were given.
+        const std::string command = windows[0]["command"];
+        const auto words = run_program({"/bin/sh", "-c", "set -- " + command + "; printf '%s\\n' \"$@\""});
+        ASSERT_EQ(words.exit_status, 0) << command;
+        const std::vector<std::string> lines = test_support::split_lines(words.out);
+        const auto at = std::find(lines.begin(), lines.end(), "--config");
+        ASSERT_NE(at, lines.end()) << words.out;
+        EXPECT_EQ(*(at + 1), config) << command;
+    }
 }
 
 }  // namespace

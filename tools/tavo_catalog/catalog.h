@@ -17,7 +17,6 @@ struct sqlite3_stmt;
 namespace tavo_catalog {
 
 constexpr int kCatalogSchema = 1;      // the tables below; kept in the meta table
-constexpr int kReportSchema = 2;       // the audit report schema the ingest reads
 constexpr const char* kCatalogVersion = "1.0";
 
 // Exit statuses.
@@ -30,23 +29,53 @@ const char* status_code(Status status);  // "written", "written_partial", "not_w
 
 // --- The database -------------------------------------------------------------
 
-// Owner of an open catalog. Opening creates the tables when the file is new
-// and refuses a file that is not a catalog of this schema.
+// Owner of an open catalog. A catalog is never answered from nor written to
+// while damaged: opening verifies the file (PRAGMA quick_check) unless it is
+// unchanged since its last verification, which FILE-verified remembers (the
+// file's identity, size and change times as stat tells them).
 class Catalog {
 public:
     Catalog() = default;
-    ~Catalog();
+    ~Catalog();  // rolls back a write not committed; remembers a sound file
     Catalog(const Catalog&) = delete;
     Catalog& operator=(const Catalog&) = delete;
-    // False with error set when the file cannot be opened or is no catalog.
-    bool open(const std::string& path, bool writable, std::string& error);
+    // False with error set when the file cannot be opened, is no catalog or
+    // is damaged. Writable: the file is created when absent, and the catalog
+    // is left in a write transaction (begin_write). Read-only where even the
+    // WAL's index cannot be made (a read-only mount, another user's
+    // directory): opened immutable, as of its last checkpoint. Unverified:
+    // for check, which runs the full integrity check itself.
+    bool open(const std::string& path, bool writable, std::string& error, bool verified = true);
+    // Takes the write lock (BEGIN IMMEDIATE), then looks at the schema:
+    // creates the tables when the file is new, verifies it otherwise before
+    // anything is written. Does nothing while a write transaction is open.
+    bool begin_write(std::string& error);
+    bool commit(std::string& error);
+    void rollback();
+    bool writing() const { return writing_; }
+    bool immutable() const { return immutable_; }
+    // The full integrity check: problems as SQLite words them, none when sound.
+    bool check(std::vector<std::string>& problems, std::string& error);
+    // "catalog FILE is damaged or not a catalog (why)"; marks it unsound.
+    std::string damaged(const std::string& why) const;
     sqlite3* db() const { return db_; }
     const std::string& path() const { return path_; }
 
 private:
+    bool open_connection(int flags, bool as_uri, std::string& error);
+    bool verify(std::string& error);
+
     sqlite3* db_ = nullptr;
     std::string path_;
+    std::string memo_;             // FILE-verified as read at open
+    bool writing_ = false;
+    bool immutable_ = false;
+    bool verified_ = false;        // checked (or created) by this connection
+    mutable bool sound_ = true;    // no damage met
 };
+
+// True when an SQLite status says the file is damaged or no database.
+bool is_damage(int status);
 
 // Owner of a prepared statement, with typed binding and reading.
 class Statement {
@@ -68,12 +97,18 @@ public:
     std::string text(int column) const;
     bool is_null(int column) const;
     int columns() const;
+    // The failure's message; a damaged file's is the catalog's own message.
     const std::string& error() const { return error_; }
+    bool damaged() const { return damaged_; }
 
 private:
+    void fail(int status);
+
+    const Catalog* catalog_ = nullptr;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmt_ = nullptr;
     std::string error_;
+    bool damaged_ = false;
 };
 
 // Runs SQL without results; false with error set.
@@ -90,9 +125,19 @@ struct IngestOutcome {
     int64_t images = 0;
 };
 
-// Ingests audit reports, all in one transaction: on any failure nothing
-// changes and error says which report and why.
-bool ingest_reports(const Catalog& catalog, const std::vector<std::string>& reports, std::vector<IngestOutcome>& outcomes,
+// Checks a report field by field before anything of it is used: the types,
+// the satellite, the window's years, the ranges of ids and counters, and
+// absent ranges no larger than the window holds. False with error set
+// ("FIELD ...").
+bool validate_report(const nlohmann::json& report, std::string& error);
+// Reads, parses and validates a report file; false with error set
+// ("report FILE: ...").
+bool read_report(const std::string& path, nlohmann::json& report, std::string& error);
+
+// Ingests audit reports, all in one transaction (begun when the catalog is
+// not in one already): on any failure nothing changes and error says which
+// report and why, or that the catalog is damaged.
+bool ingest_reports(Catalog& catalog, const std::vector<std::string>& reports, std::vector<IngestOutcome>& outcomes,
                     std::string& error);
 
 // --- Times ------------------------------------------------------------------------

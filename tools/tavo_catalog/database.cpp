@@ -1,12 +1,16 @@
 // The catalog file: its tables, opening and checking it, statements.
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "catalog.h"
+#include "output_file.h"
 
 namespace tavo_catalog {
 
@@ -65,6 +69,8 @@ CREATE TABLE daily_losses(
   PRIMARY KEY(kite, day, reason)) WITHOUT ROWID;
 )sql";
 
+constexpr const char* kVerifiedSuffix = "-verified";  // the memo of the last verification
+
 bool failed(sqlite3* db, int status, const std::string& what, std::string& error) {
     if (status == SQLITE_OK || status == SQLITE_DONE || status == SQLITE_ROW) return false;
     error = what + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(status));
@@ -76,18 +82,63 @@ bool failed(sqlite3* db, int status, const std::string& what, std::string& error
 int schema_of(const Catalog& catalog, std::string& error) {
     Statement tables(catalog, "SELECT count(*) FROM sqlite_master");
     if (!tables.ok() || !tables.step()) {
-        error = tables.error();
+        error = sqlite3_errmsg(catalog.db());
         return -1;
     }
     if (tables.integer(0) == 0) return 0;
     Statement version(catalog, "SELECT value FROM meta WHERE key = 'schema'");
     if (!version.ok() || !version.step()) {
-        error = "no catalog schema in the file";
+        error = version.error().empty() ? "no catalog schema in the file" : sqlite3_errmsg(catalog.db());
         return -1;
     }
     const int schema = std::atoi(version.text(0).c_str());
     if (schema <= 0) error = "catalog schema '" + version.text(0) + "' is no number";
     return schema > 0 ? schema : -1;
+}
+
+// What stat tells of the file and its WAL: any write by anyone changes it
+// (the change times cannot be set back). An empty or absent WAL is the same.
+std::string fingerprint(const std::string& path) {
+    struct stat file, wal;
+    if (lstat(path.c_str(), &file) != 0) return "";
+    char text[256];
+    std::snprintf(text, sizeof text, "%llu %llu %lld %lld.%09ld %lld.%09ld", static_cast<unsigned long long>(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino), static_cast<long long>(file.st_size),
+                  static_cast<long long>(file.st_mtim.tv_sec), file.st_mtim.tv_nsec,
+                  static_cast<long long>(file.st_ctim.tv_sec), file.st_ctim.tv_nsec);
+    std::string print = text;
+    if (lstat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0) {
+        std::snprintf(text, sizeof text, " wal %lld %lld.%09ld %lld.%09ld", static_cast<long long>(wal.st_size),
+                      static_cast<long long>(wal.st_mtim.tv_sec), wal.st_mtim.tv_nsec,
+                      static_cast<long long>(wal.st_ctim.tv_sec), wal.st_ctim.tv_nsec);
+        print += text;
+    }
+    return print;
+}
+
+// The memo's content; "" when there is none (a link is none).
+std::string read_memo(const std::string& path) {
+    const int fd = ::open((path + kVerifiedSuffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return "";
+    char text[512];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    return n > 0 && text[n - 1] == '\n' ? std::string(text, static_cast<size_t>(n - 1)) : "";
+}
+
+// "file:PATH?immutable=1" with the path's special characters escaped.
+std::string immutable_uri(const std::string& path) {
+    std::string uri = "file:";
+    for (const unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/._-~", c) != nullptr) {
+            uri += static_cast<char>(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            uri += escaped;
+        }
+    }
+    return uri + "?immutable=1";
 }
 
 }  // namespace
@@ -102,15 +153,46 @@ const char* status_code(Status status) {
     return "absent";
 }
 
-Catalog::~Catalog() {
-    if (db_ != nullptr) sqlite3_close_v2(db_);
+bool is_damage(int status) {
+    const int primary = status & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
-bool Catalog::open(const std::string& path, bool writable, std::string& error) {
-    path_ = path;
+Catalog::~Catalog() {
+    rollback();
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+    // Closed, the file is as this program left it: sound when verified and
+    // no damage was met since. A memo that cannot be written (a reader who
+    // cannot write the directory) only means the next reader checks again.
+    if (!verified_ || !sound_ || immutable_) return;
+    const std::string print = fingerprint(path_);
+    std::string ignored;
+    if (!print.empty() && print != memo_) tavo_tools::write_output_file(path_ + kVerifiedSuffix, print + "\n", ignored);
+}
+
+std::string Catalog::damaged(const std::string& why) const {
+    sound_ = false;
+    return "catalog " + path_ + " is damaged or not a catalog (" + why + ")";
+}
+
+bool Catalog::open_connection(int flags, bool as_uri, std::string& error) {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+    db_ = nullptr;
     // Never through a link: the catalog and its journal files are written where its name stands.
-    const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
-                      SQLITE_OPEN_NOFOLLOW;
+    flags |= SQLITE_OPEN_NOFOLLOW | (as_uri ? SQLITE_OPEN_URI : 0);
+    const int status = sqlite3_open_v2(as_uri ? immutable_uri(path_).c_str() : path_.c_str(), &db_, flags, nullptr);
+    if (status != SQLITE_OK && sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK) {
+        error = "catalog " + path_ + " is a symbolic link: a catalog is opened by its own name, never through a link";
+        return false;
+    }
+    if (failed(db_, status, "cannot open catalog " + path_, error)) return false;
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    return true;
+}
+
+bool Catalog::open(const std::string& path, bool writable, std::string& error, bool verified) {
+    path_ = path;
+    memo_ = read_memo(path);
     // SQLite never makes a link: one at the name of a file it keeps beside
     // the catalog was planted, and goes (never its target).
     for (const char* suffix : kCompanionSuffixes) {
@@ -118,51 +200,156 @@ bool Catalog::open(const std::string& path, bool writable, std::string& error) {
         struct stat status;
         if (lstat(companion.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) unlink(companion.c_str());
     }
-    const int status = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
-    if (status != SQLITE_OK && sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK) {
-        error = "catalog " + path + " is a symbolic link: a catalog is opened by its own name, never through a link";
-        return false;
-    }
-    if (failed(db_, status, "cannot open catalog " + path, error)) return false;
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     std::string why;
-    const int schema = schema_of(*this, why);
+    if (writable) {
+        struct stat status;
+        const bool fresh = lstat(path.c_str(), &status) != 0 || status.st_size == 0;
+        if (!open_connection(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, false, error)) return false;
+        // A new file is made a WAL file before its first page is written;
+        // an existing catalog is one already, and another file is left as it is.
+        if ((fresh && !execute(*this, "PRAGMA journal_mode=WAL", why)) ||
+            !execute(*this, "PRAGMA synchronous=NORMAL", why)) {
+            error = "catalog " + path + ": " + why;
+            return false;
+        }
+        return begin_write(error);
+    }
+    if (!open_connection(SQLITE_OPEN_READONLY, false, error)) return false;
+    int schema = schema_of(*this, why);
+    const int status = sqlite3_extended_errcode(db_) & 0xff;
+    if (schema < 0 && (status == SQLITE_CANTOPEN || status == SQLITE_READONLY)) {
+        // The WAL's index cannot be made here: read the file as it stands.
+        immutable_ = true;
+        if (!open_connection(SQLITE_OPEN_READONLY, true, error)) return false;
+        schema = schema_of(*this, why);
+    }
     if (schema < 0) {
-        error = "catalog " + path + " is damaged or not a catalog (" + why + "); nothing changed";
+        error = damaged(why);
         return false;
     }
-    if (schema == 0 && !writable) {
+    if (schema == 0) {
         error = "catalog " + path + " is empty: ingest audit reports first";
         return false;
     }
-    if (schema > 0 && schema != kCatalogSchema) {
+    if (schema != kCatalogSchema) {
         error = "catalog " + path + " has schema " + std::to_string(schema) + ", this program reads schema " +
                 std::to_string(kCatalogSchema);
         return false;
     }
-    if (!writable) return true;
-    if (!execute(*this, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", why)) {
-        error = "catalog " + path + ": " + why;
+    return !verified || verify(error);
+}
+
+// Verified unless unchanged since the last verification: quick_check reads
+// every page and every row's format (not the indexes against their tables;
+// check does).
+bool Catalog::verify(std::string& error) {
+    if (verified_) return true;
+    if (!memo_.empty() && memo_ == fingerprint(path_)) {
+        verified_ = true;
+        return true;
+    }
+    Statement check(*this, "PRAGMA quick_check(1)");
+    if (!check.step()) {
+        error = check.damaged() ? check.error() : "cannot verify catalog " + path_ + ": " + check.error();
+        return false;
+    }
+    if (check.text(0) != "ok") {
+        error = damaged(check.text(0));
+        return false;
+    }
+    verified_ = true;
+    return true;
+}
+
+bool Catalog::begin_write(std::string& error) {
+    if (writing_) return true;
+    std::string why;
+    if (!execute(*this, "BEGIN IMMEDIATE", why)) {
+        error = sound_ ? "catalog " + path_ + " is busy or cannot be written: " + why : why;
+        return false;
+    }
+    writing_ = true;
+    // The schema read under the write lock: a first ingest beside this one
+    // has created the tables or has not begun.
+    const int schema = schema_of(*this, why);
+    if (schema < 0) {
+        rollback();
+        error = damaged(why);
         return false;
     }
     if (schema == 0) {
-        const std::string create = std::string("BEGIN;") + kSchemaSql + "INSERT INTO meta VALUES('schema', '" +
-                                   std::to_string(kCatalogSchema) + "'); COMMIT;";
+        const std::string create = std::string(kSchemaSql) + "INSERT INTO meta VALUES('schema', '" +
+                                   std::to_string(kCatalogSchema) + "');";
         if (!execute(*this, create.c_str(), why)) {
-            execute(*this, "ROLLBACK", error);
-            error = "cannot create the tables of catalog " + path + ": " + why;
+            rollback();
+            error = sound_ ? "cannot create the tables of catalog " + path_ + ": " + why : why;
             return false;
         }
+        verified_ = true;
+        return true;
+    }
+    if (schema != kCatalogSchema) {
+        rollback();
+        error = "catalog " + path_ + " has schema " + std::to_string(schema) + ", this program writes schema " +
+                std::to_string(kCatalogSchema);
+        return false;
+    }
+    if (!verify(error)) {
+        rollback();
+        return false;
     }
     return true;
 }
 
-Statement::Statement(const Catalog& catalog, const char* sql) : db_(catalog.db()) {
-    if (sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-        error_ = sqlite3_errmsg(db_);
+bool Catalog::commit(std::string& error) {
+    if (!writing_) return true;
+    std::string why;
+    if (!execute(*this, "COMMIT", why)) {
+        rollback();
+        error = sound_ ? "cannot commit to catalog " + path_ + ": " + why : why;
+        return false;
+    }
+    writing_ = false;
+    return true;
+}
+
+void Catalog::rollback() {
+    if (!writing_) return;
+    writing_ = false;
+    std::string ignored;
+    execute(*this, "ROLLBACK", ignored);
+}
+
+bool Catalog::check(std::vector<std::string>& problems, std::string& error) {
+    Statement check(*this, "PRAGMA integrity_check");
+    while (check.step())
+        if (check.text(0) != "ok") problems.push_back(check.text(0));
+    if (check.damaged()) {
+        problems.push_back(check.error());
+    } else if (!check.error().empty()) {
+        error = "cannot check catalog " + path_ + ": " + check.error();
+        return false;
+    }
+    if (!problems.empty()) {
+        sound_ = false;
+        return true;
+    }
+    verified_ = true;
+    return true;
+}
+
+Statement::Statement(const Catalog& catalog, const char* sql) : catalog_(&catalog), db_(catalog.db()) {
+    const int status = sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr);
+    if (status != SQLITE_OK) {
+        fail(status);
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
     }
+}
+
+void Statement::fail(int status) {
+    damaged_ = is_damage(status);
+    error_ = damaged_ ? catalog_->damaged(sqlite3_errmsg(db_)) : sqlite3_errmsg(db_);
 }
 
 Statement::~Statement() { sqlite3_finalize(stmt_); }
@@ -186,7 +373,7 @@ bool Statement::step() {
     if (stmt_ == nullptr) return false;
     const int status = sqlite3_step(stmt_);
     if (status == SQLITE_ROW) return true;
-    if (status != SQLITE_DONE) error_ = sqlite3_errmsg(db_);
+    if (status != SQLITE_DONE) fail(status);
     return false;
 }
 
@@ -216,9 +403,11 @@ int Statement::columns() const { return sqlite3_column_count(stmt_); }
 
 bool execute(const Catalog& catalog, const char* sql, std::string& error) {
     char* message = nullptr;
-    if (sqlite3_exec(catalog.db(), sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    const int status = sqlite3_exec(catalog.db(), sql, nullptr, nullptr, &message);
+    if (status == SQLITE_OK) return true;
     error = message != nullptr ? message : sqlite3_errmsg(catalog.db());
     sqlite3_free(message);
+    if (is_damage(status)) error = catalog.damaged(error);
     return false;
 }
 

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "catalog.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace tavo_catalog {
 
@@ -17,7 +17,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kReportTool = "tavo_l0audit";
 constexpr const char* kAbsentReason = "absent";
 constexpr int kLightFrame = 0, kDarkFrame = 1;
 
@@ -85,25 +84,11 @@ struct ReportRun {
     int exit_status = 0;
 };
 
-// The report's header; false with error set when it is not a report of
-// the schema this program reads.
-bool read_header(const json& report, ReportRun& run, std::string& error) {
-    if (!report.is_object() || text_of(report, "tool") != kReportTool) {
-        error = "not a tavo_l0audit report";
-        return false;
-    }
-    const json version = report.value("schema_version", json());
-    if (!version.is_number_integer() || version.get<int>() != kReportSchema) {
-        error = "report schema " + version.dump() + ", the catalog reads schema " + std::to_string(kReportSchema) +
-                " (audit the window again with this tavo_l0audit)";
-        return false;
-    }
+// The report's header, of a validated report.
+ReportRun read_header(const json& report) {
+    ReportRun run;
+    window_of(report, run.window_start, run.window_end);
     const json audit_run = report.value("audit_run", json::object());
-    if (!member(report, "kite").is_number_integer() || !window_of(report, run.window_start, run.window_end) ||
-        !member(report, "images").is_array() || !member(report, "files").is_array() || !audit_run.is_object()) {
-        error = "report without kite, window, files, images or audit_run";
-        return false;
-    }
     run.kite = report["kite"].get<int>();
     run.version = text_of(report, "version");
     run.host = text_of(audit_run, "host");
@@ -111,8 +96,9 @@ bool read_header(const json& report, ReportRun& run, std::string& error) {
     run.started = text_of(audit_run, "started");
     run.finished = text_of(audit_run, "finished");
     run.output_root = text_of(audit_run, "output_root");
-    run.exit_status = report.value("exit_status", 0);
-    return true;
+    const json& status = member(report, "exit_status");
+    run.exit_status = status.is_number_integer() ? status.get<int>() : 0;
+    return run;
 }
 
 // One ingest: the statements prepared once and the ids looked up once.
@@ -142,11 +128,16 @@ public:
           find_reason_(catalog, "SELECT id FROM reasons WHERE code = ?"),
           insert_reason_(catalog, "INSERT INTO reasons(code) VALUES(?)"),
           insert_image_(catalog, "INSERT OR REPLACE INTO images VALUES(?, ?, ?, ?, ?, ?, ?, ?)"),
-          // The run that made a product stays while its creation time does.
+          // The run that made a product stays while its creation time does;
+          // an audit that did not look at the products (--no-products) keeps
+          // what an earlier one found of them.
           upsert_product_(catalog, "INSERT INTO products VALUES(?, ?, ?, ?, ?, ?, ?) "
-                                   "ON CONFLICT(kite, time, image_id) DO UPDATE SET size = excluded.size, "
-                                   "despiked = excluded.despiked, run = CASE WHEN products.created IS excluded.created "
-                                   "THEN products.run ELSE excluded.run END, created = excluded.created"),
+                                   "ON CONFLICT(kite, time, image_id) DO UPDATE SET "
+                                   "size = coalesce(excluded.size, products.size), "
+                                   "despiked = coalesce(excluded.despiked, products.despiked), "
+                                   "run = CASE WHEN excluded.created IS NULL OR products.created IS excluded.created "
+                                   "THEN products.run ELSE excluded.run END, "
+                                   "created = coalesce(excluded.created, products.created)"),
           insert_source_(catalog, "INSERT OR IGNORE INTO product_sources VALUES(?, ?, ?, ?)"),
           insert_replay_(catalog, "INSERT OR REPLACE INTO replay_ranges VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)"),
           drop_daily_(catalog, "DELETE FROM daily WHERE kite = ? AND day BETWEEN ? AND ?"),
@@ -164,6 +155,7 @@ public:
 
     bool prepared(std::string& error) const;
     bool report(const std::string& path, IngestOutcome& outcome, std::string& error);
+    bool damaged() const { return damaged_; }
 
 private:
     bool place_run(const ReportRun& run, const std::string& path, IngestOutcome& outcome, int64_t& id);
@@ -181,6 +173,7 @@ private:
     const Catalog& catalog_;
     std::string now_;
     std::string error_;
+    bool damaged_ = false;  // error_ is the catalog's, not the report's
     std::map<std::string, int64_t> reasons_;
     Statement find_run_, insert_run_, supersede_, drop_images_, drop_sources_, drop_replay_, drop_unwritten_products_,
         find_file_, insert_file_, change_file_, find_reason_, insert_reason_, insert_image_, upsert_product_,
@@ -193,7 +186,7 @@ bool Ingest::prepared(std::string& error) const {
                                &insert_reason_, &insert_image_, &upsert_product_, &insert_source_, &insert_replay_, &drop_daily_,
                                &count_daily_, &drop_daily_losses_, &count_daily_losses_}) {
         if (!s->ok()) {
-            error = "catalog " + catalog_.path() + ": " + s->error();
+            error = s->damaged() ? s->error() : "catalog " + catalog_.path() + ": " + s->error();
             return false;
         }
     }
@@ -201,7 +194,10 @@ bool Ingest::prepared(std::string& error) const {
 }
 
 bool Ingest::failed(const Statement& statement) {
-    if (error_.empty()) error_ = statement.error();
+    if (error_.empty()) {
+        error_ = statement.error();
+        damaged_ = statement.damaged();
+    }
     return false;
 }
 
@@ -323,7 +319,9 @@ bool Ingest::images(const json& report, const ReportRun& run, int64_t run_id,
         int64_t time = last_time;
         if (parse_time(text_of(image, "time"), time)) last_time = time;
         const std::string frame = text_of(image, "frame_type"), reason = text_of(image, "reason");
-        insert_image_.bind(1, run.kite).bind(2, time).bind(3, id.get<int64_t>()).bind(4, image.value("wavelength", -1));
+        const json& band = member(image, "wavelength");
+        const int64_t wavelength = band.is_number_integer() ? band.get<int64_t>() : -1;  // null: unknown
+        insert_image_.bind(1, run.kite).bind(2, time).bind(3, id.get<int64_t>()).bind(4, wavelength);
         if (!frame.empty()) insert_image_.bind(5, frame == "DARK" ? kDarkFrame : kLightFrame);
         insert_image_.bind(6, static_cast<int>(status->second));
         if (!reason.empty()) insert_image_.bind(7, reason_id(reason));
@@ -388,25 +386,9 @@ bool Ingest::count_days(const ReportRun& run) {
 
 bool Ingest::report(const std::string& path, IngestOutcome& outcome, std::string& error) {
     outcome.report = path;
-    // Read whole, then parsed: a stream is parsed a character at a time.
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
-        error = "cannot open report " + path;
-        return false;
-    }
-    const json report = json::parse(text, keep_needed, false);
-    ReportRun run;
-    std::string why;
-    if (report.is_discarded()) {
-        error = "report " + path + " is not JSON";
-        return false;
-    }
-    if (!read_header(report, run, why)) {
-        error = "report " + path + ": " + why;
-        return false;
-    }
+    json report;
+    if (!read_report(path, report, error)) return false;
+    const ReportRun run = read_header(report);
     int64_t run_id = 0;
     std::map<std::string, int64_t> files;
     error_.clear();
@@ -418,18 +400,37 @@ bool Ingest::report(const std::string& path, IngestOutcome& outcome, std::string
                                      (drop_unwritten_products_.bind(1, run.kite).bind(2, run.window_start)
                                           .bind(3, run.window_end).run() ||
                                       failed(drop_unwritten_products_))));
-    if (!ok) error = "report " + path + ": " + error_;
+    if (!ok) error = damaged_ ? error_ : "report " + path + ": " + error_;
     return ok;
 }
 
 }  // namespace
 
-bool ingest_reports(const Catalog& catalog, const std::vector<std::string>& reports, std::vector<IngestOutcome>& outcomes,
-                    std::string& error) {
-    if (!execute(catalog, "BEGIN IMMEDIATE", error)) {
-        error = "catalog " + catalog.path() + " is busy or damaged: " + error;
+bool read_report(const std::string& path, json& report, std::string& error) {
+    // Read whole, then parsed: a stream is parsed a character at a time.
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        error = "cannot open report " + path;
         return false;
     }
+    report = json::parse(text, keep_needed, false);
+    if (report.is_discarded()) {
+        error = "report " + path + " is not JSON";
+        return false;
+    }
+    std::string why;
+    if (!validate_report(report, why)) {
+        error = "report " + path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool ingest_reports(Catalog& catalog, const std::vector<std::string>& reports, std::vector<IngestOutcome>& outcomes,
+                    std::string& error) {
+    if (!catalog.begin_write(error)) return false;
     bool ok = true;
     {
         Ingest ingest(catalog);
@@ -439,15 +440,13 @@ bool ingest_reports(const Catalog& catalog, const std::vector<std::string>& repo
             ok = ingest.report(reports[i], outcomes.back(), error);
         }
     }
-    std::string ignored;
     if (!ok) {
-        execute(catalog, "ROLLBACK", ignored);
+        catalog.rollback();
         error += "; nothing changed";
         return false;
     }
-    if (!execute(catalog, "COMMIT", error)) {
-        execute(catalog, "ROLLBACK", ignored);
-        error = "cannot commit to catalog " + catalog.path() + ": " + error + "; nothing changed";
+    if (!catalog.commit(error)) {
+        error += "; nothing changed";
         return false;
     }
     return true;

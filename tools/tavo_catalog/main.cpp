@@ -1,7 +1,10 @@
 // tavo_catalog: the mission catalog of TAVO_L0's audits, on SQLite.
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "command_line.h"
 #include "catalog.h"
 #include "output_file.h"
 
@@ -16,7 +19,8 @@ constexpr const char* kDescription =
     "  tavo_catalog --db mission.sqlite missing --from 2017-03-01 --to 2017-03-31 --csv\n"
     "  tavo_catalog --db mission.sqlite replay --from 2017-03-01 --to 2017-03-31 --csv > replay.csv\n"
     "  tavo_catalog --db mission.sqlite reprocess --made-before 2017-06-01\n"
-    "  tavo_catalog --db mission.sqlite page --from 2017-01-01 --to 2017-12-31 --out mission\n\n"
+    "  tavo_catalog --db mission.sqlite page --from 2017-01-01 --to 2017-12-31 --out mission\n"
+    "  tavo_catalog --db mission.sqlite check\n\n"
     "Exit status: 0 done; 2 the request could not be served (bad option, damaged catalog, a report of another "
     "schema), with one message on standard error.";
 
@@ -74,6 +78,8 @@ int main(int argc, char** argv) {
     sources->add_option("product", product, "Product path or file name")->required();
     add_formats(sources);
 
+    CLI::App* check = app.add_subcommand("check", "Run the full integrity check and list what is wrong");
+
     tavo_catalog::ReprocessRequest reprocess_request;
     CLI::App* reprocess = app.add_subcommand(
         "reprocess", "Products made before a version or date, and those whose level-0 files changed since they "
@@ -83,18 +89,30 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     add_formats(reprocess);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? tavo_catalog::kExitOk : tavo_catalog::kExitCannotRun;
-    }
+    if (const int status = tavo_tools::parse_command_line(app, argc, argv); status >= 0) return status;
 
     const tavo_catalog::Format format = as_json  ? tavo_catalog::Format::kJson
                                         : as_csv ? tavo_catalog::Format::kCsv
                                                  : tavo_catalog::Format::kText;
     tavo_catalog::Catalog catalog;
     std::string error;
-    if (!catalog.open(database, ingest->parsed(), error)) return fail(error);
+    // No catalog file is made for reports that would be refused.
+    struct stat existing;
+    if (*ingest && lstat(database.c_str(), &existing) != 0) {
+        nlohmann::json report;
+        for (const std::string& path : reports)
+            if (!tavo_catalog::read_report(path, report, error)) return fail(error + "; nothing changed");
+    }
+    if (!catalog.open(database, ingest->parsed(), error, !*check)) return fail(error);
+    if (*check) {
+        std::vector<std::string> problems;
+        if (!catalog.check(problems, error)) return fail(error);
+        for (const std::string& problem : problems) std::printf("%s\n", tavo_tools::printable(problem).c_str());
+        if (!problems.empty())
+            return fail(catalog.damaged("problems found by the integrity check: " + std::to_string(problems.size())));
+        std::printf("catalog %s is sound\n", tavo_tools::printable(database).c_str());
+        return tavo_catalog::kExitOk;
+    }
     if (*ingest) {
         std::vector<tavo_catalog::IngestOutcome> outcomes;
         if (!tavo_catalog::ingest_reports(catalog, reports, outcomes, error)) return fail(error);

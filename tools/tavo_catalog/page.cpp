@@ -11,7 +11,7 @@
 #include "catalog.h"
 #include "layout/layout.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "text.h"
 
 namespace tavo_catalog {
 
@@ -197,7 +197,7 @@ bool write_mission_page(const Catalog& catalog, const Period& period, const std:
     lost.bind(1, period.from_ms).bind(2, period.to_ms).bind(3, period.kite);
     while (lost.step()) losses[lost.integer(0)][lost.text(1)] = lost.integer(2);
     if (!days.error().empty() || !lost.error().empty()) {
-        error = "catalog query failed: " + days.error() + lost.error();
+        error = days.damaged() ? days.error() : lost.damaged() ? lost.error() : "catalog query failed: " + days.error() + lost.error();
         return false;
     }
     std::error_code ec;

@@ -8,8 +8,10 @@
 #include <sstream>
 
 #include "catalog.h"
+#include "driver/driver.h"
 #include "layout/layout.h"
-#include "tools_common.h"
+#include "text.h"
+#include "time_text.h"
 
 namespace tavo_catalog {
 
@@ -39,8 +41,19 @@ void bind_period(Statement& statement, const Period& period) {
 
 bool query_failed(const Statement& statement, std::string& error) {
     if (statement.error().empty()) return false;
-    error = "catalog query failed: " + statement.error();
+    error = statement.damaged() ? statement.error() : "catalog query failed: " + statement.error();
     return true;
+}
+
+// A word of a shell command as the shell reads it back: as it is when it
+// holds only characters no shell treats specially, else in single quotes.
+std::string shell_word(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                               "0123456789_./:=@%+,-") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 std::string passband_text(int64_t wavelength) {
@@ -272,9 +285,12 @@ bool query_sources(const Catalog& catalog, const std::string& product, Table& ta
         return false;
     }
     const uint32_t date = parsed.date, clock = parsed.time, ms = parsed.ms, id = parsed.image_id;
-    int kite = 0;
-    const size_t at = product.find("KITE-");
-    if (at != std::string::npos) kite = std::atoi(product.c_str() + at + 5);
+    int kite = 0;  // the satellite directory in the path, when there is one
+    for (int32_t k = kFirstSatellite; k <= kLastSatellite; ++k) {
+        char satellite[kTreeLevelSlot];
+        format_satellite_directory(k, satellite);
+        if (product.find(std::string(satellite) + "/") != std::string::npos) kite = k;
+    }
     char iso[40];
     std::snprintf(iso, sizeof iso, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", date / 10000, date / 100 % 100, date % 100,
                   clock / 10000, clock / 100 % 100, clock % 100, ms);
@@ -342,8 +358,8 @@ bool query_reprocess(const Catalog& catalog, const ReprocessRequest& request, Ta
             for (const std::string& w : why) reasons += (reasons.empty() ? "" : "; ") + w;
             char directory[64];
             std::snprintf(directory, sizeof directory, "reprocess-K%d-%s", kite, date_text(first * kMsPerDay).c_str());
-            const std::string command = std::string(kPlanCommand) + " --dir " + directory + " --config " +
-                                        request.config + " --kite " + std::to_string(kite) + " --from " +
+            const std::string command = std::string(kPlanCommand) + " --dir " + shell_word(directory) +
+                                        " --config " + shell_word(request.config) + " --kite " + std::to_string(kite) + " --from " +
                                         plan_date(first) + " --to " + plan_date(last) + " --window 1d";
             table.rows.push_back({kite, date_text(first * kMsPerDay), date_text(last * kMsPerDay), reasons, command});
         }

@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "catalog.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace tavo_catalog {
 
