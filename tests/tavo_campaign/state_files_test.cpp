@@ -44,6 +44,8 @@ TEST(CampaignStateFiles, FieldsOfTheWrongTypeAreRefused) {
         {"lease", R"({"host":"h","pid":"4711","token":"h-4711-x"})", "no lease"},
         {"lease", R"({"host":"h","pid":4294967295,"token":"h-x"})", "no lease"},
         {"lease", R"({"host":["h"],"pid":4711,"token":"h-4711-x"})", "no lease"},
+        {"lease", R"({"host":"h","pid":4711,"token":"h-4711-x","heartbeat":17948436843668})", "no lease"},
+        {"lease", R"({"host":"h","pid":4711,"token":"h-4711-x","started":-1})", "no lease"},
     };
     test_support::TempDir t("tavo-campaign-state");
     const campaign::Campaign c = one_window_campaign(t / "campaign");

@@ -43,8 +43,12 @@ std::string lease_text(const Lease& lease) {
     return text + "\n";
 }
 
-// False when the text is no lease: a field of the wrong type, or a pid no
-// process can have (kill would take it for a process group).
+// The last second a clock text can show, 9999-12-31T23:59:59Z.
+constexpr int64_t kLastLeaseSecond = 253402300799;
+
+// False when the text is no lease: a field of the wrong type, a pid no
+// process can have (kill would take it for a process group), or a time
+// before 1970 or past the last a clock text shows.
 bool parse_lease(const std::string& text, Lease& lease) {
     const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
     if (j.is_discarded() || !j.is_object()) return false;
@@ -57,7 +61,9 @@ bool parse_lease(const std::string& text, Lease& lease) {
     } catch (const nlohmann::json::exception&) {
         return false;
     }
-    return !lease.token.empty() && lease.pid > 0 && lease.pid <= std::numeric_limits<pid_t>::max();
+    const auto in_clock = [](int64_t t) { return t >= 0 && t <= kLastLeaseSecond; };
+    return !lease.token.empty() && lease.pid > 0 && lease.pid <= std::numeric_limits<pid_t>::max() &&
+           in_clock(lease.started) && in_clock(lease.heartbeat);
 }
 
 std::string read_all(int fd) {
