@@ -19,7 +19,7 @@ packet_seed() {  # flags current successor out
     cat "$2" ${3:+"$3"}; } > "$4"
 }
 
-mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row,fuzz_quicklook_product,fuzz_campaign_state}
+mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row,fuzz_quicklook_product,fuzz_campaign_state,fuzz_catalog_report}
 for fault in none duplicate missing-final truncate bad-length id-repeat foreign-apid alias-apid \
              bad-header-bits bad-index sel-bits bit15 gap; do
   out="$scratch/l0-$fault"
@@ -76,6 +76,21 @@ s="$corpus/fuzz_campaign_state"
 { printf '\x00'; cat "$run/camp/follow.json"; } > "$s/follow.json"
 { printf '\x02'; cat "$run/camp/windows/0001/result.json"; } > "$s/result.json"
 [ ! -s "$run/lease" ] || { printf '\x01'; cat "$run/lease"; } > "$s/lease"
+
+# The cycle's audit report for the catalog's reader, and the same report
+# with an absent range between two of its written images.
+r="$corpus/fuzz_catalog_report"
+sed "s#$run/#/data/#g" "$run/camp/windows/0001/audit.json" > "$r/follow-window.json"
+python3 - "$r/follow-window.json" "$r/absent-range.json" <<'PY'
+import json, sys
+report = json.load(open(sys.argv[1]))
+a, b = [i for i in report["images"] if i["status"] == "written"][3:5]
+report["absent_ranges"] = [{
+    "first_id": a["image_id"] + 1, "last_id": a["image_id"] + 1, "images": 1,
+    "after": {"image_id": a["image_id"], "time": a["time"]}, "before": {"image_id": b["image_id"], "time": b["time"]},
+    "sequence_gaps": [{"apid": 810, "first": 100, "last": 104, "missing": 5, "after": a["time"], "before": b["time"]}]}]
+json.dump(report, open(sys.argv[2], "w"), indent=1)
+PY
 
 # Parameters: a whole configuration file, then command-line arguments.
 template="$top/config/TAVO_configuration.cfg.template"
