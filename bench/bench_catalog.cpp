@@ -1,6 +1,6 @@
 // Catalog benchmark: synthetic audit reports of many satellite-days, ingested
 // into a fresh catalog, then a month's summary and a year's missing images
-// timed, and the file's bytes per image.
+// timed, the file's bytes per image, and what verifying the file costs.
 //
 // Usage: bench_catalog DIRECTORY DAYS [SATELLITES]
 // Each report is one day of one satellite with an image every 10 s (8640),
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -133,10 +134,10 @@ int main(int argc, char** argv) {
     const int satellites = argc > 3 ? std::atoi(argv[3]) : 4;
     fs::create_directories(directory);
     const std::string database = (directory / "catalog.sqlite").string();
-    for (const char* end : {"", "-wal", "-shm"}) fs::remove(database + end);
-    tavo_catalog::Catalog catalog;
+    for (const char* end : {"", "-wal", "-shm", "-verified"}) fs::remove(database + end);
+    auto catalog = std::make_unique<tavo_catalog::Catalog>();
     std::string error;
-    if (!catalog.open(database, true, error)) {
+    if (!catalog->open(database, true, error)) {
         std::fprintf(stderr, "bench_catalog: %s\n", error.c_str());
         return 2;
     }
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
         }
         std::vector<tavo_catalog::IngestOutcome> outcomes;
         const auto start = Clock::now();
-        if (!tavo_catalog::ingest_reports(catalog, reports, outcomes, error)) {
+        if (!tavo_catalog::ingest_reports(*catalog, reports, outcomes, error)) {
             std::fprintf(stderr, "bench_catalog: %s\n", error.c_str());
             return 2;
         }
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
         for (const std::string& path : reports) fs::remove(path);
     }
     std::string ignored;
-    tavo_catalog::execute(catalog, "PRAGMA wal_checkpoint(TRUNCATE)", ignored);
+    tavo_catalog::execute(*catalog, "PRAGMA wal_checkpoint(TRUNCATE)", ignored);
 
     // A month in the middle of the period, every satellite.
     tavo_catalog::Period month, all;
@@ -176,16 +177,57 @@ int main(int argc, char** argv) {
     for (int i = 0; i < kSummaryRuns; ++i) {
         tavo_catalog::Table table;
         const auto start = Clock::now();
-        if (!tavo_catalog::query_summary(catalog, month, table, error)) return 2;
+        if (!tavo_catalog::query_summary(*catalog, month, table, error)) return 2;
         const std::string text = tavo_catalog::format_table(table, tavo_catalog::Format::kText);
         summary_best = std::min(summary_best, seconds_since(start));
         summary_rows = table.rows.size();
     }
     tavo_catalog::Table missing;
     const auto missing_start = Clock::now();
-    if (!tavo_catalog::query_missing(catalog, all, missing, error)) return 2;
+    if (!tavo_catalog::query_missing(*catalog, all, missing, error)) return 2;
     const std::string missing_text = tavo_catalog::format_table(missing, tavo_catalog::Format::kText);
     const double missing_seconds = seconds_since(missing_start);
+
+    catalog.reset();  // closed: the file remembered as verified
+
+    // What verification costs: the file opened without its memo runs
+    // quick_check (as before the first read or write of a changed file);
+    // check runs the full integrity check; a month's summary on the
+    // unchanged file, opening included, only compares the memo.
+    const auto timed_open = [&](bool verified, tavo_catalog::Catalog& opened) {
+        const auto start = Clock::now();
+        if (!opened.open(database, false, error, verified)) {
+            std::fprintf(stderr, "bench_catalog: %s\n", error.c_str());
+            std::exit(2);
+        }
+        return seconds_since(start);
+    };
+    const std::string memo = database + "-verified";
+    const std::string remembered = std::filesystem::exists(memo) ? "remembered" : "NOT remembered";
+    fs::remove(memo);
+    double quick_check_seconds = 0, integrity_seconds = 0;
+    {
+        tavo_catalog::Catalog fresh;
+        quick_check_seconds = timed_open(true, fresh);
+    }
+    {
+        tavo_catalog::Catalog full;
+        timed_open(false, full);
+        std::vector<std::string> problems;
+        const auto start = Clock::now();
+        if (!full.check(problems, error) || !problems.empty()) return 2;
+        integrity_seconds = seconds_since(start);
+    }
+    double unchanged_best = 1e9;
+    for (int i = 0; i < kSummaryRuns; ++i) {
+        const auto start = Clock::now();
+        tavo_catalog::Catalog unchanged;
+        timed_open(true, unchanged);
+        tavo_catalog::Table table;
+        if (!tavo_catalog::query_summary(unchanged, month, table, error)) return 2;
+        const std::string text = tavo_catalog::format_table(table, tavo_catalog::Format::kText);
+        unchanged_best = std::min(unchanged_best, seconds_since(start));
+    }
 
     const auto bytes = static_cast<double>(fs::file_size(database));
     std::printf("images %lld (%d days x %d satellites)\n", static_cast<long long>(images), days, satellites);
@@ -193,5 +235,9 @@ int main(int argc, char** argv) {
     std::printf("summary of 30 days: %.1f ms (best of %d, %zu rows)\n", summary_best * 1000, kSummaryRuns, summary_rows);
     std::printf("missing of the whole period: %.1f ms (%zu rows)\n", missing_seconds * 1000, missing.rows.size());
     std::printf("database %.1f MiB, %.1f bytes per image\n", bytes / 1048576, bytes / static_cast<double>(images));
+    std::printf("verification at open (quick_check): %.2f s; full check (integrity_check): %.2f s; ingest %s it\n",
+                quick_check_seconds, integrity_seconds, remembered.c_str());
+    std::printf("summary of 30 days on the unchanged file, opening included: %.1f ms (best of %d)\n",
+                unchanged_best * 1000, kSummaryRuns);
     return 0;
 }
