@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -101,6 +102,18 @@ void save_state(const Campaign& c, const FollowState& s) {
     write_file_atomically(state_path(c), j.dump(1) + "\n");
 }
 
+// An integer member of a follow state, 0 when absent. Anything else is no
+// follow state: a float among them, since converting one past int's range
+// is undefined.
+int integer_member(const nlohmann::json& object, const char* key, const std::string& path) {
+    const auto found = object.find(key);
+    if (found == object.end()) return 0;
+    if (!found->is_number_integer() || found->get<double>() < INT_MIN || found->get<double>() > INT_MAX) {
+        throw CampaignError(path + " is not a follow state: " + key + " is not an integer");
+    }
+    return found->get<int>();
+}
+
 FollowState load_state(const Campaign& c) {
     FollowState s;
     s.mark = parse_period(c.from, c.from).first;
@@ -108,7 +121,7 @@ FollowState load_state(const Campaign& c) {
     const nlohmann::json j = read_json(state_path(c));
     try {
         s.mark = parse_period(j.at("mark"), j.at("mark")).first;
-        s.cycles = j.value("cycles", 0);
+        s.cycles = integer_member(j, "cycles", state_path(c));
         s.last_cycle = j.value("last_cycle", nlohmann::json());
         s.reruns = j.value("reruns", nlohmann::json::array());
         const nlohmann::json& seen = j.at("first_seen");
@@ -558,7 +571,7 @@ int follow_campaign(const FollowRequest& r) {
 namespace {
 
 // The status text of a follow state as read from follow.json.
-std::string state_text(const nlohmann::json& s, bool as_json) {
+std::string state_text(const nlohmann::json& s, bool as_json, const std::string& path) {
     const nlohmann::json waiting = s.value("waiting", nlohmann::json::array());
     const nlohmann::json last = s.value("last_cycle", nlohmann::json());
     if (as_json) {
@@ -574,7 +587,7 @@ std::string state_text(const nlohmann::json& s, bool as_json) {
     std::string text = line;
     if (last.is_object()) {
         std::snprintf(line, sizeof line, "; last cycle: window %d, %.1f s, latency %.1f s, %s",
-                      last.value("window", 0), last.value("seconds", 0.0), last.value("latency_s", 0.0),
+                      integer_member(last, "window", path), last.value("seconds", 0.0), last.value("latency_s", 0.0),
                       last.value("finished", std::string("?")).c_str());
         text += line;
     }
@@ -591,7 +604,7 @@ std::string follow_status_text(const Campaign& c, bool as_json) {
     if (!fs::exists(state_path(c))) return "";
     const nlohmann::json s = read_json(state_path(c));
     try {
-        return state_text(s, as_json);
+        return state_text(s, as_json, state_path(c));
     } catch (const nlohmann::json::exception& e) {
         throw CampaignError(state_path(c) + " is not a follow state: " + e.what());
     }

@@ -52,6 +52,10 @@ constexpr int64_t kLastLeaseSecond = 253402300799;
 bool parse_lease(const std::string& text, Lease& lease) {
     const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
     if (j.is_discarded() || !j.is_object()) return false;
+    // Numbers are integers: a float past int64_t's range has no conversion.
+    for (const char* key : {"pid", "started", "heartbeat"}) {
+        if (j.contains(key) && !j[key].is_number_integer()) return false;
+    }
     try {
         lease.host = j.value("host", std::string());
         lease.pid = j.value("pid", 0L);
