@@ -343,12 +343,12 @@ void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
 
 class RefusesOptions : public testing::TestWithParam<OptionCase> {};
 
-TEST_P(RefusesOptions, WithOneMessageAndStatus1) {
+TEST_P(RefusesOptions, WithOneMessageAndStatus2) {
     std::vector<std::string> argv{TAVO_L0DUMP_BINARY};
     argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
     const auto got = run_program(argv);
-    EXPECT_EQ(got.exit_status, 1);
-    EXPECT_EQ(got.err, std::string("tavo_l0dump: ") + GetParam().message + " (see --help)\n");
+    EXPECT_EQ(got.exit_status, 2);
+    EXPECT_EQ(got.err, std::string("tavo_l0dump: ") + GetParam().message + " (see tavo_l0dump --help)\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RefusesOptions, testing::ValuesIn(kOptionCases),

@@ -130,8 +130,9 @@ Campaign load_campaign(const std::string& directory);
 // itself failed.
 int run_task(const std::string& directory, int number);
 
-// Exit status of a task that found its window running elsewhere.
-constexpr int kExitRunningElsewhere = 3;
+// Exit status of a task that found its window running elsewhere: its work
+// was not done here.
+constexpr int kExitRunningElsewhere = 1;
 
 // --- The window lease ----------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // catalog, by the catalog's own program.
 #include <filesystem>
 
+#include "audit_report.h"
 #include "campaign.h"
 
 namespace fs = std::filesystem;
@@ -12,7 +13,7 @@ void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::j
     if (c.catalog.empty()) return;
     std::vector<std::string> argv = {c.catalog_program, "--db", c.catalog, "ingest"};
     for (const WindowPlan& w : c.windows) {
-        const std::string report = c.window_directory(w.window.number) + "/audit.json";
+        const std::string report = c.window_directory(w.window.number) + "/" + tavo_tools::kWindowAuditName;
         if (fs::exists(report)) argv.push_back(report);
     }
     const std::string log = c.logs_directory() + "/catalog.log";

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "audit_report.h"
 #include "campaign.h"
 #include "base/base.h"
 #include "isp/isp.h"
@@ -132,7 +133,7 @@ void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned,
     int reports = 0;
     nlohmann::json lossy_windows = nlohmann::json::array();
     for (const WindowPlan& w : c.windows) {
-        const std::string path = c.window_directory(w.window.number) + "/audit.json";
+        const std::string path = c.window_directory(w.window.number) + "/" + tavo_tools::kWindowAuditName;
         if (!fs::exists(path)) continue;
         const nlohmann::json report = read_json(path);
         ++reports;
@@ -247,7 +248,7 @@ nlohmann::json check_joins(std::vector<WindowProduct>& products, const std::map<
 
 nlohmann::json finish_campaign(const std::string& directory) {
     const Campaign c = load_campaign(directory);
-    nlohmann::json summary = {{"schema_version", 1}, {"tool", "tavo_campaign"}, {"kite", c.kite},
+    nlohmann::json summary = {{tavo_tools::kSchemaVersionKey, 1}, {"tool", "tavo_campaign"}, {"kite", c.kite},
                               {"from", c.from},      {"to", c.to},              {"windows", c.windows.size()}};
     std::vector<std::string> unfinished;
     for (const TaskStatus& t : campaign_status(c)) {

@@ -33,12 +33,13 @@
 #include <set>
 #include <thread>
 
+#include "audit_report.h"
 #include "campaign.h"
 #include "driver/driver.h"
 #include "input/input.h"
 #include "packets/packets.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace fs = std::filesystem;
 
@@ -90,7 +91,7 @@ std::string state_path(const Campaign& c) { return c.directory + "/follow.json";
 void save_state(const Campaign& c, const FollowState& s) {
     nlohmann::json seen = nlohmann::json::object();
     for (const auto& [entry, t] : s.first_seen) seen[entry] = t;
-    const nlohmann::json j = {{"schema_version", kFollowSchemaVersion},
+    const nlohmann::json j = {{tavo_tools::kSchemaVersionKey, kFollowSchemaVersion},
                               {"mark", instant_text(s.mark)},
                               {"cycles", s.cycles},
                               {"last_cycle", s.last_cycle},
@@ -139,7 +140,10 @@ std::vector<std::string> selected_files(const RunSettings& base, Instant start, 
     char message[kRunMessageCapacity];
     const int count = select_input_files(base, start, end, scratch + "/work/", scratch + "/out/", message);
     // None found, or no day directory yet: nothing has landed.
-    if (count == 0 && std::strstr(message, "input files found") == nullptr) throw CampaignError(message);
+    if (count == 0 && last_input_search != InputSearch::kNoneFound &&
+        last_input_search != InputSearch::kNoDayDirectory) {
+        throw CampaignError(message);
+    }
     return std::vector<std::string>(input_file_list, input_file_list + count);
 }
 
@@ -324,7 +328,7 @@ std::set<std::string> product_days(const nlohmann::json& products) {
 // window's own run replaces it), and the day pages of the days it wrote
 // products on.
 void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early) {
-    const std::string report = c.window_directory(number) + "/audit.json";
+    const std::string report = c.window_directory(number) + "/" + tavo_tools::kWindowAuditName;
     if (!c.catalog.empty() && !early && fs::exists(report)) {
         const int status =
             run_program({c.catalog_program, "--db", c.catalog, "ingest", report}, c.logs_directory() + "/catalog.log");

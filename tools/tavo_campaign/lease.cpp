@@ -19,7 +19,7 @@
 
 #include "campaign.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace campaign {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "command_line.h"
 #include "campaign.h"
 
 namespace {
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
     task_cmd->add_option("directory", directory, "Campaign directory")->required();
     task_cmd->add_option("number", task_number, "Window number")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    if (const int status = tavo_tools::parse_command_line(app, argc, argv); status >= 0) return status;
 
     try {
         if (*plan_cmd) {

@@ -12,12 +12,13 @@
 #include <fstream>
 #include <set>
 
+#include "audit_report.h"
 #include "campaign.h"
 #include "driver/driver.h"
 #include "input/input.h"
 #include "time/time.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace fs = std::filesystem;
 
@@ -70,7 +71,7 @@ nlohmann::json campaign_json(const Campaign& c) {
                            {"end", instant_text(w.window.end)},
                            {"input_files", w.input_files}});
     }
-    return {{"schema_version", kSchemaVersion},
+    return {{tavo_tools::kSchemaVersionKey, kSchemaVersion},
             {"tool", "tavo_campaign"},
             {"kite", c.kite},
             {"from", c.from},
@@ -229,7 +230,7 @@ void add_window(Campaign& c, const RunSettings& base, const Window& w) {
     // A window without input files gets 0; any other refusal is the plan's failure.
     char message[kRunMessageCapacity];
     const int files = select_input_files(base, w.start, w.end, dir + "/work/", dir + "/out/", message);
-    if (files == 0 && std::strstr(message, "no input files found") == nullptr) {
+    if (files == 0 && last_input_search != InputSearch::kNoneFound) {
         throw CampaignError(std::string(message) + " (window " + std::to_string(w.number) + ")");
     }
     c.windows.push_back({w, files});

@@ -21,10 +21,11 @@
 #include <fstream>
 #include <set>
 
+#include "audit_report.h"
 #include "campaign.h"
 #include "layout/layout.h"
 #include "output_file.h"
-#include "tools_common.h"
+#include "time_text.h"
 
 namespace fs = std::filesystem;
 
@@ -33,6 +34,11 @@ namespace campaign {
 namespace {
 
 constexpr const char* kAttemptPrefix = "attempt-";
+
+// A path under the run's LOG/ directory, which stays with the attempt.
+bool is_run_log(const std::string& relative) {
+    return relative.rfind(std::string(kLogDirectoryName) + "/", 0) == 0;
+}
 
 std::string utc_now() { return tavo_tools::utc_seconds_text(std::time(nullptr)); }
 
@@ -82,7 +88,7 @@ void sync_moved(const std::vector<std::string>& moved, const std::string& produc
 std::vector<std::string> move_products(const std::string& staging, const std::string& product_root) {
     std::vector<std::string> moved;
     for (const std::string& rel : files_below(staging)) {
-        if (rel.rfind("LOG/", 0) == 0 || is_temporary_name(rel.c_str())) continue;
+        if (is_run_log(rel) || is_temporary_name(rel.c_str())) continue;
         const fs::path from = fs::path(staging) / rel;
         const fs::path to = fs::path(product_root) / rel;
         std::error_code ec;
@@ -148,7 +154,7 @@ private:
     // Products appear under their final names only when complete.
     void start_writeback() {
         for (const std::string& rel : files_below(directory_)) {
-            if (rel.rfind("LOG/", 0) == 0 || is_temporary_name(rel.c_str()) || !started_.insert(rel).second) continue;
+            if (is_run_log(rel) || is_temporary_name(rel.c_str()) || !started_.insert(rel).second) continue;
             const int fd = open((directory_ + "/" + rel).c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) continue;
             sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -325,7 +331,7 @@ int run_task(const std::string& directory, int number) {
         }
         if (status == 0 && plan.input_files > 0) {
             if (!c.audit.empty() && access(c.audit.c_str(), X_OK) == 0) {
-                const std::string report = window_dir + "/audit.json";
+                const std::string report = window_dir + "/" + tavo_tools::kWindowAuditName;
                 fs::remove(report, ec);
                 result["audit_status"] = run_program(
                     {c.audit, "--report", report, "--csv", window_dir + "/audit.csv",

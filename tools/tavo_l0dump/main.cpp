@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
         "TAVO_L0 as H5DUMP_EXE. Chunks compressed with deflate (with or without shuffle) are inflated here; every "
         "other layout goes through the HDF5 library. The output is written under a temporary name beside FILE "
         "and renamed when done; when the input is damaged, FILE keeps every whole chunk before the damage.\n"
-        "Exit status: 0 the dataset was written; 1 it was not, or only in part (one message on standard "
-        "error).\n\n"
+        "Exit status: 0 the dataset was written; 1 it was not, or only in part; 2 bad usage (one message on "
+        "standard error).\n\n"
         "Example: tavo_l0dump -o work/f1.bin -d tavo_space_packet_data -b BE "
         "level0/OR_TAVO-L0_K16_s20170601200000_e20170601205599_c20170601207000.nc",
         "tavo_l0dump"};

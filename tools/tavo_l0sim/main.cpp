@@ -91,6 +91,11 @@ bool parse_fault(const std::string& text, int images, Fault& fault, std::string&
         error = "unknown fault '" + name + "' (see --help)";
         return false;
     }
+    if (image >= images) {
+        error = "fault " + name + " names image " + std::to_string(image) + " but the run has images 0 to " +
+                std::to_string(images - 1);
+        return false;
+    }
     fault = {it->second, image};
     return true;
 }

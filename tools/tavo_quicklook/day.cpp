@@ -13,7 +13,7 @@
 #include "fits/fits.h"
 #include "layout/layout.h"
 #include "quicklook.h"
-#include "tools_common.h"
+#include "audit_report.h"
 
 namespace quicklook {
 namespace {
@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 constexpr int kOldestAuditSchema = 1;
-constexpr int kNewestAuditSchema = 2;  // adds the absent ranges
+constexpr int kNewestAuditSchema = tavo_tools::kAuditSchemaVersion;  // 2 adds the absent ranges
 constexpr const char* kAbsentReason = "absent";
 // An image the audited run left to the windows beside its own: no loss.
 constexpr const char* kOutsideWindowReason = "outside_window";
@@ -122,10 +122,10 @@ bool read_audit(const std::string& path, Audit& audit, std::string& error) {
         error = "audit report " + path + " is not JSON";
         return false;
     }
-    const json version = report.value("schema_version", json());
+    const json version = report.value(tavo_tools::kSchemaVersionKey, json());
     if (!version.is_number_integer() || version.get<int>() < kOldestAuditSchema ||
         version.get<int>() > kNewestAuditSchema || !report.contains("images") || !report["images"].is_array()) {
-        error = "audit report " + path + " has no schema_version 1 or 2 with an images list";
+        error = "audit report " + path + " has no " + tavo_tools::kSchemaVersionKey + " 1 or 2 with an images list";
         return false;
     }
     if (report.contains("window") && report["window"].is_object()) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "command_line.h"
 #include "output_file.h"
 #include "quicklook.h"
 
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     app.add_option("-j,--jobs", options.jobs, "Threads making pictures (default: one per processor)")
         ->check(CLI::Range(1, 256));
     app.add_option("arguments", arguments, "PARAM=value parameters (CONFIG=file among them) and product files");
-    CLI11_PARSE(app, argc, argv);
+    if (const int status = tavo_tools::parse_command_line(app, argc, argv); status >= 0) return status;
 
     std::vector<std::string> parameters;
     for (const std::string& a : arguments) {
@@ -48,16 +49,14 @@ int main(int argc, char** argv) {
     if (!day.empty()) {
         options.first_day = options.last_day = quicklook::parse_day(day);
         if (options.first_day == 0) {
-            std::fprintf(stderr, "tavo_quicklook: --day %s is not a date YYYY-MM-DD\n",
-                         tavo_tools::printable(day).c_str());
-            return 1;
+            return tavo_tools::report_failure("tavo_quicklook", "--day " + day + " is not a date YYYY-MM-DD",
+                                              tavo_tools::kExitBadInput);
         }
     }
     if (options.files.empty()) {
         std::string error;
         if (!quicklook::options_from_parameters(parameters, options, error)) {
-            std::fprintf(stderr, "tavo_quicklook: %s\n", tavo_tools::printable(error).c_str());
-            return 1;
+            return tavo_tools::report_failure("tavo_quicklook", error, tavo_tools::kExitBadInput);
         }
     }
     return quicklook::run_quicklook(options);

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "quicklook.h"
-#include "tools_common.h"
+#include "text.h"
 
 namespace quicklook {
 namespace {

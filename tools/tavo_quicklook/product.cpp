@@ -13,7 +13,7 @@
 
 #include "fits/fits.h"
 #include "quicklook.h"
-#include "tools_common.h"
+#include "text.h"
 
 namespace quicklook {
 
