@@ -1,6 +1,7 @@
 # make check:   install what is missing, build, and run every test in the
 #               normal build and in the AddressSanitizer/UBSan build, then
-#               build, install, run and remove the Debian package.
+#               build, lint, install, run and remove the Debian package, and
+#               run its follow service under systemd in a container.
 # make demo:    build the demo's programs only and run them on a few hours of
 #               simulated data.
 # make package: the Debian package tavo-l0_<version>_<arch>.deb in build-pkg/.
@@ -13,7 +14,7 @@ DEMO_BUILD ?= build-demo
 PKG_WERROR ?= OFF
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps configure build build-asan test test-asan test-package check demo package fuzz bench clean
+.PHONY: all deps configure build build-asan test test-asan test-package test-service check demo package fuzz bench clean
 
 all: build
 
@@ -37,12 +38,17 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # The package is built as a packager builds it (a release, warnings reported
-# but not errors: GCC's -O3 analysis gives false positives), installed with
-# apt-get, run, and removed again.
+# but not errors: GCC's -O3 analysis gives false positives), checked with
+# lintian, installed with apt-get, run, and removed again.
 test-package: deps
 	./scripts/test_deb.sh $(PKG_BUILD)
 
-check: test test-asan test-package
+# The package installed in a Debian container booted with its own systemd,
+# its follow service started, stopped, broken and removed there.
+test-service: deps
+	./scripts/test_service.sh $(PKG_BUILD)
+
+check: test test-asan test-package test-service
 
 # The programs the demo runs; a companion program the demo calls adds itself here.
 DEMO_TARGETS = TAVO_L0 tavo_l0dump tavo_l0sim tavo_l0audit tavo_quicklook tavo_catalog
