@@ -136,13 +136,6 @@ TEST_F(SharedUse, TwoRunsOnOneWorkingDirectoryNeverLoseProductsSilently) {
     EXPECT_GE(outcomes["completed"], 20);
 }
 
-// A process that /proc still lists and that has not ended.
-bool process_alive(pid_t pid) {
-    const std::string stat = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
-
 std::map<std::string, fs::file_time_type> listing(const std::string& directory) {
     std::map<std::string, fs::file_time_type> files;
     for (const auto& entry : fs::directory_iterator(directory)) files[entry.path().filename()] = entry.last_write_time();
@@ -176,7 +169,7 @@ TEST_F(SharedUse, AStoppedRunLeavesNoDumpBehind) {
         const int status = run.wait();
         std::this_thread::sleep_for(std::chrono::seconds(2));
         for (const std::string& pid : test_support::split_lines(test_support::read_file(pids))) {
-            EXPECT_FALSE(process_alive(std::stoi(pid))) << "dump " << pid << " outlived the run";
+            EXPECT_FALSE(test_support::process_alive(std::stoi(pid))) << "dump " << pid << " outlived the run";
         }
         const auto left = listing(work);
         std::this_thread::sleep_for(std::chrono::seconds(3));

@@ -219,4 +219,47 @@ bool Victim::untouched() const {
     return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && read_file(path) == content;
 }
 
+int start_program(const std::vector<std::string>& argv, const std::string& output_path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (freopen(output_path.c_str(), "w", stdout) == nullptr || freopen("/dev/null", "r", stdin) == nullptr) {
+            _exit(127);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int wait_for(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+namespace {
+
+// The fields of /proc/PID/stat after the command name: state, parent, ...
+std::string stat_fields(int pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? "" : stat.substr(close + 2);
+}
+
+}  // namespace
+
+bool process_alive(int pid) {
+    const std::string fields = stat_fields(pid);
+    return !fields.empty() && fields[0] != 'Z';
+}
+
+int parent_of(int pid) {
+    const std::string fields = stat_fields(pid);
+    return fields.size() > 2 ? std::atoi(fields.c_str() + 2) : -1;
+}
+
 }  // namespace test_support

@@ -48,6 +48,16 @@ struct Victim {
     bool untouched() const;
 };
 
+// A program started in the background (no shell), standard input from
+// /dev/null, standard output into output_path; its pid.
+int start_program(const std::vector<std::string>& argv, const std::string& output_path);
+// Waits for a started program: its exit status, or 128 + the signal that ended it.
+int wait_for(int pid);
+// True while pid is a process that has not ended (a zombie has ended).
+bool process_alive(int pid);
+// The parent of pid, from /proc; -1 when it is gone.
+int parent_of(int pid);
+
 struct ProgramResult {
     int exit_status = -1;  // the exit code, or -1 when the program did not exit normally
     std::string out;       // everything written on standard output

@@ -18,6 +18,8 @@
 namespace fs = std::filesystem;
 using test_support::read_file;
 using test_support::run_program;
+using test_support::start_program;
+using test_support::wait_for;
 using test_support::TempDir;
 using test_support::write_file;
 
@@ -38,26 +40,6 @@ std::string config_text(const std::string& l0, const std::string& out, const std
     return "INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=" + l0 + "/\nINPUT_SUBDIRECTORY=HIERARCHICAL\nWORKING_DIRECTORY=" +
            work + "/\nH5DUMP_EXE=/usr/bin/h5dump\nOUTPUT_ROOT_DIRECTORY=" + out +
            "/\nDESPIKE=YES\nISP_CSV=YES\nKITE=16\nSTART=" + kFrom + "\nEND=" + end + "\n";
-}
-
-// A program started in the background, its output into a file.
-pid_t start_program(const std::vector<std::string>& argv, const std::string& output) {
-    const pid_t child = fork();
-    if (child == 0) {
-        if (freopen(output.c_str(), "w", stdout) == nullptr || freopen("/dev/null", "r", stdin) == nullptr) _exit(127);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return child;
-}
-
-int wait_for(pid_t child) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Waits (at most a minute) until path exists.

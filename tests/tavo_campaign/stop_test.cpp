@@ -1,46 +1,14 @@
 // A campaign task or follower stopped while its TAVO_L0 dumps a file: no
 // process of the run outlives it, and a SIGTERM to a task reaches TAVO_L0,
 // which stops cleanly.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <thread>
 
 #include "tavo_campaign/campaign_fixture.h"
 
-extern char** environ;
-
 namespace {
-
-pid_t start(const std::vector<std::string>& args, const std::string& console) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv = args;
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    pid_t pid = -1;
-    posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-bool alive(pid_t pid) {
-    const std::string stat = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
-
-pid_t parent_of(pid_t pid) {
-    const std::string stat = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos ? -1 : std::atoi(stat.c_str() + close + 4);
-}
 
 struct StopCase {
     const char* name;
@@ -69,23 +37,22 @@ TEST_F(CampaignTest, AStoppedTaskOrFollowerLeavesNoProcessOfItsRun) {
                 ? std::vector<std::string>{kCampaign, "task", campaign(), "1"}
                 : std::vector<std::string>{kCampaign, "follow", "--dir", dir_ / "live", "--config", dir_ / "base.cfg",
                                            "--no-audit", "--no-quicklook", "--once", "H5DUMP_EXE=" + stand_in};
-        const pid_t runner = start(argv, dir_ / (std::string(c.command) + ".out"));
+        const pid_t runner = test_support::start_program(argv, dir_ / (std::string(c.command) + ".out"));
         for (int i = 0; i < 300 && test_support::read_file(pids).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         const std::vector<std::string> dumps = test_support::split_lines(test_support::read_file(pids));
         ASSERT_EQ(dumps.size(), 1u) << test_support::read_file(dir_ / (std::string(c.command) + ".out"));
         const pid_t dump = std::stoi(dumps[0]);
-        const pid_t tavo_l0 = parent_of(dump);
-        ASSERT_TRUE(alive(tavo_l0));
+        const pid_t tavo_l0 = test_support::parent_of(dump);
+        ASSERT_TRUE(test_support::process_alive(tavo_l0));
         kill(runner, c.signal);
-        int status = 0;
-        waitpid(runner, &status, 0);
+        const int status = test_support::wait_for(runner);
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        EXPECT_FALSE(alive(tavo_l0)) << "TAVO_L0 outlived the " << c.command;
-        EXPECT_FALSE(alive(dump)) << "the dump outlived the " << c.command;
+        EXPECT_FALSE(test_support::process_alive(tavo_l0)) << "TAVO_L0 outlived the " << c.command;
+        EXPECT_FALSE(test_support::process_alive(dump)) << "the dump outlived the " << c.command;
         if (c.signal == SIGTERM) {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+            EXPECT_EQ(status, 128 + SIGTERM);
             const std::string console = test_support::read_file(campaign() + "/windows/0001/tavo_l0.log");
             EXPECT_NE(console.find("ERROR - Run stopped by SIGTERM before it completed"), std::string::npos) << console;
         }
