@@ -149,14 +149,7 @@ std::map<std::string, fs::file_time_type> listing(const std::string& directory) 
 TEST_F(SharedUse, AStoppedRunLeavesNoDumpBehind) {
     const std::string pids = dir / "dump-pids";
     const std::string stand_in = dir / "slow-dump";
-    test_support::write_file(stand_in, "#!/usr/bin/env python3\n"
-                                       "import os, sys, time\n"
-                                       "open('" + pids + "', 'a').write('%d\\n' % os.getpid())\n"
-                                       "if '_s2017060120200' in sys.argv[-1]:\n"
-                                       "    open('" + pids + ".slow', 'w').close()\n"
-                                       "    time.sleep(4)\n"
-                                       "os.execv('" + kDumpUtility + "', ['h5dump'] + sys.argv[1:])\n");
-    fs::permissions(stand_in, fs::perms::owner_all);
+    test_support::write_slow_dump(stand_in, pids, "_s2017060120200", 4);
     for (const int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGKILL");
         fs::remove(pids);

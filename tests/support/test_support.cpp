@@ -262,4 +262,16 @@ int parent_of(int pid) {
     return fields.size() > 2 ? std::atoi(fields.c_str() + 2) : -1;
 }
 
+void write_slow_dump(const std::string& path, const std::string& pids_file, const std::string& slow_name,
+                     int seconds) {
+    write_file(path, "#!/usr/bin/env python3\n"
+                     "import os, sys, time\n"
+                     "open('" + pids_file + "', 'a').write('%d\\n' % os.getpid())\n"
+                     "if '" + slow_name + "' in sys.argv[-1]:\n"
+                     "    open('" + pids_file + ".slow', 'w').close()\n"
+                     "    time.sleep(" + std::to_string(seconds) + ")\n"
+                     "os.execv('/usr/bin/h5dump', ['h5dump'] + sys.argv[1:])\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
 }  // namespace test_support

@@ -48,6 +48,13 @@ struct Victim {
     bool untouched() const;
 };
 
+// Writes an executable stand-in for the dump utility at path: it appends its
+// pid to pids_file, and when its input's name holds slow_name ("" for every
+// input) it creates pids_file + ".slow" and waits seconds before it runs
+// h5dump with its arguments. One process throughout, so a test can watch it.
+void write_slow_dump(const std::string& path, const std::string& pids_file, const std::string& slow_name,
+                     int seconds);
+
 // A program started in the background (no shell), standard input from
 // /dev/null, standard output into output_path; its pid.
 int start_program(const std::vector<std::string>& argv, const std::string& output_path);

@@ -19,12 +19,7 @@ struct StopCase {
 TEST_F(CampaignTest, AStoppedTaskOrFollowerLeavesNoProcessOfItsRun) {
     const std::string pids = dir_ / "dump-pids";
     const std::string stand_in = dir_ / "slow-dump";
-    test_support::write_file(stand_in, "#!/usr/bin/env python3\n"
-                                       "import os, sys, time\n"
-                                       "open('" + pids + "', 'a').write('%d\\n' % os.getpid())\n"
-                                       "time.sleep(30)\n"
-                                       "os.execv('/usr/bin/h5dump', ['h5dump'] + sys.argv[1:])\n");
-    std::filesystem::permissions(stand_in, std::filesystem::perms::owner_all);
+    test_support::write_slow_dump(stand_in, pids, "", 30);
     plan({"--window", "1h", "H5DUMP_EXE=" + stand_in});
     const StopCase cases[] = {{"task killed", "task", SIGKILL},
                               {"task terminated", "task", SIGTERM},
