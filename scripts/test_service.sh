@@ -137,7 +137,7 @@ processes_of_user() {
     _ "$1"
 }
 # The products with inode and modification time: a product written again shows.
-product_list() { inside find "$products" -name '*.fits' -printf '%i %T@ %u %m %P\n' | sort -k 5; }
+product_list() { inside find "$products" -name '*.fits' -printf '%i %T@ %u %m %P\n' | LC_ALL=C sort; }
 journal() { inside journalctl -q -o cat --no-pager -u "$1"; }
 
 echo "== Installing the package"
@@ -152,7 +152,7 @@ inside apt-get install -y -qq --no-install-recommends sudo man-db > "$scratch/ap
 snapshot() {
   inside find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp -o -path /var/tmp \
     -o -path /var/log -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /root \) -prune \
-    -o -print | sort
+    -o -print | LC_ALL=C sort
 }
 snapshot > "$scratch/before.txt"
 admin "sudo apt-get install ./build-pkg/tavo-l0_*.deb" > "$scratch/install.log" 2>&1 ||
@@ -217,8 +217,9 @@ main="$(property "$unit" MainPID)"
 owner="$(inside awk '/^Uid:/ { print $2 $3 $4 $5 }' "/proc/$main/status")"
 [ "$owner" = "$uid$uid$uid$uid" ] || fail "main process $main runs with uids $owner, not tavo-l0's $uid"
 [ "$(inside stat -c %U "/proc/$tavo_l0")" = tavo-l0 ] || fail "TAVO_L0 ($tavo_l0) does not run as tavo-l0"
-window="$(inside cat "/proc/$tavo_l0/cmdline" | tr '\0' '\n' | sed -n 's|^CONFIG=.*/windows/\([0-9]*\)/.*|\1|p')"
-[ -n "$window" ] || fail "no window directory in TAVO_L0's command line"
+window_dir="$(inside cat "/proc/$tavo_l0/cmdline" | tr '\0' '\n' | sed -n 's|^CONFIG=.*/windows/\([0-9]*\)/.*|\1|p')"
+[ -n "$window_dir" ] || fail "no window directory in TAVO_L0's command line"
+window=$((10#$window_dir))
 pass "$unit runs as tavo-l0 (main process $main); TAVO_L0 ($tavo_l0) working on window $window"
 
 echo "== Stopping in the middle of window $window"
@@ -231,7 +232,7 @@ signal -CONT "$tavo_l0"
 wait_until "$unit to stop" unit_ended "$unit"
 states="$(property "$unit" ActiveState) $(property "$unit" Result) $(property "$unit" ExecMainStatus)"
 [ "$states" = "inactive success 0" ] || fail "after stop: ActiveState Result ExecMainStatus are '$states'"
-inside grep -q '"exit_status": 0' "$campaign/windows/$window/result.json" || fail "window $window did not complete"
+inside grep -q '"exit_status": 0' "$campaign/windows/$window_dir/result.json" || fail "window $window did not complete"
 journal "$unit" | grep -q "stopped on a signal" || fail "the follower did not log its stop"
 product_list > "$scratch/stopped.txt"
 count="$(wc -l < "$scratch/stopped.txt")"
@@ -239,19 +240,21 @@ count="$(wc -l < "$scratch/stopped.txt")"
 others="$(awk '$3 != "tavo-l0" || $4 != 640' "$scratch/stopped.txt" | head -n 3)"
 [ -z "$others" ] || fail "products not owned by tavo-l0 with mode 640: $others"
 mark="$(inside sed -n 's/^ "mark": "\(.*\)",$/\1/p' "$campaign/follow.json")"
+[ "$mark" = "$(inside sed -n 's/^ "end": "\(.*\)",$/\1/p' "$campaign/windows/$window_dir/result.json")" ] ||
+  fail "the mark $mark is not the end of window $window"
 pass "stop completed window $window ($count products of tavo-l0, mode 640, processed to $mark); unit inactive, not failed"
 
 cycles() { inside sed -n 's/^ "cycles": \([0-9]*\),$/\1/p' "$campaign/follow.json"; }
 before="$(cycles)"
 cycled() { [ "$(cycles)" -gt "$before" ]; }
-started="$(inside date +%s)"
 inside systemctl start "$unit"
 wait_until "a cycle after the restart" cycled
-restart_log="$(inside journalctl -q -o cat --no-pager -u "$unit" --since "@$started")"
+# The restarted follower's own lines.
+restart_log="$(inside journalctl -q -o cat --no-pager _SYSTEMD_INVOCATION_ID="$(property "$unit" InvocationID)")"
 grep -q "from $mark " <<<"$restart_log" || fail "the restart did not resume from $mark: $restart_log"
 ! grep -q "re-run\|^[0-9/: ]* window $window " <<<"$restart_log" || fail "the restart redid window $window: $restart_log"
 product_list > "$scratch/restarted.txt"
-rewritten="$(comm -23 "$scratch/stopped.txt" "$scratch/restarted.txt" | head -n 3)"
+rewritten="$(LC_ALL=C comm -23 "$scratch/stopped.txt" "$scratch/restarted.txt" | head -n 3)"
 [ -z "$rewritten" ] || fail "products written again after the restart: $rewritten"
 [ "$(wc -l < "$scratch/restarted.txt")" -eq "$images" ] ||
   fail "$(wc -l < "$scratch/restarted.txt") products for $images simulated images"
@@ -286,7 +289,7 @@ cmp -s "$scratch/restarted.txt" "$scratch/purged.txt" || fail "the purge changed
 # products stay, and the user's entries (with the backups of the files
 # that hold them).
 snapshot > "$scratch/after.txt"
-added="$(comm -13 "$scratch/before.txt" "$scratch/after.txt" |
+added="$(LC_ALL=C comm -13 "$scratch/before.txt" "$scratch/after.txt" |
   grep -Ev '^/etc/tavo-l0(/[^/]*\.cfg)?$|^/srv(/|$)|^/etc/(passwd|group|shadow|gshadow)-$' || true)"
 [ -z "$added" ] || fail "left behind after purge: $(head -n 5 <<<"$added")"
 pass "apt-get purge removed /var/lib/tavo-l0 and left only /etc/tavo-l0/*.cfg and the $images products"
