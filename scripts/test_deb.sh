@@ -97,17 +97,12 @@ while IFS= read -r kind; do
 done <<<"$log_kinds"
 pass "man TAVO_L0 shows the synopsis, the 14 parameters, the exit status, the examples and the $(wc -l <<<"$log_kinds") kinds of log line"
 
-# Every program has its page, at the package's version; tavo_campaign's
-# shows each subcommand.
-for program in "${programs[@]}"; do
-  other="$(MANPAGER=cat MANWIDTH=100 man "${program##*/}" 2>&1)" || fail "man ${program##*/}: $other"
-  grep -q -- "${version%%+*}" <<<"$other" || fail "man ${program##*/} does not carry the version ${version%%+*}"
-done
+# lintian saw a page for every program; tavo_campaign's shows each subcommand.
 for subcommand in plan run status finish follow task; do
   grep -q "tavo_campaign $subcommand\$" <<<"$(MANPAGER=cat man tavo_campaign)" ||
     fail "man tavo_campaign has no section of the subcommand $subcommand"
 done
-pass "every program has its manual page; tavo_campaign's shows its subcommands"
+pass "man tavo_campaign shows its subcommands"
 
 echo "== Running the installed programs on one simulated hour"
 mkdir -p "$scratch/level0" "$scratch/work" "$scratch/products"
