@@ -33,6 +33,8 @@ TEST(CampaignStateFiles, FieldsOfTheWrongTypeAreRefused) {
         {"lease", R"({"host":"h","pid":4711,"token":"h-4711-x","heartbeat":17948436843668})", "no lease"},
         {"lease", R"({"host":"h","pid":4711,"token":"h-4711-x","started":-1})", "no lease"},
         {"lease", R"({"host":"h","pid":4711,"token":"h-4711-x","started":1.8e34})", "no lease"},
+        {"started.json", R"({"host":"h","pid":4711,"started":"2026-12-09T10:00:00Z"})", ""},
+        {"started.json", R"({"host":7,"pid":1.8e34,"started":["x"]})", ""},
     };
     test_support::TempDir t("tavo-campaign-state");
     campaign::Campaign c;
@@ -47,7 +49,7 @@ TEST(CampaignStateFiles, FieldsOfTheWrongTypeAreRefused) {
         std::string refusal;
         try {
             if (s.file == "lease" && !campaign::read_lease(c.window_directory(1))) refusal = "no lease";
-            if (s.file == "result.json") campaign::campaign_status(c);
+            if (s.file == "result.json" || s.file == "started.json") campaign::campaign_status(c);
             if (s.file == "follow.json") campaign::follow_status_text(c, false), campaign::follow_mark(c);
         } catch (const campaign::CampaignError& e) {
             refusal = e.what();

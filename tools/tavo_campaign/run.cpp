@@ -206,8 +206,14 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
                 t.last_line = "interrupted: stale lease of " + lease_holder_text(*lease);
             } else if (fs::exists(started, ec)) {
                 const nlohmann::json s = read_json(started);
-                t.last_line = "started on " + s.value("host", std::string("?")) + ", pid " +
-                              std::to_string(s.value("pid", 0)) + ", " + s.value("started", std::string("?")) +
+                // Written by a task, but read as any file: a field of another type reads "?".
+                const auto field = [&](const char* key) {
+                    const auto it = s.find(key);
+                    if (it == s.end()) return std::string("?");
+                    if (it->is_string()) return it->get<std::string>();
+                    return it->is_number_integer() ? std::to_string(it->get<long long>()) : std::string("?");
+                };
+                t.last_line = "started on " + field("host") + ", pid " + field("pid") + ", " + field("started") +
                               " (interrupted)";
             }
         }
