@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "time_text.h"
 
 namespace {
 
@@ -37,13 +38,13 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string iso(int64_t ms) { return tavo_catalog::time_text(ms); }
+std::string iso(int64_t ms) { return tavo_tools::utc_ms_text(ms); }
 
 // "YYYYDDDhhmmss" and tenths of a level-0 file name's time fields.
 std::string name_time(int64_t ms) {
     const std::string t = iso(ms);
     int64_t january = 0;
-    tavo_catalog::parse_time(t.substr(0, 4) + "-01-01", january);
+    tavo_tools::parse_utc_ms(t.substr(0, 4) + "-01-01", january);
     const int day_of_year = static_cast<int>((ms - january) / tavo_catalog::kMsPerDay) + 1;
     char text[24];
     std::snprintf(text, sizeof text, "%s%03d%s%s%s%c", t.substr(0, 4).c_str(), day_of_year, t.substr(11, 2).c_str(),
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     int64_t first_day = 0;
-    tavo_catalog::parse_time("2017-01-01", first_day);
+    tavo_tools::parse_utc_ms("2017-01-01", first_day);
     double ingest_seconds = 0;
     int64_t images = 0;
     for (int d = 0; d < days; ++d) {

@@ -12,7 +12,6 @@
 
 namespace {
 
-using tavo_catalog::parse_time;
 
 TEST(CatalogTimes, ReadAndWritten) {
     struct Case {
@@ -37,14 +36,14 @@ TEST(CatalogTimes, ReadAndWritten) {
     };
     for (const Case& c : cases) {
         int64_t ms = 0;
-        EXPECT_EQ(parse_time(c.text, ms), c.ok) << c.text;
+        EXPECT_EQ(tavo_tools::parse_utc_ms(c.text, ms), c.ok) << c.text;
         if (c.ok) {
             EXPECT_EQ(ms, c.ms) << c.text;
         }
     }
-    EXPECT_EQ(tavo_catalog::time_text(1488369602345), "2017-03-01T12:00:02.345");
-    EXPECT_EQ(tavo_catalog::time_text(-1000), "1969-12-31T23:59:59.000");
-    EXPECT_EQ(tavo_catalog::date_text(1456790399999), "2016-02-29");
+    EXPECT_EQ(tavo_tools::utc_ms_text(1488369602345), "2017-03-01T12:00:02.345");
+    EXPECT_EQ(tavo_tools::utc_ms_text(-1000), "1969-12-31T23:59:59.000");
+    EXPECT_EQ(tavo_tools::utc_date_text(1456790399999), "2016-02-29");
 }
 
 TEST(CatalogPeriods, WholeDaysOrAMessage) {

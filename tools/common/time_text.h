@@ -41,4 +41,11 @@ struct CivilDate {
 };
 CivilDate civil_from_days(int64_t days);
 
+// Milliseconds from 1970-01-01 UTC, as the catalog keeps times:
+// "YYYY-MM-DD" or "YYYY/MM/DD", optionally with "THH:MM:SS", a fraction and
+// Z; read by hand, since an ingest reads two times per image.
+bool parse_utc_ms(const std::string& text, int64_t& ms);
+std::string utc_ms_text(int64_t ms);    // "2017-03-01T12:00:02.345"
+std::string utc_date_text(int64_t ms);  // "2017-03-01"
+
 }  // namespace tavo_tools

@@ -142,14 +142,8 @@ bool ingest_reports(Catalog& catalog, const std::vector<std::string>& reports, s
 
 // --- Times ------------------------------------------------------------------------
 
-// Milliseconds from 1970-01-01 UTC of "2017-03-01T12:00:02.345" (the
-// fraction optional), of "2017-03-01" and of "2017/03/01"; false when the
-// text is none of these.
-bool parse_time(const std::string& text, int64_t& ms);
-// "2017-03-01T12:00:02.345" of milliseconds from 1970.
-std::string time_text(int64_t ms);
-// "2017-03-01" of milliseconds from 1970.
-std::string date_text(int64_t ms);
+// Times are kept as milliseconds from 1970-01-01 UTC: tools/common's
+// parse_utc_ms, utc_ms_text and utc_date_text read and write them.
 constexpr int64_t kMsPerDay = 86400000;
 
 // --- Queries ------------------------------------------------------------------------

@@ -42,7 +42,7 @@ std::string text_of(const json& object, const char* key) {
 // The window's END names its last second: the window ends at its last millisecond.
 bool window_of(const json& report, int64_t& start, int64_t& end) {
     const json window = report.value("window", json::object());
-    if (!window.is_object() || !parse_time(text_of(window, "start"), start) || !parse_time(text_of(window, "end"), end))
+    if (!window.is_object() || !tavo_tools::parse_utc_ms(text_of(window, "start"), start) || !tavo_tools::parse_utc_ms(text_of(window, "end"), end))
         return false;
     end += 999;
     return true;
@@ -51,7 +51,7 @@ bool window_of(const json& report, int64_t& start, int64_t& end) {
 // A time field as ms; -1 when absent or unreadable.
 int64_t time_field(const json& object, const char* key) {
     int64_t ms = 0;
-    return parse_time(text_of(object, key), ms) ? ms : -1;
+    return tavo_tools::parse_utc_ms(text_of(object, key), ms) ? ms : -1;
 }
 
 // A level-0 file name's time field ("_s" or "_e", then YYYYDDDhhmmss and
@@ -64,7 +64,7 @@ int64_t name_time_field(const std::string& name, const char* tag) {
         return -1;
     }
     int64_t january_first = 0;
-    parse_time(std::to_string(year) + "-01-01", january_first);
+    tavo_tools::parse_utc_ms(std::to_string(year) + "-01-01", january_first);
     return january_first + (day - 1) * kMsPerDay + ((h * 60 + m) * 60 + s) * 1000 + tenths * 100;
 }
 
@@ -317,7 +317,7 @@ bool Ingest::images(const json& report, const ReportRun& run, int64_t run_id,
             return false;
         }
         int64_t time = last_time;
-        if (parse_time(text_of(image, "time"), time)) last_time = time;
+        if (tavo_tools::parse_utc_ms(text_of(image, "time"), time)) last_time = time;
         const std::string frame = text_of(image, "frame_type"), reason = text_of(image, "reason");
         const json& band = member(image, "wavelength");
         const int64_t wavelength = band.is_number_integer() ? band.get<int64_t>() : -1;  // null: unknown
@@ -343,7 +343,7 @@ bool Ingest::absent(const json& report, int kite, int64_t run_id, int64_t& count
         const json& before = member(range, "before");
         if (!after.is_object() || !before.is_object()) continue;
         int64_t t0 = 0, t1 = 0;
-        if (!parse_time(text_of(after, "time"), t0) || !parse_time(text_of(before, "time"), t1)) continue;
+        if (!tavo_tools::parse_utc_ms(text_of(after, "time"), t0) || !tavo_tools::parse_utc_ms(text_of(before, "time"), t1)) continue;
         const int64_t id0 = after.value("image_id", int64_t{0}), id1 = before.value("image_id", int64_t{0});
         if (id1 <= id0) continue;
         for (int64_t id = range.value("first_id", int64_t{1}); id <= range.value("last_id", int64_t{0}); ++id) {
@@ -365,7 +365,7 @@ bool Ingest::replay(const json& report, int kite, int64_t run_id, const std::map
         if (found == files.end()) continue;
         for (const json& gap : list_of(file, "sequence_gaps")) {
             int64_t after = 0, before = 0;
-            if (!parse_time(text_of(gap, "after"), after) || !parse_time(text_of(gap, "before"), before)) continue;
+            if (!tavo_tools::parse_utc_ms(text_of(gap, "after"), after) || !tavo_tools::parse_utc_ms(text_of(gap, "before"), before)) continue;
             insert_replay_.bind(1, kite).bind(2, gap.value("apid", 0)).bind(3, after).bind(4, gap.value("first", 0));
             insert_replay_.bind(5, gap.value("last", 0)).bind(6, gap.value("missing", 0)).bind(7, before);
             insert_replay_.bind(8, found->second).bind(9, run_id);

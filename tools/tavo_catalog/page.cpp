@@ -9,6 +9,7 @@
 #include <set>
 
 #include "catalog.h"
+#include "time_text.h"
 #include "layout/layout.h"
 #include "output_file.h"
 #include "text.h"
@@ -70,7 +71,7 @@ std::map<int, std::string> output_roots(const Catalog& catalog) {
 // The link of a day's quicklook page, relative to the page's directory; "" when none.
 std::string quicklook_link(const std::string& root, int kite, int64_t day, const fs::path& page_directory) {
     if (root.empty()) return "";
-    const std::string date = date_text(day * kMsPerDay);
+    const std::string date = tavo_tools::utc_date_text(day * kMsPerDay);
     char satellite[kTreeLevelSlot];
     format_satellite_directory(kite, satellite);
     const fs::path page = fs::path(root) / satellite / "quicklook" / date.substr(0, 4) / date.substr(5, 2) /
@@ -100,7 +101,7 @@ std::string calendar_html(const Calendar& calendar, const Period& period, const 
             for (int64_t i = 0; i < weekday; ++i) html += "<span class=\"cell pad\"></span>";
             for (int64_t day = first_day; day <= last_day; ++day) {
                 const auto count = days.find(day);
-                const std::string date = date_text(day * kMsPerDay);
+                const std::string date = tavo_tools::utc_date_text(day * kMsPerDay);
                 if (count == days.end() || count->second.images == 0) {
                     html += "<span class=\"cell empty\" data-day=\"" + date + "\" title=\"" + date + ": no images\"></span>";
                     continue;
@@ -158,16 +159,16 @@ std::string losses_html(const std::map<int64_t, std::map<std::string, int64_t>>&
             stacked += height;
             html += "<rect class=\"loss\" x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(kPlotHeight - stacked) +
                     "\" width=\"" + std::to_string(std::max<int64_t>(1, bar - 1)) + "\" height=\"" + std::to_string(height) +
-                    "\" fill=\"" + colours[reason] + "\" data-day=\"" + date_text(day * kMsPerDay) +
+                    "\" fill=\"" + colours[reason] + "\" data-day=\"" + tavo_tools::utc_date_text(day * kMsPerDay) +
                     "\" data-reason=\"" + tavo_tools::escape_html(reason) + "\" data-images=\"" + std::to_string(n) + "\"><title>" +
-                    date_text(day * kMsPerDay) + ": " + std::to_string(n) + " " + tavo_tools::escape_html(reason) + "</title></rect>\n";
+                    tavo_tools::utc_date_text(day * kMsPerDay) + ": " + std::to_string(n) + " " + tavo_tools::escape_html(reason) + "</title></rect>\n";
         }
     }
     // The first and the last day under the axis.
     const std::string label_y = std::to_string(kPlotHeight + 15);
-    html += "<text x=\"0\" y=\"" + label_y + "\" font-size=\"11\">" + date_text(period.from_ms) +
+    html += "<text x=\"0\" y=\"" + label_y + "\" font-size=\"11\">" + tavo_tools::utc_date_text(period.from_ms) +
             "</text><text x=\"" + std::to_string(width) + "\" y=\"" + label_y +
-            "\" font-size=\"11\" text-anchor=\"end\">" + date_text(period.to_ms) + "</text></svg>\n";
+            "\" font-size=\"11\" text-anchor=\"end\">" + tavo_tools::utc_date_text(period.to_ms) + "</text></svg>\n";
     if (losses.empty()) html += "<p id=\"no-losses\">No image lost in the period.</p>\n";
     return html;
 }
@@ -203,7 +204,7 @@ bool write_mission_page(const Catalog& catalog, const Period& period, const std:
     std::error_code ec;
     fs::create_directories(directory, ec);
     const fs::path out = fs::absolute(fs::path(directory), ec);
-    const std::string title = "TAVO mission page " + date_text(period.from_ms) + " to " + date_text(period.to_ms);
+    const std::string title = "TAVO mission page " + tavo_tools::utc_date_text(period.from_ms) + " to " + tavo_tools::utc_date_text(period.to_ms);
     const std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + tavo_tools::escape_html(title) +
                              "</title><style>" + kStyle + "</style></head><body>\n<h1>" + tavo_tools::escape_html(title) + "</h1>\n" +
                              calendar_html(calendar, period, output_roots(catalog), out) +

@@ -62,7 +62,7 @@ std::string passband_text(int64_t wavelength) {
 
 // The relative path of a product, as TAVO_L0 names it.
 std::string product_path(int kite, int64_t time_ms, int64_t image_id) {
-    const std::string text = time_text(time_ms);  // "2017-03-01T12:00:02.345"
+    const std::string text = tavo_tools::utc_ms_text(time_ms);  // "2017-03-01T12:00:02.345"
     const auto date = static_cast<uint32_t>(std::stoul(text.substr(0, 4) + text.substr(5, 2) + text.substr(8, 2)));
     const auto clock = static_cast<uint32_t>(std::stoul(text.substr(11, 2) + text.substr(14, 2) + text.substr(17, 2)));
     char directory[64];
@@ -90,7 +90,7 @@ using ReprocessDays = std::map<int, std::map<int64_t, std::set<std::string>>>;
 
 bool products_made_before(const Catalog& catalog, const std::string& limit, ReprocessDays& days, std::string& error) {
     int64_t date = 0;
-    const bool by_date = parse_time(limit, date);
+    const bool by_date = tavo_tools::parse_utc_ms(limit, date);
     std::set<int64_t> old_runs;
     if (!by_date) {
         Statement runs(catalog, "SELECT id, version FROM runs");
@@ -125,7 +125,7 @@ bool products_of_changed_files(const Catalog& catalog, ReprocessDays& days, std:
 
 // "2017/03/01" of a day from 1970, as tavo_campaign takes it.
 std::string plan_date(int64_t day) {
-    std::string text = date_text(day * kMsPerDay);
+    std::string text = tavo_tools::utc_date_text(day * kMsPerDay);
     std::replace(text.begin(), text.end(), '-', '/');
     return text;
 }
@@ -176,7 +176,7 @@ std::string format_table(const Table& table, Format format) {
 
 bool make_period(const std::string& from, const std::string& to, int kite, Period& period, std::string& error) {
     int64_t first = 0, last = 0;
-    if (!parse_time(from, first) || !parse_time(to, last) || from.size() != 10 || to.size() != 10) {
+    if (!tavo_tools::parse_utc_ms(from, first) || !tavo_tools::parse_utc_ms(to, last) || from.size() != 10 || to.size() != 10) {
         error = "a period is two dates, YYYY-MM-DD or YYYY/MM/DD: got '" + from + "' and '" + to + "'";
         return false;
     }
@@ -199,7 +199,7 @@ bool query_summary(const Catalog& catalog, const Period& period, Table& table, s
     };
     std::map<std::pair<int64_t, int64_t>, Total> totals;
     const auto add_row = [&](int64_t kite, int64_t day, const std::string& passband, const Total& t) {
-        table.rows.push_back({kite, date_text(day * kMsPerDay), passband, t.products, t.partial, t.images,
+        table.rows.push_back({kite, tavo_tools::utc_date_text(day * kMsPerDay), passband, t.products, t.partial, t.images,
                               t.images > 0 ? 100.0 * t.products / t.images : 0.0});
     };
     while (days.step()) {
@@ -219,7 +219,7 @@ bool query_summary(const Catalog& catalog, const Period& period, Table& table, s
                                  table.rows[i + 1][1] != table.rows[i][1];
         if (!last_of_day) continue;
         int64_t day = 0;
-        parse_time(table.rows[i][1].get<std::string>(), day);
+        tavo_tools::parse_utc_ms(table.rows[i][1].get<std::string>(), day);
         const Total& t = totals[{table.rows[i][0].get<int64_t>(), day / kMsPerDay}];
         rows.push_back({table.rows[i][0], table.rows[i][1], kAllPassbands, t.products, t.partial, t.images,
                         t.images > 0 ? 100.0 * t.products / t.images : 0.0});
@@ -242,13 +242,13 @@ bool query_missing(const Catalog& catalog, const Period& period, Table& table, s
         if (absent && !table.rows.empty()) {
             std::vector<json>& last = table.rows.back();
             if (last[0] == kite && last[7] == lost.text(5) && last[4].get<int64_t>() + 1 == id) {
-                last[2] = time_text(time);
+                last[2] = tavo_tools::utc_ms_text(time);
                 last[4] = id;
                 last[5] = last[5].get<int64_t>() + 1;
                 continue;
             }
         }
-        table.rows.push_back({kite, time_text(time), time_text(time), id, id, 1, passband_text(lost.integer(3)),
+        table.rows.push_back({kite, tavo_tools::utc_ms_text(time), tavo_tools::utc_ms_text(time), id, id, 1, passband_text(lost.integer(3)),
                               lost.text(5)});
     }
     return !query_failed(lost, error);
@@ -267,7 +267,7 @@ bool query_products(const Catalog& catalog, const Period& period, const ProductF
     while (products.step()) {
         const int kite = static_cast<int>(products.integer(0));
         table.rows.push_back({product_path(kite, products.integer(1), products.integer(2)),
-                              time_text(products.integer(1)), passband_text(products.integer(3)),
+                              tavo_tools::utc_ms_text(products.integer(1)), passband_text(products.integer(3)),
                               products.is_null(4) ? json() : json(products.integer(4) == 1 ? "DARK" : "LIGHT"),
                               status_code(static_cast<Status>(products.integer(5))),
                               products.is_null(6) ? json() : json(products.integer(6)),
@@ -295,7 +295,7 @@ bool query_sources(const Catalog& catalog, const std::string& product, Table& ta
     std::snprintf(iso, sizeof iso, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", date / 10000, date / 100 % 100, date % 100,
                   clock / 10000, clock / 100 % 100, clock % 100, ms);
     int64_t time = 0;
-    parse_time(iso, time);
+    tavo_tools::parse_utc_ms(iso, time);
     Statement sources(catalog,
                       "SELECT p.kite, f.name, f.span_start, f.span_end, f.size, f.checksum, f.first_seen, f.changed, "
                       "r.version, r.host, r.finished, p.created FROM products p "
@@ -308,7 +308,7 @@ bool query_sources(const Catalog& catalog, const std::string& product, Table& ta
                      "changed", "made", "audit_version", "audit_host", "audited"};
     while (sources.step()) {
         const auto opt_time = [&](int column) {
-            return sources.is_null(column) ? json() : json(time_text(sources.integer(column)));
+            return sources.is_null(column) ? json() : json(tavo_tools::utc_ms_text(sources.integer(column)));
         };
         table.rows.push_back({product_path(static_cast<int>(sources.integer(0)), time, id), sources.text(1),
                               opt_time(2), opt_time(3), sources.integer(4), sources.text(5), sources.text(6),
@@ -333,7 +333,7 @@ bool query_replay(const Catalog& catalog, const Period& period, Table& table, st
                      "after", "before", "level0_file"};
     while (ranges.step()) {
         table.rows.push_back({ranges.integer(0), ranges.integer(1), ranges.integer(2), ranges.integer(3),
-                              ranges.integer(4), time_text(ranges.integer(5)), time_text(ranges.integer(6)),
+                              ranges.integer(4), tavo_tools::utc_ms_text(ranges.integer(5)), tavo_tools::utc_ms_text(ranges.integer(6)),
                               ranges.text(7)});
     }
     return !query_failed(ranges, error);
@@ -357,11 +357,11 @@ bool query_reprocess(const Catalog& catalog, const ReprocessRequest& request, Ta
             std::string reasons;
             for (const std::string& w : why) reasons += (reasons.empty() ? "" : "; ") + w;
             char directory[64];
-            std::snprintf(directory, sizeof directory, "reprocess-K%d-%s", kite, date_text(first * kMsPerDay).c_str());
+            std::snprintf(directory, sizeof directory, "reprocess-K%d-%s", kite, tavo_tools::utc_date_text(first * kMsPerDay).c_str());
             const std::string command = std::string(kPlanCommand) + " --dir " + shell_word(directory) +
                                         " --config " + shell_word(request.config) + " --kite " + std::to_string(kite) + " --from " +
                                         plan_date(first) + " --to " + plan_date(last) + " --window 1d";
-            table.rows.push_back({kite, date_text(first * kMsPerDay), date_text(last * kMsPerDay), reasons, command});
+            table.rows.push_back({kite, tavo_tools::utc_date_text(first * kMsPerDay), tavo_tools::utc_date_text(last * kMsPerDay), reasons, command});
         }
     }
     return true;

@@ -5,6 +5,7 @@
 
 #include "audit_report.h"
 #include "catalog.h"
+#include "time_text.h"
 #include "driver/driver.h"
 
 namespace tavo_catalog {
@@ -62,7 +63,7 @@ public:
         const json& value = at(object, key);
         if (optional && value.is_null()) return true;
         int year = 0;
-        if (!value.is_string() || !parse_time(value.get<std::string>(), ms) ||
+        if (!value.is_string() || !tavo_tools::parse_utc_ms(value.get<std::string>(), ms) ||
             std::sscanf(value.get<std::string>().c_str(), "%4d", &year) != 1 || year < kFirstYear || year > kLastYear) {
             return fail(field + key, "a time of the years " + std::to_string(kFirstYear) + " to " +
                                          std::to_string(kLastYear) + " (YYYY-MM-DDThh:mm:ss.sss)",

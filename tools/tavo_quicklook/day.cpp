@@ -14,6 +14,7 @@
 #include "layout/layout.h"
 #include "quicklook.h"
 #include "audit_report.h"
+#include "time_text.h"
 
 namespace quicklook {
 namespace {
@@ -36,11 +37,13 @@ bool is_product_name(const std::string& name) {
 
 // "YYYY-MM-DDThh:mm:ss[.mmm]" as day (YYYYMMDD) and seconds of that day.
 bool split_iso_time(const std::string& text, uint32_t& day, double& seconds) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0, used = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6) return false;
-    if (text.size() > static_cast<size_t>(used) && text[used] == '.') std::sscanf(text.c_str() + used + 1, "%3d", &ms);
-    day = static_cast<uint32_t>(y * 10000 + mo * 100 + d);
-    seconds = h * 3600.0 + mi * 60.0 + s + ms / 1000.0;
+    constexpr int64_t kMsPerDay = 86400000;
+    int64_t ms = 0;
+    if (!tavo_tools::parse_utc_ms(text, ms)) return false;
+    const int64_t days = ms >= 0 ? ms / kMsPerDay : (ms - kMsPerDay + 1) / kMsPerDay;
+    const tavo_tools::CivilDate date = tavo_tools::civil_from_days(days);
+    day = static_cast<uint32_t>(date.year * 10000 + date.month * 100 + date.day);
+    seconds = static_cast<double>(ms - days * kMsPerDay) / 1000.0;
     return true;
 }
 
