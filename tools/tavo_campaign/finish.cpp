@@ -42,8 +42,10 @@ bool read_product_path(const std::string& path, WindowProduct& p) {
 }
 
 // Where finish forms the daily tables before they are renamed into the
-// product tree: a directory of the product root's own file system.
-constexpr const char* kTableStagingName = ".tavo_campaign-tables-tmp";
+// product tree: a directory of the product root's own file system, made
+// afresh under a name no one can guess (mkdtemp), so that several finishes
+// share a product root and nothing planted there is written into.
+constexpr const char* kTableStagingTemplate = ".tavo_campaign-tables-XXXXXX";
 
 // The daily tables over the campaign's product tree, from the first to the
 // last day of the period, as one run over the whole period writes them. They
@@ -55,9 +57,13 @@ void write_daily_tables(const Campaign& c, nlohmann::json& summary) {
         return;
     }
     const auto [from, to] = parse_period(c.from, c.to);
-    const std::string staging = c.product_root + kTableStagingName + "/";
+    std::string staging = c.product_root + kTableStagingTemplate;
+    if (mkdtemp(staging.data()) == nullptr) {
+        throw CampaignError("cannot create a directory for the tables in " + c.product_root + ": " +
+                            std::strerror(errno));
+    }
+    staging += "/";
     std::error_code ec;
-    fs::remove_all(staging, ec);  // left by a finish that was stopped
     char message[kRunMessageCapacity] = {};
     if (write_isp_csv_for_tree(message, c.product_root.c_str(), staging.c_str(), c.kite, from.date, to.date) == 0) {
         write_log_line(message);
