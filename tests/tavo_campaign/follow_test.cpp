@@ -201,6 +201,36 @@ TEST_F(Follow, WindowEndLeavesNoImageCut) {
     expect_tree_of_one_run();
 }
 
+// A late file's re-run that TAVO_L0 completes after SIGTERM reached the
+// follower is recorded before the follower stops.
+TEST_F(Follow, ARerunCompletedAfterSigtermIsRecorded) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
+    fs::create_directories(dir_ / "l0/K16_2017_060");
+    const auto land_file = [&](int f) {
+        const std::string rel = manifest["files"][f]["path"];
+        land(dir_ / ("all/" + rel), dir_ / ("l0/" + rel));
+    };
+    for (const int f : {0, 2, 3}) land_file(f);
+    // The campaign keeps the TAVO_L0 of its first start: one that takes 3 s to begin.
+    const std::string slow = dir_ / "slow-tavo-l0";
+    write_file(slow, std::string("#!/bin/sh\nsleep 3\nexec ") + TAVO_L0_BINARY + " \"$@\"\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    const std::vector<std::string> args = {"--once", "--no-audit", "--no-quicklook", "--no-early", "--tavo-l0", slow};
+    auto once = run_program(follow_argv(args));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    land_file(1);
+    const pid_t follower = start_program(follow_argv(args), dir_ / "follow.out");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(follower, SIGTERM);
+    EXPECT_EQ(wait_for(follower), 0) << read_file(dir_ / "follow.out");
+    const std::string out = read_file(dir_ / "follow.out");
+    ASSERT_NE(out.find("re-run: late file"), std::string::npos) << out;
+    EXPECT_FALSE(follow_state()["reruns"].empty()) << out;
+}
+
 // SIGTERM between cycles: a clean stop, resumed from the same mark.
 TEST_F(Follow, StopsOnSigtermAndResumesFromTheMark) {
     std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};

@@ -473,14 +473,16 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
     const Listing listing = list_files(base, state.mark, scratch, settle, state);
     ++state.cycles;
     const Instant lookback = shift_instant(state.mark, -kLookbackSeconds);
+    // A stop asked for between windows still records what this cycle did
+    // (a re-run completed before the signal among it).
     for (const Window& w : processed_windows(c, state.mark)) {
-        if (stop_requested) return;
+        if (stop_requested) return save_state(c, state);
         if (w.end < lookback) continue;
         const FileSet inputs = window_inputs(base, w, listing, scratch);
         const std::string why = rerun_reason(recorded_inputs(c, w.number), inputs);
         if (!why.empty()) run_window(c, base, w, inputs, listing.root, why, r, state);
     }
-    if (stop_requested) return;
+    if (stop_requested) return save_state(c, state);
     const std::optional<Instant> covered = covered_until(listing);
     // The next window (M, E]: E the latest END whose packets are all at hand.
     if (const auto end = covered ? window_end_after(state.mark, latest_end(*covered), until) : std::nullopt) {
