@@ -31,7 +31,7 @@ TEST_F(CampaignTest, AStoppedTaskOrFollowerLeavesNoProcessOfItsRun) {
             std::string(c.command) == "task"
                 ? std::vector<std::string>{kCampaign, "task", campaign(), "1"}
                 : std::vector<std::string>{kCampaign, "follow", "--dir", dir_ / "live", "--config", dir_ / "base.cfg",
-                                           "--no-audit", "--no-quicklook", "--once", "H5DUMP_EXE=" + stand_in};
+                                           "--no-audit", "--no-quicklook", "--once", "--lag", "1ms", "H5DUMP_EXE=" + stand_in};
         const pid_t runner = test_support::start_program(argv, dir_ / (std::string(c.command) + ".out"));
         for (int i = 0; i < 300 && test_support::read_file(pids).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
