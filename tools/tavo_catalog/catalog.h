@@ -62,6 +62,8 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    // A new file made a WAL file, waiting for a first ingest beside this one.
+    bool make_wal_file(std::string& why);
     bool open_connection(int flags, bool as_uri, std::string& error);
     bool verify(std::string& error);
 

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "catalog.h"
 #include "output_file.h"
@@ -190,6 +192,19 @@ bool Catalog::open_connection(int flags, bool as_uri, std::string& error) {
     return true;
 }
 
+// A first ingest beside this one may hold the new file while it makes it a
+// WAL file; SQLite answers "locked" at once there rather than call the busy
+// handler, so the change is tried again for as long as a busy wait lasts.
+bool Catalog::make_wal_file(std::string& why) {
+    constexpr int kRetryMs = 10;
+    for (int waited = 0;; waited += kRetryMs) {
+        if (execute(*this, "PRAGMA journal_mode=WAL", why)) return true;
+        const int status = sqlite3_errcode(db_) & 0xff;
+        if ((status != SQLITE_BUSY && status != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRetryMs));
+    }
+}
+
 bool Catalog::open(const std::string& path, bool writable, std::string& error, bool verified) {
     path_ = path;
     memo_ = read_memo(path);
@@ -207,8 +222,7 @@ bool Catalog::open(const std::string& path, bool writable, std::string& error, b
         if (!open_connection(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, false, error)) return false;
         // A new file is made a WAL file before its first page is written;
         // an existing catalog is one already, and another file is left as it is.
-        if ((fresh && !execute(*this, "PRAGMA journal_mode=WAL", why)) ||
-            !execute(*this, "PRAGMA synchronous=NORMAL", why)) {
+        if ((fresh && !make_wal_file(why)) || !execute(*this, "PRAGMA synchronous=NORMAL", why)) {
             error = "catalog " + path + ": " + why;
             return false;
         }
