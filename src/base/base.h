@@ -100,10 +100,19 @@ int create_output_file(const char* path);
 // The descriptor, or -1 with errno set.
 int open_append_file(const char* path);
 
+// Every temporary name ends so: a file left by a killed process is never
+// taken for a product or a finished output, and the audit lists it.
+constexpr char kTemporaryNameEnd[] = "-tmp";
+
 // Creates a file beside final_path under a name no one can guess ahead
-// (final_path + ".XXXXXXXXXX.tmp"), written to temporary_path. The
+// (final_path + ".XXXXXXXXXX-tmp"), written to temporary_path. The
 // descriptor, or -1 with errno set.
 int create_temporary_file(const char* final_path, char* temporary_path, size_t slot);
+
+// Removes the files (or links, never their targets) left at final_path's
+// temporary names by a killed writer. Only for a writer that alone may write
+// final_path: another's file under way would be removed too.
+void remove_temporary_leftovers(const char* final_path);
 
 // For a library that creates a file by its name itself (HDF5, SQLite):
 // removes a leftover at path (a file or a link, never its target, never a

@@ -1,14 +1,16 @@
 // Output files created so that nothing planted at their names is followed:
 // exclusive creation without following a link, a leftover removed (never
 // its target), and a rename that publishes the finished file.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <string>
 
 #include "base/base.h"
 
@@ -42,22 +44,30 @@ bool sole_regular_file(int fd) {
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1;
 }
 
-// Letters that no one can guess ahead: the clock's nanoseconds, the process
-// and a counter, mixed.
-void fill_unpredictable_letters(char* out) {
-    static unsigned long long counter = 0;
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    unsigned long long state = static_cast<unsigned long long>(now.tv_nsec) ^
-                               (static_cast<unsigned long long>(now.tv_sec) << 30) ^
-                               (static_cast<unsigned long long>(getpid()) << 17) ^ (++counter * 0x9E3779B97F4A7C15ull);
-    for (int i = 0; i < kRandomLetters; ++i) {
-        state ^= state >> 33;
-        state *= 0xFF51AFD7ED558CCDull;
-        state ^= state >> 29;
-        out[i] = kNameLetters[state % (sizeof kNameLetters - 1)];
+// Letters that no one can guess ahead, from the kernel's random source.
+bool fill_unpredictable_letters(char* out) {
+    unsigned char bytes[kRandomLetters];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
     }
+    for (int i = 0; i < kRandomLetters; ++i) out[i] = kNameLetters[bytes[i] % (sizeof kNameLetters - 1)];
     out[kRandomLetters] = '\0';
+    return true;
+}
+
+// True when name is base's temporary name: base, ".", the random letters, kTemporaryNameEnd.
+bool is_temporary_name_of(const char* name, const char* base) {
+    const size_t base_length = std::strlen(base);
+    if (std::strncmp(name, base, base_length) != 0 || name[base_length] != '.') return false;
+    const char* letters = name + base_length + 1;
+    for (int i = 0; i < kRandomLetters; ++i) {
+        if (letters[i] == '\0' || std::strchr(kNameLetters, letters[i]) == nullptr) return false;
+    }
+    return std::strcmp(letters + kRandomLetters, kTemporaryNameEnd) == 0;
 }
 
 }  // namespace
@@ -95,8 +105,8 @@ int open_append_file(const char* path) {
 int create_temporary_file(const char* final_path, char* temporary_path, size_t slot) {
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         char letters[kRandomLetters + 1];
-        fill_unpredictable_letters(letters);
-        const int length = std::snprintf(temporary_path, slot, "%s.%s.tmp", final_path, letters);
+        if (!fill_unpredictable_letters(letters)) return -1;
+        const int length = std::snprintf(temporary_path, slot, "%s.%s%s", final_path, letters, kTemporaryNameEnd);
         if (length < 0 || static_cast<size_t>(length) >= slot) {
             errno = ENAMETOOLONG;
             return -1;
@@ -106,6 +116,23 @@ int create_temporary_file(const char* final_path, char* temporary_path, size_t s
     }
     errno = EEXIST;
     return -1;
+}
+
+void remove_temporary_leftovers(const char* final_path) {
+    const std::string path = final_path;
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) return;
+    while (const dirent* entry = readdir(listing)) {
+        struct stat status;
+        if (!is_temporary_name_of(entry->d_name, base.c_str())) continue;
+        if (fstatat(dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(status.st_mode)) {
+            unlinkat(dirfd(listing), entry->d_name, 0);
+        }
+    }
+    closedir(listing);
 }
 
 FILE* create_output_stream(const char* path) {

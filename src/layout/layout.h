@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/base.h"
+
 // --- Product file names ----------------------------------------------------
 
 constexpr char kProductExtension[] = ".fits";
@@ -61,12 +63,11 @@ bool format_csv_path(int32_t kite, uint32_t date, char separator, char* path, si
 
 // A product is written, and rewritten by despike, into a temporary file
 // beside it that is renamed over it only when complete. The temporary name is
-// the product's with ".fits" replaced by a suffix ending in "-tmp", so that
-// one left by a killed run never passes for a product (nor for one in the
-// CSV export, which takes every name containing ".fits").
+// the product's with ".fits" replaced by a suffix ending in kTemporaryNameEnd,
+// so that one left by a killed run never passes for a product (nor for one in
+// the CSV export, which takes every name containing ".fits").
 constexpr char kProductTemporarySuffix[] = ".write-tmp";
 constexpr char kDespikeTemporarySuffix[] = ".despike-tmp";
-constexpr char kTemporaryNameEnd[] = "-tmp";
 
 // Forms the temporary path of the product at path: a final ".fits" replaced
 // by suffix (or suffix appended). False when it does not fit size bytes.

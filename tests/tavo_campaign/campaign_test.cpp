@@ -14,6 +14,7 @@
 
 #include "campaign.h"
 #include "campaign_fixture.h"
+#include "layout/layout.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -95,11 +96,11 @@ TEST_F(CampaignTest, SlurmJobArrayGivesTheTreeOfOneRun) {
 }
 
 // Every file under a final name in the product tree is a complete product of
-// the reference run (a copy killed midway leaves only a "-tmp" name, which the
-// rerun replaces and finish would report).
+// the reference run (a copy killed midway leaves only a temporary name, which
+// the rerun replaces and finish would report).
 void expect_only_complete_products(const std::string& tree, const std::string& reference) {
     for (const std::string& rel : campaign::files_below(tree)) {
-        if (rel.rfind("LOG/", 0) == 0 || rel.ends_with("-tmp")) continue;
+        if (rel.rfind("LOG/", 0) == 0 || is_temporary_name(rel.c_str())) continue;
         std::string a = read_file(tree + "/" + rel);
         std::string b = read_file(reference + "/" + rel);
         ASSERT_EQ(a.size(), b.size()) << rel;

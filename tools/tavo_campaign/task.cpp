@@ -22,6 +22,7 @@
 #include <set>
 
 #include "audit_report.h"
+#include "base/base.h"
 #include "campaign.h"
 #include "layout/layout.h"
 #include "output_file.h"
@@ -52,13 +53,16 @@ void append_line(const std::string& path, const std::string& line) {
 }
 
 // Copies across file systems into a file created beside to, made durable,
-// then renamed onto it; the source is removed once the copy stands.
+// then renamed onto it; the source is removed once the copy stands. What an
+// earlier, killed copy of this window's product left beside it goes first:
+// the lease makes this task the product's only writer.
 void copy_then_rename(const fs::path& from, const fs::path& to) {
     const auto fail = [&](const std::string& why) {
         throw CampaignError("cannot move " + from.string() + " to " + to.string() + ": " + why);
     };
     const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) fail(std::strerror(errno));
+    remove_temporary_leftovers(to.c_str());
     tavo_tools::OutputFile out(to.string());
     std::vector<char> buffer(1 << 20);
     std::string failure = out.ok() ? "" : out.error();
