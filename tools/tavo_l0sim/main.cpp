@@ -162,14 +162,25 @@ int main(int argc, char** argv) {
                                                  "before any flag bits) to OUT/pixels/image_KKKKKK.be16");
     app.add_option("--fault", faults, kFaultHelp)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     std::vector<std::string> late;
-    app.add_flag("--live", s.live, "Deliver the files live: each is written under a temporary name (.part) and "
-                                   "renamed into place when its span has passed plus the delivery delay (60 s); "
-                                   "the manifest records each file's landing time");
+    app.add_flag("--live", s.live, "Deliver the files live: each is written in steps over its delivery time "
+                                   "under a temporary name (.part) and renamed into place when its span has "
+                                   "passed plus the delivery delay (60 s); the manifest records each file's "
+                                   "delivery start and landing time");
     app.add_option("--speed", s.speed, "Live: simulated time runs N times as fast as the wall clock")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
     app.add_option("--late", late, "Live: file K (0-based, in time order) lands DELAY late, e.g. 3:10min; "
                                    "may be repeated")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    std::string delivery_time;
+    app.add_option("--delivery-time", delivery_time, "Live: simulated time over which a file's bytes arrive, "
+                                                     "ending at its landing time; at most the file span plus "
+                                                     "60 s (default: the file span)");
+    app.add_flag("--in-place", s.in_place_all, "Live: every file grows under its final name (.nc) instead of "
+                                               "its temporary name, and is whole at its landing time");
+    app.add_option("--in-place-file", s.in_place_files, "Live: file K (0-based, in time order) grows under its "
+                                                        "final name; may be repeated")
+        ->check(CLI::NonNegativeNumber)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.set_version_flag("--version", std::string("tavo_l0sim ") + kSimVersion);
 
@@ -203,8 +214,18 @@ int main(int argc, char** argv) {
         ok = parse_late(late[i], l, error);
         if (ok) s.late.push_back(l);
     }
-    if (ok && !s.late.empty() && !s.live) {
-        error = "--late needs --live";
+    if (ok && !delivery_time.empty()) ok = parse_duration(delivery_time, s.delivery_time, error);
+    if (ok && !s.live) {
+        for (const char* option : {"--late", "--delivery-time", "--in-place", "--in-place-file"}) {
+            if (ok && app.count(option) > 0) {
+                error = std::string(option) + " needs --live";
+                ok = false;
+            }
+        }
+    }
+    // A file is made when its span begins: it cannot be sent before.
+    if (ok && s.delivery_time > s.file_span + kDeliveryDelay) {
+        error = "--delivery-time '" + delivery_time + "' exceeds the file span plus the delivery delay of 60 s";
         ok = false;
     }
     if (ok && static_cast<int64_t>(s.nx) * s.ny > kReaderPixelLimit)

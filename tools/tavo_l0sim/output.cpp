@@ -106,7 +106,7 @@ std::string day_directory(const Settings& s, Micros file_start) {
 std::string part_path(const std::string& path) { return path + kPartSuffix; }
 
 bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
-                       const std::vector<uint8_t>& stream, bool keep_part, std::string& error) {
+                       const std::vector<uint8_t>& stream, std::string& error) {
     const std::string temp = part_path(path);
     if (!tavo_tools::remove_leftover(temp, error)) return false;
     {
@@ -127,11 +127,10 @@ bool write_netcdf_file(const Settings& s, const std::string& path, const FileInf
             return false;
         }
     }
-    return keep_part || finish_rename(temp, path, error);
+    return finish_rename(temp, path, error);
 }
 
-bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, bool keep_part,
-                    std::string& error) {
+bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error) {
     const std::string temp = part_path(path);
     const int fd = tavo_tools::create_output(temp, error);
     if (fd < 0) return false;
@@ -150,7 +149,7 @@ bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream,
         std::remove(temp.c_str());
         return false;
     }
-    return keep_part || finish_rename(temp, path, error);
+    return finish_rename(temp, path, error);
 }
 
 }  // namespace tavo_sim

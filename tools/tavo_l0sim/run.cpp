@@ -207,15 +207,17 @@ bool Run::flush_file(std::string& error) {
     }
     FileInfo info{rel, file_start(m), file_start(m + 1), static_cast<uint32_t>(sent_.size())};
     const std::string path = s_.out_dir + "/" + rel;
-    bool ok = s_.raw ? write_raw_file(path, stream_, s_.live, error)
-                     : write_netcdf_file(s_, path, info, stream_, s_.live, error);
+    // Live, the file is made whole in the staging directory and sent from there.
+    const std::string written = live_ ? live_->stage_path(files_.size()) : path;
+    bool ok = s_.raw ? write_raw_file(written, stream_, error)
+                     : write_netcdf_file(s_, written, info, stream_, error);
     if (!ok) return false;
     files_.push_back({{"path", rel},
                       {"start", iso_text(info.start, 1)},
                       {"end", iso_text(info.end - kMicrosPerSecond / 10, 1)},
                       {"packets", info.packets},
                       {"stream_bytes", stream_.size()}});
-    if (live_) live_->add(path, info.end, files_.size() - 1);
+    if (live_ && !live_->add(path, info.end, files_.size() - 1, error)) return false;
     // A duplicated delivery repeats the last packets of this file at the
     // start of the next one.
     carry_.clear();
@@ -582,7 +584,10 @@ bool Run::execute(std::string& error) {
         return false;
     }
     const int images = static_cast<int>(s_.duration / s_.cadence);
-    if (s_.live) live_ = std::make_unique<LiveDelivery>(s_);
+    if (s_.live) {
+        live_ = std::make_unique<LiveDelivery>(s_);
+        if (!live_->open(error)) return false;
+    }
     for (const Fault& f : s_.faults) {
         if (f.kind == FaultKind::gap) gap_file_ = file_index(image_state(f.image).end_of_frame + kHeaderDelay);
     }

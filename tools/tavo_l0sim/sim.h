@@ -92,6 +92,9 @@ struct Settings {
     bool live = false;           // deliver each file at its landing time, as the ground system does
     double speed = 1.0;          // live: simulated seconds per wall-clock second
     std::vector<LateFile> late;  // live: files that land late
+    Micros delivery_time = 0;    // live: simulated time a file takes to arrive; 0: its span
+    bool in_place_all = false;   // live: every file grows under its final name
+    std::vector<int> in_place_files;  // live: files (0-based) that grow under their final name
 };
 
 // --- names --------------------------------------------------------------
@@ -143,44 +146,63 @@ struct FileInfo {
     uint32_t packets;
 };
 // The writers fill the file under its temporary name (part_path) and rename
-// it into place, unless keep_part: then the caller renames it when it lands.
+// it into place.
 std::string part_path(const std::string& path);
 bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
-                       const std::vector<uint8_t>& stream, bool keep_part, std::string& error);
-bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, bool keep_part,
-                    std::string& error);
+                       const std::vector<uint8_t>& stream, std::string& error);
+bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error);
 
 // Simulated delay from a file's end to its delivery (and its creation-time field).
 constexpr Micros kDeliveryDelay = 60 * kMicrosPerSecond;
 
 // --- live delivery (live.cpp) -------------------------------------------
 // Maps simulated time to the wall clock at Settings::speed from the moment
-// it is made, and renames each file into place when its landing time comes.
+// it is made, and sends each file as the ground system does: its bytes are
+// written in steps over its delivery time, which ends at its landing time
+// (span end plus the delivery delay plus any lateness), under its part name
+// and renamed at the end, or in place under its final name. Each file is
+// first written whole into a private staging directory, so the delivered
+// bytes are those of a run at once.
 class LiveDelivery {
 public:
     explicit LiveDelivery(const Settings& s);
-    // Queues a file written under its part name; manifest_index is its
-    // entry in the manifest's file list, which receives its landing time.
-    void add(const std::string& path, Micros file_end, size_t manifest_index);
-    // Sleeps until the wall-clock instant of sim_time, delivering every file
-    // due by then.
+    ~LiveDelivery();  // removes the staging directory and any file not delivered whole
+    LiveDelivery(const LiveDelivery&) = delete;
+    LiveDelivery& operator=(const LiveDelivery&) = delete;
+
+    // Makes the staging directory; false with error set.
+    bool open(std::string& error);
+    // Where file manifest_index is staged before it is sent.
+    std::string stage_path(size_t manifest_index) const;
+    // Queues the staged file for delivery to path; manifest_index is its
+    // entry in the manifest's file list, which receives its delivery times.
+    bool add(const std::string& path, Micros file_end, size_t manifest_index, std::string& error);
+    // Sleeps until the wall-clock instant of sim_time, sending every file's
+    // bytes due by then.
     bool wait_until(Micros sim_time, nlohmann::json& files, std::string& error);
     // Delivers every queued file at its time.
     bool deliver_all(nlohmann::json& files, std::string& error);
 
 private:
-    struct Pending {
-        std::string path;
-        Micros due;  // simulated landing time
+    struct Delivery {
+        std::string path;       // final name
+        std::string target;     // name written: path, or its part name
+        std::string stage;      // the whole file, staged
         size_t manifest_index;
+        Micros start, due;      // simulated delivery start and landing time
+        Micros step;            // simulated time between two writes
+        uint64_t size = 0, written = 0;
+        int in = -1, out = -1;  // descriptors of stage and target
     };
-    bool deliver_due(Micros sim_now, nlohmann::json& files, std::string& error);
+    bool advance(Micros sim_now, nlohmann::json& files, std::string& error);
+    bool send_bytes(Delivery& d, uint64_t upto, std::string& error);
     Micros sim_now() const;
+    bool in_place(size_t file) const;
 
     const Settings& s_;
     int64_t wall_origin_us_;  // steady clock at simulated time s_.start
-    std::vector<Pending> pending_;
-    size_t files_queued_ = 0;
+    std::string stage_dir_;   // private, removed at the end
+    std::vector<Delivery> active_;
 };
 
 // Runs the whole simulation; false with error set on a failure.
