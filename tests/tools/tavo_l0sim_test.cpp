@@ -3,9 +3,12 @@
 // and layouts follow the ground system's rules, and faults appear as asked.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "l0_decoder.h"
 #include "support/test_support.h"
@@ -378,6 +381,8 @@ TEST(Simulator, RefusesBadSettings) {
         {{"--out", out, "--duration", "1min", "--live", "--late", "x:1min"}, "is not K:DELAY"},
         {{"--out", out, "--duration", "1min", "--live", "--late", "1"}, "is not K:DELAY"},
         {{"--out", out, "--duration", "1min", "--live", "--late", "1:soon"}, "is not a positive number"},
+        {{"--out", out, "--duration", "1min", "--in-place"}, "--in-place needs --live"},
+        {{"--out", out, "--duration", "1min", "--live", "--delivery-time", "8min"}, "exceeds the file span plus"},
     };
     for (const auto& c : cases) {
         auto r = run_sim(c.args);
@@ -420,20 +425,55 @@ TEST(Simulator, NeverWritesThroughAPlantedLink) {
     }
 }
 
-// Live delivery: the same files as a run at once, each landing in the order
-// of its landing time (file 0 delayed past file 2), and no temporary name
-// left behind.
-TEST(Simulator, LiveDeliversTheSameFilesAtTheirLandingTimes) {
+// What a reader sees of a file while the live simulator sends it.
+struct Sighting {
+    uintmax_t size;
+    fs::file_time_type modified;
+    bool operator!=(const Sighting& o) const { return size != o.size || modified != o.modified; }
+};
+
+// Looks at path every millisecond while the simulator runs, until done()
+// holds; each change seen, in order.
+std::vector<Sighting> watch(const std::string& path, int pid, const std::function<bool()>& done) {
+    std::vector<Sighting> seen;
+    while (test_support::process_alive(pid) && !done()) {
+        std::error_code ec;
+        const Sighting now{fs::file_size(path, ec), fs::last_write_time(path, ec)};
+        if (!ec && (seen.empty() || seen.back() != now)) seen.push_back(now);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return seen;
+}
+
+// Live delivery: file 1 grows under its part name and appears under its
+// final name only whole; every file has the bytes of a run at once and
+// lands in the order of its landing time (file 0 delayed past file 2).
+TEST(Simulator, LiveFileGrowsUnderItsPartNameAndLandsWhole) {
     TempDir at_once("sim_at_once"), live("sim_live");
     ASSERT_EQ(run_sim(small_run(at_once.path())).exit_status, 0);
-    auto r = run_sim(small_run(live.path(), {"--live", "--speed", "600", "--late", "0:150s"}));
-    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string name = load_manifest(at_once.path())["files"][1]["path"];
+    const uintmax_t whole = fs::file_size(at_once / name);
+    std::vector<std::string> argv = small_run(live.path(), {"--live", "--speed", "120", "--late", "0:150s"});
+    argv.insert(argv.begin(), TAVO_L0SIM_BINARY);
+    const int pid = test_support::start_program(argv, live / "sim.out");
+    const std::vector<Sighting> part =
+        watch(live / (name + ".part"), pid, [&] { return fs::exists(live / name); });
+    std::error_code ec;
+    const uintmax_t first_seen = fs::file_size(live / name, ec);
+    ASSERT_EQ(test_support::wait_for(pid), 0) << read_file(live / "sim.out");
+
+    ASSERT_GE(part.size(), 2u) << "the part file was never seen growing";
+    EXPECT_LT(part.front().size, part.back().size);
+    EXPECT_LT(part.back().size, whole);
+    EXPECT_EQ(first_seen, whole) << "renamed before it was whole";
     const json m = load_manifest(live.path());
     ASSERT_EQ(m["files"].size(), 3u);
     for (const json& f : m["files"]) {
         const std::string path = f["path"];
         EXPECT_EQ(read_file(live / path), read_file(at_once / path)) << path;
         EXPECT_FALSE(fs::exists(live / (path + ".part"))) << path;
+        EXPECT_FALSE(f["in_place"].get<bool>());
+        EXPECT_LT(f["delivery_started_unix_s"].get<double>(), f["landed_unix_s"].get<double>());
     }
     // Due 60 s after its end (12:02:00), file 0 lands 150 s later: after file 2.
     EXPECT_EQ(m["files"][0]["due"], "2017-03-01T12:04:30.0Z");
@@ -442,13 +482,51 @@ TEST(Simulator, LiveDeliversTheSameFilesAtTheirLandingTimes) {
     EXPECT_LT(m["files"][1]["landed_unix_s"].get<double>(), m["files"][2]["landed_unix_s"].get<double>());
 }
 
+// Delivered in place, over 20 s: file 1 grows under its final name, its
+// modification time moving, and ends with the bytes of a run at once.
+TEST(Simulator, InPlaceFileGrowsUnderItsFinalName) {
+    TempDir at_once("sim_at_once"), live("sim_in_place");
+    ASSERT_EQ(run_sim(small_run(at_once.path())).exit_status, 0);
+    const std::string name = load_manifest(at_once.path())["files"][1]["path"];
+    const uintmax_t whole = fs::file_size(at_once / name);
+    std::vector<std::string> argv =
+        small_run(live.path(), {"--live", "--speed", "60", "--in-place", "--delivery-time", "20s"});
+    argv.insert(argv.begin(), TAVO_L0SIM_BINARY);
+    const int pid = test_support::start_program(argv, live / "sim.out");
+    const std::vector<Sighting> seen = watch(live / name, pid, [&] {
+        std::error_code ec;
+        return fs::file_size(live / name, ec) == whole;
+    });
+    ASSERT_EQ(test_support::wait_for(pid), 0) << read_file(live / "sim.out");
+
+    std::vector<Sighting> partial;
+    for (const Sighting& s : seen)
+        if (s.size > 0 && s.size < whole) partial.push_back(s);
+    ASSERT_GE(partial.size(), 2u) << "the file was never seen growing under its final name";
+    EXPECT_LT(partial.front().size, partial.back().size);
+    EXPECT_LT(partial.front().modified, partial.back().modified);
+    EXPECT_FALSE(fs::exists(live / (name + ".part")));
+    const json m = load_manifest(live.path());
+    for (const json& f : m["files"]) {
+        const std::string path = f["path"];
+        EXPECT_EQ(read_file(live / path), read_file(at_once / path)) << path;
+        EXPECT_TRUE(f["in_place"].get<bool>());
+    }
+    // Sent over the last 20 s before its landing: a third of a second at speed 60 (a whole span, 1 s).
+    const double sending = m["files"][1]["landed_unix_s"].get<double>() -
+                           m["files"][1]["delivery_started_unix_s"].get<double>();
+    EXPECT_GT(sending, 0.25);
+    EXPECT_LT(sending, 0.8);
+}
+
 TEST(Simulator, HelpExplainsEveryOption) {
     auto r = run_sim({"--help"});
     EXPECT_EQ(r.exit_status, 0);
     for (const char* option : {"--kite", "--fm", "--start", "--duration", "--cadence", "--file-span", "--size",
                                "--layout", "--out", "--manifest", "--seed", "--first-id", "--dark-every",
                                "--spike-rate", "--samples-per-packet", "--deflate", "--raw", "--dump-pixels",
-                               "--fault", "missing-final", "bad-header-bits", "--live", "--speed", "--late"})
+                               "--fault", "missing-final", "bad-header-bits", "--live", "--speed", "--late",
+                               "--delivery-time", "--in-place", "--in-place-file"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 
