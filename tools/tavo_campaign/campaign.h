@@ -16,10 +16,13 @@
 
 #include <compare>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -130,6 +133,10 @@ Campaign load_campaign(const std::string& directory);
 // itself failed.
 int run_task(const std::string& directory, int number);
 
+// The level-0 files a window's run read only in part (a DUMP WARNING), as
+// its result records them: "FILE, N bytes of packets used" each.
+std::vector<std::string> damaged_input_texts(const nlohmann::json& result);
+
 // Exit status of a task that found its window running elsewhere: its work
 // was not done here.
 constexpr int kExitRunningElsewhere = 1;
@@ -191,6 +198,11 @@ private:
     bool stopping_ = false;
 };
 
+// Creates directory when absent and makes sure files can be written in it;
+// throws CampaignError naming the cause (read-only file system, permission
+// denied) otherwise.
+void require_writable_directory(const std::string& directory);
+
 // Makes what was written to path durable: fsync of the file (or directory).
 void sync_path(const std::string& path);
 // Makes durable every directory from root down to the one holding each of
@@ -220,6 +232,7 @@ struct TaskStatus {
     int exit_status = -1;   // of the last completed attempt
     size_t products = 0;
     std::string last_line;  // failed: the last line of its log; pending: where it was started
+    std::vector<std::string> damaged;  // its damaged input files, as damaged_input_texts gives them
 };
 std::vector<TaskStatus> campaign_status(const Campaign& campaign);
 // The status table as printed; JSON with as_json.
@@ -240,6 +253,36 @@ struct FollowRequest {
     bool once = false;         // one cycle, then return
     bool early = true;         // also write the images past E whose packets are all in
 };
+// The input tree watched for landing files (inotify): the root and its day
+// directories, and day directories made later. Inactive, with the reason in
+// failure(), where the system gives no watch; the follower then polls only.
+class InputWatch {
+public:
+    explicit InputWatch(const std::string& root);  // INPUT_ROOT_DIRECTORY, ending with "/"
+    ~InputWatch();
+    InputWatch(const InputWatch&) = delete;
+    InputWatch& operator=(const InputWatch&) = delete;
+    bool active() const { return fd_ >= 0; }
+    const std::string& failure() const { return failure_; }
+    // Waits up to seconds; returns early when something changes in the
+    // watched directories or stop is set.
+    void wait(double seconds, const volatile std::sig_atomic_t& stop);
+    // The file at entry was renamed into place whole and has not changed since.
+    bool arrived_whole(const std::string& entry, int64_t size, int64_t mtime_ns) const;
+    // Forgets the files not among entries (those no longer listed).
+    void forget_all_but(const std::set<std::string>& entries);
+
+private:
+    bool add_directory(const std::string& relative);
+    bool read_events();
+
+    int fd_ = -1;
+    std::string root_;
+    std::string failure_;
+    std::map<int, std::string> directories_;                         // watch -> "" or "K16_2017_060/"
+    std::map<std::string, std::pair<int64_t, int64_t>> whole_;      // entry -> size, mtime when renamed in
+};
+
 // Follows until SIGTERM or SIGINT (the window in progress completes or is
 // abandoned with nothing under final names) or until r.until; returns the
 // exit status. Resumes from the mark kept in the campaign directory.
@@ -263,6 +306,9 @@ void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::j
 // this process stops by them once the child has ended. Returns its exit
 // status, or 128 + the signal that ended it.
 int run_program(const std::vector<std::string>& argv, const std::string& output_path);
+
+// The last line of a log file that is not blank; "" when there is none.
+std::string last_line_of(const std::string& path);
 
 // This host's name, as leases and results name it ("unknown" when it has none).
 std::string host_name();

@@ -13,10 +13,12 @@
 // Each window runs on a view of its input: a directory of links to the
 // settled files it selects, so that TAVO_L0 and the audit never see a file
 // still being written. The view's files (size and modification time) are
-// recorded in the window's inputs.json; when a later cycle finds another set
-// (a file landed late, or changed), the window runs again: its products are
-// renamed over with the same bytes, and images completed by the new file are
-// added.
+// recorded in the window's inputs.json once the window's run has completed;
+// when a later cycle finds another set (a file landed late, or changed), or
+// the window's last attempt did not complete (killed, failed), the window
+// runs again: its products are renamed over with the same bytes, and images
+// completed by the new file are added. A window that keeps failing is
+// retried less and less often and named as failing.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -57,7 +60,10 @@ constexpr int64_t kLookbackSeconds = 86400;
 constexpr int64_t kLookaheadSeconds = 30 * 86400;
 // The longest window one cycle runs (catching up on an archive).
 constexpr int64_t kMaxWindowSeconds = 86400;
-constexpr int kSleepStepMs = 100;
+// A failed window is tried again after the poll interval, doubled with every
+// failure up to kRetryMaxSeconds; after kFailingAttempts it is named failing.
+constexpr double kRetryMaxSeconds = 600;
+constexpr int kFailingAttempts = 3;
 
 volatile std::sig_atomic_t stop_requested = 0;
 void request_stop(int) { stop_requested = 1; }
@@ -77,6 +83,13 @@ struct SeenFile {
 };
 using FileSet = std::map<std::string, SeenFile>;  // by list entry
 
+// A window whose last attempt failed.
+struct Failure {
+    int attempts = 0;       // failed attempts in a row
+    double next_try = 0;    // Unix seconds
+    std::string why;        // the last line of its console log
+};
+
 struct FollowState {
     Instant mark;                  // M: the end of the last window processed
     std::map<std::string, double> first_seen;
@@ -84,6 +97,9 @@ struct FollowState {
     nlohmann::json last_cycle;     // the last window run: number, latency, products
     nlohmann::json reruns = nlohmann::json::array();
     nlohmann::json waiting = nlohmann::json::array();
+    std::map<int, Failure> failures;     // by window number
+    std::set<int> uncatalogued;          // windows whose audit the catalog has not taken yet
+    std::map<int, nlohmann::json> damaged;  // by window: its last run's damaged inputs, as texts
 };
 
 std::string state_path(const Campaign& c) { return c.directory + "/follow.json"; }
@@ -91,12 +107,23 @@ std::string state_path(const Campaign& c) { return c.directory + "/follow.json";
 void save_state(const Campaign& c, const FollowState& s) {
     nlohmann::json seen = nlohmann::json::object();
     for (const auto& [entry, t] : s.first_seen) seen[entry] = t;
+    nlohmann::json failing = nlohmann::json::array();
+    for (const auto& [number, f] : s.failures) {
+        failing.push_back({{"window", number}, {"attempts", f.attempts}, {"next_try", f.next_try}, {"why", f.why}});
+    }
+    nlohmann::json damaged = nlohmann::json::array();
+    for (const auto& [number, files] : s.damaged) {
+        for (const nlohmann::json& f : files) damaged.push_back({{"window", number}, {"input", f}});
+    }
     const nlohmann::json j = {{tavo_tools::kSchemaVersionKey, kFollowSchemaVersion},
                               {"mark", instant_text(s.mark)},
                               {"cycles", s.cycles},
                               {"last_cycle", s.last_cycle},
                               {"waiting", s.waiting},
                               {"reruns", s.reruns},
+                              {"failing", failing},
+                              {"uncatalogued", s.uncatalogued},
+                              {"damaged", damaged},
                               {"first_seen", seen},
                               {"pid", getpid()},
                               {"updated", local_stamp()}};
@@ -127,6 +154,18 @@ FollowState load_state(const Campaign& c) {
         s.reruns = j.value("reruns", nlohmann::json::array());
         const nlohmann::json& seen = j.at("first_seen");
         for (auto it = seen.begin(); it != seen.end(); ++it) s.first_seen[it.key()] = it->get<double>();
+        for (const nlohmann::json& f : j.value("failing", nlohmann::json::array())) {
+            s.failures[integer_member(f, "window", state_path(c))] = {integer_member(f, "attempts", state_path(c)),
+                                                                      f.at("next_try").get<double>(),
+                                                                      f.at("why").get<std::string>()};
+        }
+        for (const nlohmann::json& w : j.value("uncatalogued", nlohmann::json::array())) {
+            if (!w.is_number_integer()) throw CampaignError(state_path(c) + " is not a follow state: uncatalogued");
+            s.uncatalogued.insert(w.get<int>());
+        }
+        for (const nlohmann::json& d : j.value("damaged", nlohmann::json::array())) {
+            s.damaged[integer_member(d, "window", state_path(c))].push_back(d.at("input").get<std::string>());
+        }
     } catch (const nlohmann::json::exception& e) {
         throw CampaignError(state_path(c) + " is not a follow state: " + e.what());
     }
@@ -196,10 +235,13 @@ struct Listing {
     std::string root;  // INPUT_ROOT_DIRECTORY, ending with "/"
     FileSet settled;
     FileSet settling;
+    double next_settle = 0;  // Unix seconds when the first whole-named file settling now will have settled; 0: none
 };
 
+// A file is settled when it was renamed into place whole (seen by the
+// watch) or has not changed for the settle time.
 Listing list_files(const RunSettings& base, Instant mark, const std::string& scratch, double settle_seconds,
-                   FollowState& state) {
+                   InputWatch& watch, FollowState& state) {
     Listing listing;
     const std::vector<std::string> entries = selected_files(
         base, shift_instant(mark, -kLookbackSeconds), shift_instant(mark, kLookaheadSeconds), scratch);
@@ -213,10 +255,18 @@ Listing list_files(const RunSettings& base, Instant mark, const std::string& scr
         const double seen = first_seen[entry] = known != state.first_seen.end() ? known->second : now;
         SeenFile f{static_cast<int64_t>(st.st_size),
                    static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, seen};
-        const double age = now - static_cast<double>(f.mtime_ns) / 1e9;
-        const bool settled = ends_as_whole_name(entry) && age >= settle_seconds;
+        const double modified = static_cast<double>(f.mtime_ns) / 1e9;
+        const bool whole = ends_as_whole_name(entry);
+        const bool settled =
+            whole && (now - modified >= settle_seconds || watch.arrived_whole(entry, f.size, f.mtime_ns));
         (settled ? listing.settled : listing.settling)[entry] = f;
+        if (whole && !settled && (listing.next_settle == 0 || modified + settle_seconds < listing.next_settle)) {
+            listing.next_settle = modified + settle_seconds;
+        }
     }
+    std::set<std::string> listed;
+    for (const auto& [entry, t] : first_seen) listed.insert(entry);
+    watch.forget_all_but(listed);
     state.first_seen = std::move(first_seen);
     return listing;
 }
@@ -324,16 +374,35 @@ std::set<std::string> product_days(const nlohmann::json& products) {
     return days;
 }
 
+// The audits of the windows the catalog has not taken yet, in one ingest;
+// they stay listed, and are tried again next cycle, until it succeeds.
+void catalog_windows(const Campaign& c, FollowState& state) {
+    if (c.catalog.empty() || state.uncatalogued.empty()) return;
+    std::vector<std::string> argv = {c.catalog_program, "--db", c.catalog, "ingest"};
+    std::set<int> taken;
+    for (int number : state.uncatalogued) {
+        const std::string report = c.window_directory(number) + "/" + tavo_tools::kWindowAuditName;
+        if (fs::exists(report)) argv.push_back(report);
+        taken.insert(number);
+    }
+    const int status = argv.size() == 4 ? 0 : run_program(argv, c.logs_directory() + "/catalog.log");
+    if (status == 0) {
+        for (int number : taken) state.uncatalogued.erase(number);
+        return;
+    }
+    std::printf("%s tavo_catalog ingest failed (exit status %d) for %zu windows, tried again next cycle; see %s/catalog.log\n",
+                local_stamp().c_str(), status, taken.size(), tavo_tools::printable(c.logs_directory()).c_str());
+    std::fflush(stdout);
+}
+
 // After a window: its audit into the catalog (not an early run's: the
 // window's own run replaces it), and the day pages of the days it wrote
 // products on.
-void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early) {
-    const std::string report = c.window_directory(number) + "/" + tavo_tools::kWindowAuditName;
-    if (!c.catalog.empty() && !early && fs::exists(report)) {
-        const int status =
-            run_program({c.catalog_program, "--db", c.catalog, "ingest", report}, c.logs_directory() + "/catalog.log");
-        if (status != 0) std::printf("%s tavo_catalog ingest failed (exit status %d), see %s/catalog.log\n",
-                                     local_stamp().c_str(), status, tavo_tools::printable(c.logs_directory()).c_str());
+void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early,
+                  FollowState& state) {
+    if (!c.catalog.empty() && !early) {
+        state.uncatalogued.insert(number);
+        catalog_windows(c, state);
     }
     const std::string program = (fs::path(c.self).parent_path() / "tavo_quicklook").string();
     if (!quicklook || access(program.c_str(), X_OK) != 0) return;
@@ -344,11 +413,32 @@ void after_window(const Campaign& c, int number, const nlohmann::json& result, b
     }
 }
 
+// A failed attempt of window number: tried again after a delay that doubles
+// with each failure in a row.
+void record_failure(const Campaign& c, int number, double poll, FollowState& state) {
+    Failure& f = state.failures[number];
+    ++f.attempts;
+    f.why = last_line_of(c.console_log(number));
+    f.next_try = unix_now() + std::min(kRetryMaxSeconds, std::max(poll, 1.0) * std::pow(2.0, f.attempts - 1));
+    if (f.attempts >= kFailingAttempts) {
+        std::printf("%s window %d failing: %d attempts in a row failed, tried again in %.0f s; last: %s\n",
+                    local_stamp().c_str(), number, f.attempts, f.next_try - unix_now(),
+                    tavo_tools::printable(f.why).c_str());
+    }
+}
+
+// Whether window number may be tried now: not failed, or its retry delay over.
+bool may_try(const FollowState& state, int number) {
+    const auto it = state.failures.find(number);
+    return it == state.failures.end() || it->second.next_try <= unix_now();
+}
+
 // Runs window w on the given inputs as a campaign task; returns whether it
-// is done, and logs one line.
+// is done, and logs one line. Its inputs are recorded only once it is: a
+// window killed or failed is found not done and runs again.
 bool run_window(Campaign& c, const RunSettings& base, const Window& w, const FileSet& inputs,
-                const std::string& root, const std::string& why, const FollowRequest& r, FollowState& state,
-                bool early = false) {
+                const std::string& root, const std::string& why, const FollowRequest& r, double poll,
+                FollowState& state, bool early = false) {
     const auto started = std::chrono::steady_clock::now();
     const std::string dir = c.window_directory(w.number);
     make_view(dir + "/input", root, inputs);
@@ -362,7 +452,6 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
               [](const WindowPlan& a, const WindowPlan& b) { return a.window.number < b.window.number; });
     if (state.mark < w.end) c.to = instant_text(w.end);
     save_campaign(c);
-    write_file_atomically(inputs_path(c, w.number), inputs_json(inputs).dump(1) + "\n");
 
     int status = 0;
     {
@@ -371,7 +460,16 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
     }
     const nlohmann::json result =
         fs::exists(c.result_path(w.number)) ? read_result(c.result_path(w.number)) : nlohmann::json::object();
-    if (status == 0) after_window(c, w.number, result, r.quicklook, early);
+    const std::vector<std::string> damaged = damaged_input_texts(result);
+    if (status == 0) {
+        write_file_atomically(inputs_path(c, w.number), inputs_json(inputs).dump(1) + "\n");
+        state.failures.erase(w.number);
+        state.damaged[w.number] = nlohmann::json(damaged);
+        if (damaged.empty()) state.damaged.erase(w.number);
+        after_window(c, w.number, result, r.quicklook, early, state);
+    } else {
+        record_failure(c, w.number, poll, state);
+    }
 
     double newest = 0;
     for (const auto& [entry, f] : inputs) newest = std::max(newest, f.first_seen);
@@ -380,9 +478,12 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
     const size_t products = result.value("products", nlohmann::json::array()).size();
     const std::string outcome = status == 0 ? "done" : "failed (exit status " + std::to_string(status) + ")";
     const std::string rerun = why.empty() ? (early ? ", early" : "") : ", re-run: " + why;
-    std::printf("%s window %d %s..%s: %s, %zu products, %zu input files, %.1f s, latency %.1f s%s\n",
+    std::printf("%s window %d %s..%s: %s, %zu products, %zu input files, %.1f s, latency %.1f s%s%s\n",
                 local_stamp().c_str(), w.number, instant_text(w.start).c_str(), instant_text(w.end).c_str(),
-                outcome.c_str(), products, inputs.size(), seconds, latency, rerun.c_str());
+                outcome.c_str(), products, inputs.size(), seconds, latency, rerun.c_str(),
+                (damaged.empty() ? "" : "; damaged input: " + join(damaged, "; damaged input: ")).c_str());
+    if (status != 0) std::printf("%s window %d: %s\n", local_stamp().c_str(), w.number,
+                                 tavo_tools::printable(state.failures[w.number].why).c_str());
     std::fflush(stdout);
     state.last_cycle = {{"window", w.number},       {"start", instant_text(w.start)}, {"end", instant_text(w.end)},
                         {"exit_status", status},    {"products", products},          {"seconds", seconds},
@@ -467,27 +568,38 @@ void show_status_line(const FollowState& s, int windows) {
                  instant_text(s.mark).c_str(), windows, s.waiting.size(), latency);
 }
 
-// One cycle: the re-runs, then the next window; the state saved.
+// Why processed window w must run again ("" when it need not): its last
+// attempt did not complete, or its input files changed.
+std::string rerun_reason(const Campaign& c, const Window& w, const FileSet& inputs) {
+    if (!window_done(c, w.number)) return "its last attempt did not complete";
+    return rerun_reason(recorded_inputs(c, w.number), inputs);
+}
+
+// One cycle: the catalog's retries, the re-runs, then the next window; the
+// state saved.
 void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, const std::string& scratch,
-                  double settle, const std::optional<Instant>& until, FollowState& state) {
-    const Listing listing = list_files(base, state.mark, scratch, settle, state);
+                  double settle, double poll, const std::optional<Instant>& until, InputWatch& watch,
+                  FollowState& state, Listing& listing) {
+    listing = list_files(base, state.mark, scratch, settle, watch, state);
     ++state.cycles;
+    catalog_windows(c, state);
     const Instant lookback = shift_instant(state.mark, -kLookbackSeconds);
     // A stop asked for between windows still records what this cycle did
     // (a re-run completed before the signal among it).
     for (const Window& w : processed_windows(c, state.mark)) {
         if (stop_requested) return save_state(c, state);
-        if (w.end < lookback) continue;
+        if (w.end < lookback || !may_try(state, w.number)) continue;
         const FileSet inputs = window_inputs(base, w, listing, scratch);
-        const std::string why = rerun_reason(recorded_inputs(c, w.number), inputs);
-        if (!why.empty()) run_window(c, base, w, inputs, listing.root, why, r, state);
+        const std::string why = rerun_reason(c, w, inputs);
+        if (!why.empty()) run_window(c, base, w, inputs, listing.root, why, r, poll, state);
     }
     if (stop_requested) return save_state(c, state);
     const std::optional<Instant> covered = covered_until(listing);
     // The next window (M, E]: E the latest END whose packets are all at hand.
     if (const auto end = covered ? window_end_after(state.mark, latest_end(*covered), until) : std::nullopt) {
         const Window w{next_window_number(c, state.mark), state.mark, *end};
-        if (run_window(c, base, w, window_inputs(base, w, listing, scratch), listing.root, "", r, state)) {
+        if (may_try(state, w.number) &&
+            run_window(c, base, w, window_inputs(base, w, listing, scratch), listing.root, "", r, poll, state)) {
             state.mark = *end;
             save_state(c, state);  // before anything else: a kill now must not run the window twice
         }
@@ -502,10 +614,21 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
     if (early) {
         const Window w{next_window_number(c, state.mark), state.mark, *early};
         const FileSet inputs = window_inputs(base, w, listing, scratch);
-        if (!already_ran(c, w, inputs)) run_window(c, base, w, inputs, listing.root, "", r, state, true);
+        if (may_try(state, w.number) && !already_ran(c, w, inputs)) {
+            run_window(c, base, w, inputs, listing.root, "", r, poll, state, true);
+        }
     }
     state.waiting = waiting_files(listing, state.mark);
     save_state(c, state);
+}
+
+// How long to wait before the next cycle: the poll interval, or less when a
+// file settles or a failed window's retry falls due sooner.
+double wait_seconds(double poll, const Listing& listing, const FollowState& state) {
+    double next = unix_now() + poll;
+    if (listing.next_settle > 0) next = std::min(next, listing.next_settle + 0.05);
+    for (const auto& [number, f] : state.failures) next = std::min(next, f.next_try);
+    return std::max(0.0, next - unix_now());
 }
 
 double seconds_of(const std::string& option, const std::string& text) {
@@ -513,14 +636,6 @@ double seconds_of(const std::string& option, const std::string& text) {
     std::string error;
     if (!tavo_tools::parse_duration(text, micros, error)) throw CampaignError(option + ": " + error);
     return static_cast<double>(micros) / static_cast<double>(tavo_tools::kMicrosPerSecond);
-}
-
-// Sleeps for seconds, waking early when a stop is asked for.
-void pause_for(double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!stop_requested && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kSleepStepMs));
-    }
 }
 
 void install_stop_handlers() {
@@ -558,20 +673,33 @@ int follow_campaign(const FollowRequest& r) {
     fs::create_directories(scratch + "/out", ec);
 
     FollowState state = load_state(c);
+    InputWatch watch(base.param_text[PARAM_INPUT_ROOT_DIRECTORY]);
     std::printf("%s following %s from %s (campaign %s)\n", local_stamp().c_str(),
                 tavo_tools::printable(r.plan.config).c_str(), instant_text(state.mark).c_str(),
                 tavo_tools::printable(c.directory).c_str());
+    if (!watch.active()) {
+        std::printf("%s no watch on the input tree (%s): looking every %s only\n", local_stamp().c_str(),
+                    tavo_tools::printable(watch.failure()).c_str(), r.poll.c_str());
+    }
     std::fflush(stdout);
+    Listing listing;
     while (!stop_requested) {
-        follow_cycle(c, base, r, scratch, settle, until, state);
+        follow_cycle(c, base, r, scratch, settle, poll, until, watch, state, listing);
         show_status_line(state, static_cast<int>(c.windows.size()));
         if (r.once || (until && !(state.mark < *until))) break;
-        pause_for(poll);
+        watch.wait(wait_seconds(poll, listing, state), stop_requested);
     }
     if (isatty(STDERR_FILENO) != 0) std::fprintf(stderr, "\r\x1b[K");
     std::printf("%s stopped%s; processed to %s\n", local_stamp().c_str(), stop_requested ? " on a signal" : "",
                 instant_text(state.mark).c_str());
-    return 0;
+    if (state.failures.empty() && state.uncatalogued.empty()) return 0;
+    std::string windows;
+    for (const auto& [number, f] : state.failures) windows += " " + std::to_string(number);
+    if (!state.failures.empty()) std::printf("%s windows failing:%s\n", local_stamp().c_str(), windows.c_str());
+    if (!state.uncatalogued.empty()) {
+        std::printf("%s windows not in the catalog yet: %zu\n", local_stamp().c_str(), state.uncatalogued.size());
+    }
+    return 1;
 }
 
 namespace {
@@ -580,9 +708,13 @@ namespace {
 std::string state_text(const nlohmann::json& s, bool as_json, const std::string& path) {
     const nlohmann::json waiting = s.value("waiting", nlohmann::json::array());
     const nlohmann::json last = s.value("last_cycle", nlohmann::json());
+    const nlohmann::json failing = s.value("failing", nlohmann::json::array());
+    const nlohmann::json uncatalogued = s.value("uncatalogued", nlohmann::json::array());
+    const nlohmann::json damaged = s.value("damaged", nlohmann::json::array());
     if (as_json) {
         return nlohmann::json{{"mark", s.value("mark", "")}, {"waiting", waiting}, {"last_cycle", last},
-                              {"reruns", s.value("reruns", nlohmann::json::array()).size()}}
+                              {"reruns", s.value("reruns", nlohmann::json::array()).size()},
+                              {"failing", failing}, {"uncatalogued", uncatalogued}, {"damaged", damaged}}
                    .dump(2) +
                "\n";
     }
@@ -599,6 +731,16 @@ std::string state_text(const nlohmann::json& s, bool as_json, const std::string&
     }
     text += "\n";
     for (const nlohmann::json& w : waiting) text += "  waiting: " + w.get<std::string>() + "\n";
+    for (const nlohmann::json& f : failing) {
+        text += "  failing: window " + std::to_string(integer_member(f, "window", path)) + ", " +
+                std::to_string(integer_member(f, "attempts", path)) + " attempts: " +
+                tavo_tools::printable(f.value("why", std::string())) + "\n";
+    }
+    if (!uncatalogued.empty()) {
+        text += "  not in the catalog yet: windows";
+        for (const nlohmann::json& w : uncatalogued) text += " " + w.dump();
+        text += "\n";
+    }
     return text;
 }
 

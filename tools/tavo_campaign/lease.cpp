@@ -14,12 +14,15 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 #include <random>
 
 #include "campaign.h"
 #include "output_file.h"
 #include "time_text.h"
+
+namespace fs = std::filesystem;
 
 namespace campaign {
 
@@ -94,7 +97,8 @@ bool create_lease_file(const std::string& path, const Lease& lease) {
     const std::string temporary = path + "." + lease.token + "-tmp";
     std::string error;
     const int fd = tavo_tools::create_output(temporary, error);
-    if (fd < 0) return false;
+    // No lease can be written here (read-only, not ours, full): no task can run the window.
+    if (fd < 0) throw CampaignError("cannot take the lease of " + fs::path(path).parent_path().string() + ": " + error);
     const std::string text = lease_text(lease);
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     close(fd);
@@ -161,6 +165,9 @@ bool WindowLease::acquire(const std::string& window_directory, const std::string
             return true;
         }
         Lease found;
+        if (access(path_.c_str(), R_OK) != 0 && errno != ENOENT) {
+            throw CampaignError("cannot read the lease " + path_ + ": " + std::strerror(errno));
+        }
         if (!read_lease_file(path_, found)) {
             // Gone between the link and the read, or a file that is no lease.
             struct stat info {};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -183,7 +184,7 @@ Campaign start_campaign(const PlanRequest& request, RunSettings& base) {
     if (request.directory.empty()) throw CampaignError("no campaign directory given");
     Campaign c;
     std::error_code ec;
-    fs::create_directories(request.directory, ec);
+    require_writable_directory(request.directory);
     c.directory = fs::absolute(request.directory).lexically_normal().string();
     while (c.directory.size() > 1 && c.directory.back() == '/') c.directory.pop_back();
     if (fs::exists(c.directory + "/campaign.json")) {
@@ -193,6 +194,9 @@ Campaign start_campaign(const PlanRequest& request, RunSettings& base) {
     base = read_base_settings(request);
     c.from = request.from.empty() ? base.param_text[PARAM_START] : request.from;
     c.to = request.to.empty() ? base.param_text[PARAM_END] : request.to;
+    // Every window's run takes its START and END from the period.
+    if (c.from.empty()) throw CampaignError("the base configuration has no START: set it there, or give --from");
+    if (c.to.empty()) throw CampaignError("the base configuration has no END: set it there, or give --to");
     parse_period(c.from, c.to);
 
     // The whole period's settings as one run would see them: the product
@@ -337,6 +341,17 @@ int select_input_files(const RunSettings& base, Instant start, Instant end, cons
     message[0] = '\0';
     if (!validate_parameters(message)) throw CampaignError(message);
     return find_input_files(message);
+}
+
+void require_writable_directory(const std::string& directory) {
+    std::error_code ec;
+    fs::create_directories(directory, ec);
+    if (ec) throw CampaignError("cannot create the campaign directory " + directory + ": " + ec.message());
+    std::vector<char> probe(directory.size() + 80);
+    const int fd = create_temporary_file((directory + "/.write-probe").c_str(), probe.data(), probe.size());
+    if (fd < 0) throw CampaignError("cannot write in the campaign directory " + directory + ": " + std::strerror(errno));
+    close(fd);
+    unlink(probe.data());
 }
 
 void sync_path(const std::string& path) {

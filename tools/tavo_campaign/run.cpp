@@ -45,6 +45,8 @@ std::string slurm_script(const Campaign& c, const RunRequest& r, const std::vect
     return script;
 }
 
+}  // namespace
+
 std::string last_line_of(const std::string& path) {
     std::ifstream in(path);
     std::string line, last;
@@ -53,6 +55,8 @@ std::string last_line_of(const std::string& path) {
     }
     return last;
 }
+
+namespace {
 
 std::string slurm_script_path(const Campaign& c) { return c.logs_directory() + "/campaign.sbatch"; }
 
@@ -195,6 +199,7 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
             t.state = t.exit_status == 0 ? "done" : "failed";
             t.products = result.contains("products") ? result["products"].size() : 0;
             if (t.state == "failed") t.last_line = last_line_of(c.console_log(t.number));
+            t.damaged = damaged_input_texts(result);
         } else if (const auto job = engine.find(t.number); job != engine.end() && job->second.exit_value != 0) {
             t.state = "failed";
             t.exit_status = job->second.exit_value;
@@ -237,7 +242,8 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
                             {"state", t.state},
                             {"exit_status", t.exit_status},
                             {"products", t.products},
-                            {"last_line", t.last_line}});
+                            {"last_line", t.last_line},
+                            {"damaged_inputs", t.damaged}});
         }
         return nlohmann::json{{"done", done}, {"failed", failed}, {"pending", pending}, {"running", running},
                               {"tasks", list}}
@@ -255,6 +261,7 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
         }
         if (!t.last_line.empty()) text += "  " + t.last_line;
         text += "\n";
+        for (const std::string& d : t.damaged) text += "  damaged input: " + d + "\n";
     }
     std::snprintf(line, sizeof line, "done %d, failed %d, pending %d, running elsewhere %d\n", done, failed, pending,
                   running);

@@ -113,6 +113,57 @@ std::vector<std::string> move_products(const std::string& staging, const std::st
     return moved;
 }
 
+// The level-0 file and the bytes of packets used that a run log line
+// "DUMP WARNING - ... on input file PATH; N bytes of packets used" names;
+// false for any other line. A file of the follower's input view is named by
+// the file its link stands for.
+bool damaged_input_of(const std::string& line, nlohmann::json& damaged) {
+    static const std::string kWarning = "DUMP WARNING - ", kFile = " on input file ", kUsed = "; ";
+    const size_t warning = line.find(kWarning);
+    const size_t file = line.rfind(kFile);
+    const size_t used = line.rfind(kUsed);
+    if (warning == std::string::npos || file == std::string::npos || used == std::string::npos || used < file) {
+        return false;
+    }
+    std::string path = line.substr(file + kFile.size(), used - file - kFile.size());
+    std::error_code ec;
+    if (fs::is_symlink(path, ec)) path = fs::read_symlink(path, ec).string();
+    damaged = {{"file", path}, {"bytes_used", std::atol(line.c_str() + used + kUsed.size())}};
+    return true;
+}
+
+// Appends the attempt's run log lines to the product tree's LOG day files of
+// the same names, with the staging root named as the product root, so they
+// read as a plain run's lines; returns the damaged input files they name.
+nlohmann::json publish_run_log(const std::string& staging, const std::string& product_root) {
+    nlohmann::json damaged = nlohmann::json::array();
+    const std::string staging_root = staging + "/";
+    for (const std::string& rel : files_below(staging)) {
+        if (!is_run_log(rel) || is_temporary_name(rel.c_str())) continue;
+        std::ifstream in(fs::path(staging) / rel, std::ios::binary);
+        std::string text, line;
+        while (std::getline(in, line)) {
+            for (size_t at = line.find(staging_root); at != std::string::npos;
+                 at = line.find(staging_root, at + product_root.size())) {
+                line.replace(at, staging_root.size(), product_root);
+            }
+            nlohmann::json one;
+            if (damaged_input_of(line, one)) damaged.push_back(one);
+            text += line + "\n";
+        }
+        const fs::path to = fs::path(product_root) / rel;
+        std::error_code ec;
+        fs::create_directories(to.parent_path(), ec);
+        std::string error;
+        const int fd = tavo_tools::open_append_output(to.string(), error);
+        if (fd < 0) throw CampaignError("cannot append the run log to " + to.string() + ": " + error);
+        const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        close(fd);
+        if (!written) throw CampaignError("cannot append the run log to " + to.string() + ": " + std::strerror(errno));
+    }
+    return damaged;
+}
+
 // Removes the directories of earlier attempts of this window, with whatever a
 // killed run left in them. Only the lease holder calls it, so every attempt
 // directory but its own is stale.
@@ -284,6 +335,19 @@ int run_program(const std::vector<std::string>& argv, const std::string& output_
     return WEXITSTATUS(status);
 }
 
+std::vector<std::string> damaged_input_texts(const nlohmann::json& result) {
+    std::vector<std::string> texts;
+    const auto damaged = result.find("damaged_inputs");
+    if (damaged == result.end() || !damaged->is_array()) return texts;
+    for (const nlohmann::json& d : *damaged) {
+        if (!d.is_object() || !d.value("file", nlohmann::json()).is_string()) continue;
+        const nlohmann::json used = d.value("bytes_used", nlohmann::json());
+        texts.push_back(tavo_tools::printable(d["file"].get<std::string>()) + ", " +
+                        (used.is_number_integer() ? used.dump() : std::string("?")) + " bytes of packets used");
+    }
+    return texts;
+}
+
 int run_task(const std::string& directory, int number) {
     const Campaign c = load_campaign(directory);
     const WindowPlan& plan = find_window(c, number);
@@ -332,6 +396,7 @@ int run_task(const std::string& directory, int number) {
                                  c.console_log(number));
             result["tavo_l0_seconds"] =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - run_started).count();
+            result["damaged_inputs"] = publish_run_log(attempt + "/out", c.product_root);
         }
         if (status == 0 && plan.input_files > 0) {
             if (!c.audit.empty() && access(c.audit.c_str(), X_OK) == 0) {
