@@ -107,6 +107,8 @@ struct ImageAudit {
     uint32_t packets_by_kind[4] = {0, 0, 0, 0};
     uint32_t packets_other_kind = 0;
     uint64_t pixels_announced = 0;  // samples announced by its pixel packets
+    bool has_packet_time = false;   // first_packet is set
+    PacketTime first_packet;        // its earliest packet: places an image without an image time
     // Decisions of the walk.
     bool written = false;
     uint64_t pixels_carried = 0;    // distinct pixels stored when written

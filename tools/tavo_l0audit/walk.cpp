@@ -276,6 +276,13 @@ void Walk::add_to_image(const ScannedPacket& packet, int file_index) {
             if (last_pixel >= first) image->pixels_announced += static_cast<uint64_t>(last_pixel - first + 1);
         }
     }
+    const auto earlier = [](const PacketRecord& r, PacketTime t) {
+        return r.day < t.day || (r.day == t.day && r.millisecond < t.ms);
+    };
+    if (!image->has_packet_time || earlier(record, image->first_packet)) {
+        image->has_packet_time = true;
+        image->first_packet = {record.day, record.millisecond};
+    }
     if (record.packet_kind <= kFinalKind) ++image->packets_by_kind[record.packet_kind];
     else ++image->packets_other_kind;
     if (image->files.empty() || image->files.back() != file_index) image->files.push_back(file_index);
@@ -398,11 +405,24 @@ void Walk::settle_outcomes() {
                 continue;
             }
             image.status = ImageStatus::kNotWritten;
-            const bool outside = image.time_known && (!later(image.date, image.time, start_date, start_time) ||
-                                                      later(image.date, image.time, end_date, end_time));
+            // The window that owns the image's time accounts for it: an image
+            // of another window's time is outside this one, whatever else is
+            // wrong with it. Without an image time (its header lost, or in a
+            // file the run did not select) its earliest packet places it, so
+            // that of the windows seeing its packets exactly one counts it.
+            uint32_t date = image.date, time = image.time;
+            int32_t ms = 0;
+            const bool placed =
+                image.time_known ||
+                (image.has_packet_time && epoch_to_calendar(image.first_packet.day, image.first_packet.ms, date, time, ms));
+            const bool outside = placed && (!later(date, time, start_date, start_time) ||
+                                            later(date, time, end_date, end_time));
+            if (outside) {
+                image.reason = ImageReason::kOutsideWindow;
+                continue;
+            }
             PassedOverImage facts;
             facts.has_header = image.has_header;
-            facts.outside_window = outside;
             facts.file_count = image.files.size();
             facts.after_stop =
                 result_.run_stopped && !image.files.empty() && image.files.back() >= result_.stop_pair;
