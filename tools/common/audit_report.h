@@ -17,6 +17,13 @@ bool parse_audit_report_name(const std::string& name, uint32_t& start_date, uint
 
 // A campaign window's audit report, in the window's directory.
 constexpr const char* kWindowAuditName = "audit.json";
+// A campaign window's join record, beside its audit: the images absent from
+// the level-0 between the window's first image and the image before it in
+// the windows before (docs/audit-report.md). Shaped as an audit report, its
+// tool is kJoinRecordTool and its window the join's instant.
+constexpr const char* kWindowJoinName = "join.json";
+constexpr const char* kAuditTool = "tavo_l0audit";
+constexpr const char* kJoinRecordTool = "tavo_campaign";
 
 // The key every JSON file of the project states its schema with, and the
 // audit report's schema.

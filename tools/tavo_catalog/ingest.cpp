@@ -1,6 +1,7 @@
 // Audit reports into the catalog. A report is one run over one window; the
 // same report again changes nothing, and a newer audit of the same window
 // takes the older one's place.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "audit_report.h"
 #include "catalog.h"
 #include "time_text.h"
 
@@ -78,6 +80,8 @@ bool keep_needed(int, json::parse_event_t event, json& parsed) {
 }
 
 struct ReportRun {
+    std::string program;  // the report's tool: an audit, or a campaign's join record
+    bool join = false;    // a join record: its absent images lie around its window, the join's instant
     int kite = 0;
     int64_t window_start = 0, window_end = 0;
     std::string version, host, checksum, started, finished, output_root;
@@ -90,6 +94,8 @@ ReportRun read_header(const json& report) {
     window_of(report, run.window_start, run.window_end);
     const json audit_run = report.value("audit_run", json::object());
     run.kite = report["kite"].get<int>();
+    run.program = text_of(report, "tool");
+    run.join = run.program == tavo_tools::kJoinRecordTool;
     run.version = text_of(report, "version");
     run.host = text_of(audit_run, "host");
     run.checksum = text_of(audit_run, "configuration_checksum");
@@ -108,12 +114,15 @@ public:
         : catalog_(catalog),
           now_(tavo_tools::utc_seconds_text(std::time(nullptr))),
           find_run_(catalog, "SELECT id, finished, host, configuration_checksum, started FROM runs "
-                             "WHERE kite = ? AND window_start = ? AND window_end = ? AND superseded_by IS NULL"),
+                             "WHERE kite = ? AND window_start = ? AND window_end = ? AND program = ? "
+                             "AND superseded_by IS NULL"),
           insert_run_(catalog, "INSERT INTO runs(program, version, host, configuration_checksum, kite, window_start, "
                                "window_end, started, finished, exit_status, output_root, report, ingested) "
-                               "VALUES('tavo_l0audit', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                               "VALUES(?13, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"),
           supersede_(catalog, "UPDATE runs SET superseded_by = ? WHERE id = ?"),
           drop_images_(catalog, "DELETE FROM images WHERE kite = ? AND time BETWEEN ? AND ? AND run = ?"),
+          lost_span_(catalog, "SELECT min(time), max(time) FROM images WHERE kite = ? AND status != 0 AND run = ?"),
+          drop_lost_(catalog, "DELETE FROM images WHERE kite = ? AND status != 0 AND run = ?"),
           drop_sources_(catalog, "DELETE FROM product_sources WHERE kite = ? AND time BETWEEN ? AND ?"),
           drop_replay_(catalog, "DELETE FROM replay_ranges WHERE kite = ? AND run = ?"),
           drop_unwritten_products_(
@@ -169,19 +178,26 @@ private:
     bool replay(const json& report, int kite, int64_t run_id, const std::map<std::string, int64_t>& files);
     bool count_days(const ReportRun& run);
     bool failed(const Statement& statement);
+    // Widens the time whose days are counted again to hold time.
+    void touch(int64_t time) {
+        first_touched_ = std::min(first_touched_, time);
+        last_touched_ = std::max(last_touched_, time);
+    }
 
     const Catalog& catalog_;
     std::string now_;
     std::string error_;
     bool damaged_ = false;  // error_ is the catalog's, not the report's
     std::map<std::string, int64_t> reasons_;
-    Statement find_run_, insert_run_, supersede_, drop_images_, drop_sources_, drop_replay_, drop_unwritten_products_,
-        find_file_, insert_file_, change_file_, find_reason_, insert_reason_, insert_image_, upsert_product_,
+    int64_t first_touched_ = 0, last_touched_ = 0;  // the time the report's rows (and those it replaced) span
+    Statement find_run_, insert_run_, supersede_, drop_images_, lost_span_, drop_lost_, drop_sources_, drop_replay_,
+        drop_unwritten_products_, find_file_, insert_file_, change_file_, find_reason_, insert_reason_, insert_image_, upsert_product_,
         insert_source_, insert_replay_, drop_daily_, count_daily_, drop_daily_losses_, count_daily_losses_;
 };
 
 bool Ingest::prepared(std::string& error) const {
-    for (const Statement* s : {&find_run_, &insert_run_, &supersede_, &drop_images_, &drop_sources_, &drop_replay_,
+    for (const Statement* s : {&find_run_, &insert_run_, &supersede_, &drop_images_, &lost_span_, &drop_lost_,
+                               &drop_sources_, &drop_replay_,
                                &drop_unwritten_products_, &find_file_, &insert_file_, &change_file_, &find_reason_,
                                &insert_reason_, &insert_image_, &upsert_product_, &insert_source_, &insert_replay_, &drop_daily_,
                                &count_daily_, &drop_daily_losses_, &count_daily_losses_}) {
@@ -204,7 +220,7 @@ bool Ingest::failed(const Statement& statement) {
 // The run's row. outcome.result tells whether the report goes in at all:
 // the same audit again is "unchanged", an older audit of the window "older".
 bool Ingest::place_run(const ReportRun& run, const std::string& path, IngestOutcome& outcome, int64_t& id) {
-    find_run_.bind(1, run.kite).bind(2, run.window_start).bind(3, run.window_end);
+    find_run_.bind(1, run.kite).bind(2, run.window_start).bind(3, run.window_end).bind(4, run.program);
     int64_t previous = 0;
     if (find_run_.step()) {
         previous = find_run_.integer(0);
@@ -222,13 +238,25 @@ bool Ingest::place_run(const ReportRun& run, const std::string& path, IngestOutc
     find_run_.reset();
     insert_run_.bind(1, run.version).bind(2, run.host).bind(3, run.checksum).bind(4, run.kite);
     insert_run_.bind(5, run.window_start).bind(6, run.window_end).bind(7, run.started).bind(8, run.finished);
-    insert_run_.bind(9, run.exit_status).bind(10, run.output_root).bind(11, path).bind(12, now_);
+    insert_run_.bind(9, run.exit_status).bind(10, run.output_root).bind(11, path).bind(12, now_).bind(13, run.program);
     if (!insert_run_.run()) return failed(insert_run_);
     id = last_insert_id(catalog_);
     outcome.result = "ingested";
     if (previous == 0) return true;
     outcome.result = "superseded";
     if (!supersede_.bind(1, id).bind(2, previous).run()) return failed(supersede_);
+    if (run.join) {
+        // A join record's rows are its absent images, around its window and
+        // without products: they go, and their days are counted again.
+        if (lost_span_.bind(1, run.kite).bind(2, previous).step() && !lost_span_.is_null(0)) {
+            touch(lost_span_.integer(0));
+            touch(lost_span_.integer(1));
+        }
+        if (!lost_span_.error().empty()) return failed(lost_span_);
+        lost_span_.reset();
+        if (!drop_lost_.bind(1, run.kite).bind(2, previous).run()) return failed(drop_lost_);
+        return true;
+    }
     if (!drop_images_.bind(1, run.kite).bind(2, run.window_start).bind(3, run.window_end).bind(4, previous).run())
         return failed(drop_images_);
     if (!drop_sources_.bind(1, run.kite).bind(2, run.window_start).bind(3, run.window_end).run())
@@ -318,6 +346,7 @@ bool Ingest::images(const json& report, const ReportRun& run, int64_t run_id,
         }
         int64_t time = last_time;
         if (tavo_tools::parse_utc_ms(text_of(image, "time"), time)) last_time = time;
+        touch(time);
         const std::string frame = text_of(image, "frame_type"), reason = text_of(image, "reason");
         const json& band = member(image, "wavelength");
         const int64_t wavelength = band.is_number_integer() ? band.get<int64_t>() : -1;  // null: unknown
@@ -348,6 +377,7 @@ bool Ingest::absent(const json& report, int kite, int64_t run_id, int64_t& count
         if (id1 <= id0) continue;
         for (int64_t id = range.value("first_id", int64_t{1}); id <= range.value("last_id", int64_t{0}); ++id) {
             const int64_t time = t0 + (t1 - t0) * (id - id0) / (id1 - id0);
+            touch(time);
             insert_image_.bind(1, kite).bind(2, time).bind(3, id).bind(4, -1).bind_null(5);
             insert_image_.bind(6, static_cast<int>(Status::kAbsent)).bind(7, reason).bind(8, run_id);
             if (!insert_image_.run()) return failed(insert_image_);
@@ -375,9 +405,10 @@ bool Ingest::replay(const json& report, int kite, int64_t run_id, const std::map
     return true;
 }
 
-// The daily counts of the window's days, counted again.
+// The daily counts of the days of the window and of the rows written or
+// replaced, counted again.
 bool Ingest::count_days(const ReportRun& run) {
-    const int64_t first = run.window_start / kMsPerDay, last = run.window_end / kMsPerDay;
+    const int64_t first = first_touched_ / kMsPerDay, last = last_touched_ / kMsPerDay;
     for (Statement* s : {&drop_daily_, &count_daily_, &drop_daily_losses_, &count_daily_losses_}) {
         if (!s->bind(1, run.kite).bind(2, first).bind(3, last).run()) return failed(*s);
     }
@@ -392,6 +423,8 @@ bool Ingest::report(const std::string& path, IngestOutcome& outcome, std::string
     int64_t run_id = 0;
     std::map<std::string, int64_t> files;
     error_.clear();
+    first_touched_ = run.window_start;
+    last_touched_ = run.window_end;
     const bool ok = place_run(run, path, outcome, run_id) &&
                     (run_id == 0 || (file_ids(report, run.kite, files) &&
                                      images(report, run, run_id, files, outcome.images) &&

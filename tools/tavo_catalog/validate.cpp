@@ -14,7 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kReportTool = "tavo_l0audit";
 constexpr int kFirstYear = 2000, kLastYear = 2099;  // the years TAVO_L0's times support
 constexpr int64_t kMaxApid = 2047;                  // 11-bit identifier
 constexpr int64_t kMaxSequenceCount = 16383;        // 14-bit counter
@@ -127,7 +126,9 @@ bool check_image(Checker& c, const json& image, const std::string& at) {
     return true;
 }
 
-bool check_absent(Checker& c, const json& range, const std::string& at, int64_t window_ms) {
+// window_ms: the time the absent images lie in, a report's window or, for a
+// join record, the time between the range's neighbours.
+bool check_absent(Checker& c, const json& range, const std::string& at, int64_t window_ms, bool join_record) {
     const std::string field = at + ".";
     int64_t t0 = 0, t1 = 0;
     if (!c.object(range, at) || !c.integer(range, "first_id", field, 0, kMaxImageId, false) ||
@@ -138,6 +139,7 @@ bool check_absent(Checker& c, const json& range, const std::string& at, int64_t 
         !c.time(range["after"], "time", field + "after.", false, t0) ||
         !c.time(range["before"], "time", field + "before.", false, t1))
         return false;
+    if (join_record) window_ms = t1 - t0;
     const int64_t first = range["first_id"], last = range["last_id"];
     const int64_t after = range["after"]["image_id"], before = range["before"]["image_id"];
     const int64_t most = window_ms / kShortestCadenceMs + 1;
@@ -153,8 +155,10 @@ bool check_absent(Checker& c, const json& range, const std::string& at, int64_t 
 }  // namespace
 
 bool validate_report(const json& report, std::string& error) {
-    if (!report.is_object() || !report.contains("tool") || report["tool"] != kReportTool) {
-        error = "not a tavo_l0audit report";
+    const bool join_record = report.is_object() && report.value("tool", json()) == tavo_tools::kJoinRecordTool &&
+                             report.value("join", json()).is_object();
+    if (!report.is_object() || (report.value("tool", json()) != tavo_tools::kAuditTool && !join_record)) {
+        error = "not a tavo_l0audit report nor a tavo_campaign join record";
         return false;
     }
     const json version = report.value(tavo_tools::kSchemaVersionKey, json());
@@ -189,7 +193,7 @@ bool validate_report(const json& report, std::string& error) {
         for (size_t i = 0; c.ok() && i < images.size(); ++i) check_image(c, images[i], "images[" + std::to_string(i) + "]");
         const json& absent = c.at(report, "absent_ranges");
         for (size_t i = 0; c.ok() && i < absent.size(); ++i)
-            check_absent(c, absent[i], "absent_ranges[" + std::to_string(i) + "]", end + 999 - start);
+            check_absent(c, absent[i], "absent_ranges[" + std::to_string(i) + "]", end + 999 - start, join_record);
     }
     if (!c.ok()) error = c.error();
     return c.ok();

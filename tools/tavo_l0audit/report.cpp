@@ -220,7 +220,7 @@ bool write_json_report(const AuditResult& result, const std::string& path, std::
         by_hour[hour] = {{"products", counts.products}, {"images", counts.images}, {"absent", counts.absent}};
     json report = {
         {tavo_tools::kSchemaVersionKey, tavo_tools::kAuditSchemaVersion},
-        {"tool", "tavo_l0audit"},
+        {"tool", tavo_tools::kAuditTool},
         {"version", kAuditVersion},
         {"kite", result.kite},
         {"window", {{"start", result.window_start}, {"end", result.window_end}}},
