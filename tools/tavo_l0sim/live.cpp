@@ -110,6 +110,8 @@ bool LiveDelivery::add(const std::string& path, Micros file_end, size_t manifest
         return false;
     }
     d.size = static_cast<uint64_t>(st.st_size);
+    // Read through its descriptor from now on: a run killed outright leaves no staged copy.
+    std::remove(d.stage.c_str());
     active_.push_back(std::move(d));
     return true;
 }
@@ -185,7 +187,6 @@ bool LiveDelivery::advance(Micros now, nlohmann::json& files, std::string& error
         entry["landed_unix_s"] = static_cast<double>(wall) / kMicrosPerSecond;
         entry["due"] = iso_text(d.due, 1);
         close(d.in);
-        std::remove(d.stage.c_str());
         active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(i));
     }
     return true;

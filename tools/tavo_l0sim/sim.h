@@ -187,7 +187,7 @@ private:
     struct Delivery {
         std::string path;       // final name
         std::string target;     // name written: path, or its part name
-        std::string stage;      // the whole file, staged
+        std::string stage;      // the whole file, staged (unlinked once open)
         size_t manifest_index;
         Micros start, due;      // simulated delivery start and landing time
         Micros step;            // simulated time between two writes
