@@ -1,5 +1,5 @@
-// finish's catalog step: the windows' audit reports into the campaign's
-// catalog, by the catalog's own program.
+// finish's catalog step: the windows' audit reports and join records into
+// the campaign's catalog, by the catalog's own program.
 #include <filesystem>
 
 #include "audit_report.h"
@@ -12,9 +12,13 @@ namespace campaign {
 void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::json& problems) {
     if (c.catalog.empty()) return;
     std::vector<std::string> argv = {c.catalog_program, "--db", c.catalog, "ingest"};
+    // Each window's audit, then its join record (finish has written them):
+    // the catalog then holds what one audit over the period would tell.
     for (const WindowPlan& w : c.windows) {
-        const std::string report = c.window_directory(w.window.number) + "/" + tavo_tools::kWindowAuditName;
-        if (fs::exists(report)) argv.push_back(report);
+        for (const char* name : {tavo_tools::kWindowAuditName, tavo_tools::kWindowJoinName}) {
+            const std::string report = c.window_directory(w.window.number) + "/" + name;
+            if (fs::exists(report)) argv.push_back(report);
+        }
     }
     const std::string log = c.logs_directory() + "/catalog.log";
     if (argv.size() == 4) {

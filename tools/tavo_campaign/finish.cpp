@@ -12,6 +12,7 @@
 
 #include "audit_report.h"
 #include "campaign.h"
+#include "joins.h"
 #include "base/base.h"
 #include "isp/isp.h"
 #include "layout/layout.h"
@@ -132,18 +133,51 @@ void note_window_losses(int window, const nlohmann::json& report, nlohmann::json
                        " lost in the telemetry (only a re-sent downlink mends them)");
 }
 
+// The ids of a report's absent ranges, each "absent" in not_written; their count.
+long note_absent(const nlohmann::json& report, std::map<unsigned, std::string>& not_written) {
+    long count = 0;
+    for (const nlohmann::json& range : report.value("absent_ranges", nlohmann::json::array())) {
+        const unsigned first = range.value("first_id", 1u), last = range.value("last_id", 0u);
+        for (unsigned id = first; id <= last && id >= first; ++id, ++count) not_written[id] = "absent";
+    }
+    return count;
+}
+
+// A window's join record: the images absent between its first image and
+// the image before it, one problem line per range.
+long note_join(int window, const nlohmann::json& record, std::map<unsigned, std::string>& not_written,
+               nlohmann::json& joins_with_losses, nlohmann::json& problems) {
+    const long count = note_absent(record, not_written);
+    if (count == 0) return 0;
+    const nlohmann::json join = record.value("join", nlohmann::json::object());
+    const int after = join.value("after_window", 0);
+    for (const nlohmann::json& range : record["absent_ranges"]) {
+        problems.push_back("images absent from the level-0 between windows " + std::to_string(after) + " and " +
+                           std::to_string(window) + ": ids " + std::to_string(range.value("first_id", 0u)) + " to " +
+                           std::to_string(range.value("last_id", 0u)) + " (" +
+                           std::to_string(range.value("images", 0L)) +
+                           " images; only a re-sent downlink mends them)");
+    }
+    joins_with_losses.push_back({{"window", window}, {"after_window", after}, {"absent", count},
+                                 {"absent_ranges", record["absent_ranges"]}});
+    return count;
+}
+
 void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned, std::string>& not_written,
                   nlohmann::json& problems) {
     std::map<unsigned, nlohmann::json> images;
-    long product_problems = 0, temporary_files = 0;
+    long product_problems = 0, temporary_files = 0, absent = 0;
     int reports = 0;
-    nlohmann::json lossy_windows = nlohmann::json::array();
+    nlohmann::json lossy_windows = nlohmann::json::array(), lossy_joins = nlohmann::json::array();
     for (const WindowPlan& w : c.windows) {
         const std::string path = c.window_directory(w.window.number) + "/" + tavo_tools::kWindowAuditName;
         if (!fs::exists(path)) continue;
         const nlohmann::json report = read_json(path);
         ++reports;
         note_window_losses(w.window.number, report, lossy_windows, problems);
+        absent += note_absent(report, not_written);
+        const std::string join = c.window_directory(w.window.number) + "/" + tavo_tools::kWindowJoinName;
+        if (fs::exists(join)) absent += note_join(w.window.number, read_json(join), not_written, lossy_joins, problems);
         const nlohmann::json products = report.value("products", nlohmann::json::object());
         product_problems += static_cast<long>(products.value("problems", nlohmann::json::array()).size());
         temporary_files += static_cast<long>(products.value("temporary_files", nlohmann::json::array()).size());
@@ -188,8 +222,10 @@ void merge_audits(const Campaign& c, nlohmann::json& summary, std::map<unsigned,
             not_written[id] = reason;
         }
     }
+    merged["absent"] = absent;
     merged["not_written_images"] = listed;
     merged["windows_with_losses"] = lossy_windows;
+    merged["joins_with_losses"] = lossy_joins;
     summary["audit"] = merged;
 }
 
@@ -268,6 +304,7 @@ nlohmann::json finish_campaign(const std::string& directory) {
     nlohmann::json problems = nlohmann::json::array();
     std::vector<WindowProduct> products = collect_products(c, problems);
     std::map<unsigned, std::string> not_written;
+    write_all_join_records(c);
     merge_audits(c, summary, not_written, problems);
     const nlohmann::json joins = check_joins(products, not_written, problems);
     summary["products"] = products.size();
