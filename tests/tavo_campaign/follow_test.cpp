@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "support/test_support.h"
@@ -67,7 +68,7 @@ void land(const fs::path& from, const fs::path& to) {
 }
 
 class Follow : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         fs::create_directories(dir_ / "products");
         fs::create_directories(dir_ / "work");
@@ -82,11 +83,11 @@ protected:
     }
     nlohmann::json follow_state() const { return nlohmann::json::parse(read_file(dir_ / "campaign/follow.json")); }
 
-    // One TAVO_L0 run over the followed period, on every file.
-    void expect_tree_of_one_run() {
+    // One TAVO_L0 run over the followed period (to end), on every file.
+    void expect_tree_of_one_run(const std::string& end = kUntil) {
         fs::create_directories(dir_ / "whole/out");
         fs::create_directories(dir_ / "whole/work");
-        write_file(dir_ / "whole.cfg", config_text(dir_ / "l0", dir_ / "whole/out", dir_ / "whole/work", kUntil));
+        write_file(dir_ / "whole.cfg", config_text(dir_ / "l0", dir_ / "whole/out", dir_ / "whole/work", end));
         auto whole = run_program({TAVO_L0_BINARY, "CONFIG=" + dir_ / "whole.cfg"});
         ASSERT_EQ(whole.exit_status, 0) << whole.out;
         auto r = run_program({"/usr/bin/python3", std::string(TAVO_SOURCE_DIR) + "/bench/compare_products.py",
@@ -201,34 +202,166 @@ TEST_F(Follow, WindowEndLeavesNoImageCut) {
     expect_tree_of_one_run();
 }
 
+// Three of the first four files landed and followed once; the second lands
+// late, and a follower whose TAVO_L0 takes 3 s to begin is stopped by the
+// signal during the late file's re-run.
+std::string stop_during_rerun(Follow& f, const fs::path& dir, int signal) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir / "all"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    EXPECT_EQ(run_program(sim).exit_status, 0);
+    const auto manifest = nlohmann::json::parse(read_file(dir / "all/manifest.json"));
+    fs::create_directories(dir / "l0/K16_2017_060");
+    const auto land_file = [&](int n) {
+        const std::string rel = manifest["files"][n]["path"];
+        land(dir / ("all/" + rel), dir / ("l0/" + rel));
+    };
+    for (const int n : {0, 2, 3}) land_file(n);
+    // The campaign keeps the TAVO_L0 of its first start: one that takes 3 s to begin.
+    const std::string slow = dir / "slow-tavo-l0";
+    write_file(slow, std::string("#!/bin/sh\nsleep 3\nexec ") + TAVO_L0_BINARY + " \"$@\"\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    const std::vector<std::string> args = {"--once", "--no-audit", "--no-quicklook", "--no-early", "--tavo-l0", slow};
+    auto once = run_program(f.follow_argv(args));
+    EXPECT_EQ(once.exit_status, 0) << once.out << once.err;
+    land_file(1);
+    const pid_t follower = start_program(f.follow_argv(args), dir / "follow.out");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(follower, signal);
+    const int status = wait_for(follower);
+    EXPECT_EQ(status, signal == SIGKILL ? 128 + SIGKILL : 0) << read_file(dir / "follow.out");
+    return read_file(dir / "follow.out");
+}
+
 // A late file's re-run that TAVO_L0 completes after SIGTERM reached the
 // follower is recorded before the follower stops.
 TEST_F(Follow, ARerunCompletedAfterSigtermIsRecorded) {
+    const std::string out = stop_during_rerun(*this, dir_.path(), SIGTERM);
+    ASSERT_NE(out.find("re-run: late file"), std::string::npos) << out;
+    EXPECT_FALSE(follow_state()["reruns"].empty()) << out;
+}
+
+// A re-run killed outright is not taken for done: the next cycle runs the
+// window again, and the tree is then that of one run over what was processed.
+TEST_F(Follow, AKilledRerunRunsAgainOnTheNextCycle) {
+    stop_during_rerun(*this, dir_.path(), SIGKILL);
+    auto again = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--no-early"}));
+    EXPECT_EQ(again.exit_status, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("re-run: its last attempt did not complete"), std::string::npos) << again.out;
+    again = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--no-early"}));
+    EXPECT_EQ(again.out.find("re-run"), std::string::npos) << again.out;
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "campaign/windows")) {
+        EXPECT_NE(e.path().filename().string().rfind("attempt-", 0), 0u) << "staging left: " << e.path();
+    }
+    auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
+    EXPECT_EQ(finish.exit_status, 0) << finish.out << finish.err;
+    expect_tree_of_one_run(follow_state()["mark"]);
+}
+
+// Lines of every file below root/LOG that hold text.
+std::vector<std::string> log_lines_with(const fs::path& root, const std::string& text) {
+    std::vector<std::string> lines;
+    for (const auto& e : fs::directory_iterator(root / "LOG")) {
+        std::istringstream in(read_file(e.path()));
+        for (std::string line; std::getline(in, line);) {
+            if (line.find(text) != std::string::npos) lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// A level-0 file that is no HDF5 file: the follower's line and status name
+// it, and the product tree's LOG holds the runs' warnings and a "FITS -
+// Generated" line for each product, naming it where it lies.
+TEST_F(Follow, DamagedInputsAreNamedAndTheRunLogReachesTheTree) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const auto manifest = nlohmann::json::parse(read_file(dir_ / "l0/manifest.json"));
+    const std::string damaged = dir_ / ("l0/" + manifest["files"][2]["path"].get<std::string>());
+    write_file(damaged, std::string(5000, 'x'));
+    land(damaged, damaged + ".tmp");
+    fs::rename(damaged + ".tmp", damaged);
+
+    auto r = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--until", kUntil}));
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    const std::string named = "damaged input: " + damaged + ", 0 bytes of packets used";
+    EXPECT_NE(r.out.find(named), std::string::npos) << r.out;
+    auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
+    EXPECT_NE(status.out.find(named), std::string::npos) << status.out;
+
+    EXPECT_FALSE(log_lines_with(dir_ / "products", "DUMP WARNING - /usr/bin/h5dump exited with status 1 on input file")
+                     .empty());
+    const std::vector<std::string> generated = log_lines_with(dir_ / "products", "FITS - Generated ");
+    EXPECT_EQ(static_cast<int>(generated.size()), count_by_day(dir_ / "products", "", ".fits")["2017/03/01"] +
+                                                      count_by_day(dir_ / "products", "", ".fits")["2017/03/02"]);
+    for (const std::string& line : generated) {
+        EXPECT_NE(line.find("FITS - Generated " + dir_ / "products/KITE-16/"), std::string::npos) << line;
+    }
+}
+
+// A window whose run keeps failing is tried again, less and less often,
+// named failing with its log's last line, and the follower exits 1; started
+// again once mended, it runs the window at once.
+TEST_F(Follow, AWindowThatKeepsFailingIsNamedAndRetried) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const std::string program = dir_ / "tavo-l0";
+    write_file(program, "#!/bin/sh\necho 'ERROR - the disk is away'\nexit 1\n");
+    fs::permissions(program, fs::perms::owner_all);
+    const pid_t follower =
+        start_program({kCampaignProgram, "follow", "--dir", dir_ / "campaign", "--config", dir_ / "base.cfg", "--lag",
+                       "100ms", "--poll", "100ms", "--no-audit", "--no-quicklook", "--tavo-l0", program},
+                      dir_ / "follow.out");
+    for (int i = 0; i < 300 && read_file(dir_ / "follow.out").find("failing") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(follower, SIGTERM);
+    EXPECT_EQ(wait_for(follower), 1);
+    const std::string out = read_file(dir_ / "follow.out");
+    EXPECT_NE(out.find("window 1 failing: 3 attempts in a row failed, tried again in "), std::string::npos) << out;
+    EXPECT_NE(out.find("last: ERROR - the disk is away"), std::string::npos) << out;
+    EXPECT_NE(out.find("windows failing: 1"), std::string::npos) << out;
+    auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
+    EXPECT_EQ(status.exit_status, 1);
+    EXPECT_NE(status.out.find("failing: window 1, 3 attempts: ERROR - the disk is away"), std::string::npos)
+        << status.out;
+
+    write_file(program, std::string("#!/bin/sh\nexec ") + TAVO_L0_BINARY + " \"$@\"\n");
+    auto mended = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    EXPECT_EQ(mended.exit_status, 0) << mended.out;
+    EXPECT_NE(mended.out.find("window 1 2017/03/01t23:30:00.."), std::string::npos) << mended.out;
+    EXPECT_EQ(follow_state()["failing"].size(), 0u);
+}
+
+// Files renamed into place wake the follower and are taken at once, however
+// long --lag and --poll; files written in place wait for --lag.
+TEST_F(Follow, AFileRenamedIntoPlaceIsTakenAtOnce) {
     std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
     sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
     ASSERT_EQ(run_program(sim).exit_status, 0);
     const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
     fs::create_directories(dir_ / "l0/K16_2017_060");
-    const auto land_file = [&](int f) {
-        const std::string rel = manifest["files"][f]["path"];
-        land(dir_ / ("all/" + rel), dir_ / ("l0/" + rel));
-    };
-    for (const int f : {0, 2, 3}) land_file(f);
-    // The campaign keeps the TAVO_L0 of its first start: one that takes 3 s to begin.
-    const std::string slow = dir_ / "slow-tavo-l0";
-    write_file(slow, std::string("#!/bin/sh\nsleep 3\nexec ") + TAVO_L0_BINARY + " \"$@\"\n");
-    fs::permissions(slow, fs::perms::owner_all);
-    const std::vector<std::string> args = {"--once", "--no-audit", "--no-quicklook", "--no-early", "--tavo-l0", slow};
-    auto once = run_program(follow_argv(args));
-    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
-    land_file(1);
-    const pid_t follower = start_program(follow_argv(args), dir_ / "follow.out");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const pid_t follower = start_program({kCampaignProgram, "follow", "--dir", dir_ / "campaign", "--config",
+                                          dir_ / "base.cfg", "--lag", "1h", "--poll", "1h", "--no-audit",
+                                          "--no-quicklook", "--no-early"},
+                                         dir_ / "follow.out");
+    ASSERT_TRUE(wait_for_file(dir_ / "campaign/follow.json"));
+    for (int n = 0; n < 3; ++n) {
+        const std::string rel = manifest["files"][n]["path"];
+        fs::copy_file(dir_ / ("all/" + rel), dir_ / ("l0/" + rel));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(fs::exists(dir_ / "campaign/windows/0001/result.json")) << "taken before --lag";
+    for (int n = 0; n < 3; ++n) {
+        const std::string rel = manifest["files"][n]["path"];
+        fs::copy_file(dir_ / ("all/" + rel), dir_ / ("l0/" + rel + ".part"));
+        fs::rename(dir_ / ("l0/" + rel + ".part"), dir_ / ("l0/" + rel));
+    }
+    EXPECT_TRUE(wait_for_file(dir_ / "campaign/windows/0001/result.json")) << read_file(dir_ / "follow.out");
     kill(follower, SIGTERM);
-    EXPECT_EQ(wait_for(follower), 0) << read_file(dir_ / "follow.out");
-    const std::string out = read_file(dir_ / "follow.out");
-    ASSERT_NE(out.find("re-run: late file"), std::string::npos) << out;
-    EXPECT_FALSE(follow_state()["reruns"].empty()) << out;
+    EXPECT_EQ(wait_for(follower), 0);
+    EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:32");
 }
 
 // SIGTERM between cycles: a clean stop, resumed from the same mark.
@@ -260,9 +393,14 @@ TEST_F(Follow, RefusesWhatCannotRun) {
         {{"--config", base, "--lag", "soon"}, "--lag"},
         {{"--config", "/nonexistent.cfg"}, "nonexistent.cfg"},
         {{"--config", base, "--until", "2017/13/01"}, "2017/13/01"},
+        {{"--config", dir_ / "no-start.cfg"}, "the base configuration has no START: set it there, or give --from"},
     };
+    std::string no_start = read_file(base);
+    no_start.erase(no_start.find("START="), no_start.find('\n', no_start.find("START=")) + 1 - no_start.find("START="));
+    write_file(dir_ / "no-start.cfg", no_start);
     for (const Case& c : cases) {
         std::vector<std::string> argv = {kCampaignProgram, "follow", "--dir", dir_ / "campaign"};
+        EXPECT_FALSE(fs::exists(dir_ / "campaign/campaign.json")) << "a refused follow planned";
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = run_program(argv);
         EXPECT_EQ(r.exit_status, 2) << c.message << r.out;

@@ -155,8 +155,9 @@ FollowState load_state(const Campaign& c) {
         const nlohmann::json& seen = j.at("first_seen");
         for (auto it = seen.begin(); it != seen.end(); ++it) s.first_seen[it.key()] = it->get<double>();
         for (const nlohmann::json& f : j.value("failing", nlohmann::json::array())) {
-            s.failures[integer_member(f, "window", state_path(c))] = {integer_member(f, "attempts", state_path(c)),
-                                                                      f.at("next_try").get<double>(),
+            // A new start tries a failing window at once: whoever restarts
+            // the follower has likely mended what failed.
+            s.failures[integer_member(f, "window", state_path(c))] = {integer_member(f, "attempts", state_path(c)), 0,
                                                                       f.at("why").get<std::string>()};
         }
         for (const nlohmann::json& w : j.value("uncatalogued", nlohmann::json::array())) {
@@ -415,10 +416,11 @@ void after_window(const Campaign& c, int number, const nlohmann::json& result, b
 
 // A failed attempt of window number: tried again after a delay that doubles
 // with each failure in a row.
-void record_failure(const Campaign& c, int number, double poll, FollowState& state) {
+void record_failure(const nlohmann::json& result, int number, double poll, FollowState& state) {
     Failure& f = state.failures[number];
     ++f.attempts;
-    f.why = last_line_of(c.console_log(number));
+    const nlohmann::json why = result.value("why", nlohmann::json());
+    f.why = why.is_string() ? why.get<std::string>() : "the attempt ended without a result";
     f.next_try = unix_now() + std::min(kRetryMaxSeconds, std::max(poll, 1.0) * std::pow(2.0, f.attempts - 1));
     if (f.attempts >= kFailingAttempts) {
         std::printf("%s window %d failing: %d attempts in a row failed, tried again in %.0f s; last: %s\n",
@@ -468,7 +470,7 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
         if (damaged.empty()) state.damaged.erase(w.number);
         after_window(c, w.number, result, r.quicklook, early, state);
     } else {
-        record_failure(c, w.number, poll, state);
+        record_failure(result, w.number, poll, state);
     }
 
     double newest = 0;
@@ -651,6 +653,8 @@ void install_stop_handlers() {
 int follow_campaign(const FollowRequest& r) {
     const double settle = seconds_of("--lag", r.lag);
     const double poll = seconds_of("--poll", r.poll);
+    std::optional<Instant> until;
+    if (!r.until.empty()) until = parse_period(r.until, r.until).second;
     install_stop_handlers();
 
     RunSettings base{};
@@ -665,8 +669,6 @@ int follow_campaign(const FollowRequest& r) {
         c = start_campaign(plan, base);
         save_campaign(c);
     }
-    std::optional<Instant> until;
-    if (!r.until.empty()) until = parse_period(r.until, r.until).second;
     const std::string scratch = c.directory + "/follow";
     std::error_code ec;
     fs::create_directories(scratch + "/work", ec);

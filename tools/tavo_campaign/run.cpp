@@ -198,7 +198,10 @@ std::vector<TaskStatus> campaign_status(const Campaign& c) {
             t.exit_status = result.value("exit_status", -1);
             t.state = t.exit_status == 0 ? "done" : "failed";
             t.products = result.contains("products") ? result["products"].size() : 0;
-            if (t.state == "failed") t.last_line = last_line_of(c.console_log(t.number));
+            if (t.state == "failed") {
+                const nlohmann::json why = result.value("why", nlohmann::json());
+                t.last_line = why.is_string() ? why.get<std::string>() : last_line_of(c.console_log(t.number));
+            }
             t.damaged = damaged_input_texts(result);
         } else if (const auto job = engine.find(t.number); job != engine.end() && job->second.exit_value != 0) {
             t.state = "failed";

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -148,7 +149,10 @@ nlohmann::json publish_run_log(const std::string& staging, const std::string& pr
                 line.replace(at, staging_root.size(), product_root);
             }
             nlohmann::json one;
-            if (damaged_input_of(line, one)) damaged.push_back(one);
+            // A file read in two pairs warns twice: named once.
+            if (damaged_input_of(line, one) && std::find(damaged.begin(), damaged.end(), one) == damaged.end()) {
+                damaged.push_back(one);
+            }
             text += line + "\n";
         }
         const fs::path to = fs::path(product_root) / rel;
@@ -421,6 +425,7 @@ int run_task(const std::string& directory, int number) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result["exit_status"] = status;
     result["state"] = status == 0 ? "done" : "failed";
+    if (status != 0) result["why"] = last_line_of(c.console_log(number));
     result["seconds"] = seconds;
     result["finished"] = utc_now();
     if (lease.still_held()) write_file_atomically(c.result_path(number), result.dump(1) + "\n");
