@@ -255,14 +255,23 @@ TEST_F(CampaignTest, PlansRefused) {
         {{"--tavo-l0", "/nonexistent/TAVO_L0"}, "TAVO_L0 program not found: /nonexistent/TAVO_L0"},
         {{"KITE=15"}, "ERROR - parameter KITE must be 16, 17, 18, or 19, got: 15"},
         {{"--no-audit", "--catalog", "mission.sqlite"}, "--catalog needs the audit"},
+        {{"--config", dir_ / "no-START.cfg"}, "the base configuration has no START: set it there, or give --from"},
+        {{"--config", dir_ / "no-END.cfg"}, "the base configuration has no END: set it there, or give --to"},
     };
     fs::create_directories(dir_ / "unused-work");
-    write_file(dir_ / "base.cfg", base_config(data_->path(), dir_ / "products", dir_ / "unused-work"));
+    const std::string base = base_config(data_->path(), dir_ / "products", dir_ / "unused-work");
+    write_file(dir_ / "base.cfg", base);
+    for (const std::string name : {"START=", "END="}) {
+        std::string without = base;
+        const size_t at = without.find("\n" + name) + 1;
+        without.erase(at, without.find('\n', at) + 1 - at);
+        write_file(dir_ / ("no-" + name.substr(0, name.size() - 1) + ".cfg"), without);
+    }
     fs::create_directories(products());
     int n = 0;
     for (const Case& c : cases) {
-        std::vector<std::string> argv = {kCampaign, "plan", "--dir", dir_ / std::to_string(n++), "--config",
-                                         dir_ / "base.cfg"};
+        std::vector<std::string> argv = {kCampaign, "plan", "--dir", dir_ / std::to_string(n++)};
+        if (c.args.empty() || c.args[0] != "--config") argv.insert(argv.end(), {"--config", dir_ / "base.cfg"});
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = run_program(argv);
         EXPECT_EQ(r.exit_status, 2) << c.message;
@@ -271,6 +280,35 @@ TEST_F(CampaignTest, PlansRefused) {
     plan({});
     auto again = run_program({kCampaign, "plan", "--dir", campaign(), "--config", dir_ / "base.cfg"});
     EXPECT_NE(again.err.find("a campaign is already planned in " + campaign()), std::string::npos) << again.err;
+}
+
+// Campaign directories this user cannot write: the cause named, exit
+// status 2, and a window whose lease cannot be written is not taken for one
+// running elsewhere. Root runs the commands as nobody.
+TEST_F(CampaignTest, UnwritableCampaignDirectoriesAreNamed) {
+    plan({});
+    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(dir_.path(), readable);
+    fs::permissions(campaign() + "/windows/0001", readable & ~fs::perms::owner_write);
+    fs::create_directories(dir_ / "locked");
+    fs::permissions(dir_ / "locked", readable & ~fs::perms::owner_write);
+    std::vector<std::string> as_user;
+    if (geteuid() == 0) as_user = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    const auto run_as_user = [&](std::vector<std::string> argv) {
+        argv.insert(argv.begin(), as_user.begin(), as_user.end());
+        return run_program(argv);
+    };
+    auto task = run_as_user({kCampaign, "task", campaign(), "1"});
+    EXPECT_EQ(task.exit_status, 2) << task.out << task.err;
+    EXPECT_NE(task.err.find("cannot take the lease of " + campaign() + "/windows/0001: "), std::string::npos) << task.err;
+    EXPECT_NE(task.err.find("Permission denied"), std::string::npos) << task.err;
+    auto planned = run_as_user({kCampaign, "plan", "--dir", dir_ / "locked/c", "--config", dir_ / "base.cfg"});
+    EXPECT_EQ(planned.exit_status, 2) << planned.out << planned.err;
+    EXPECT_NE(planned.err.find("cannot create the campaign directory " + dir_ / "locked/c" + ": Permission denied"),
+              std::string::npos)
+        << planned.err;
+    fs::permissions(campaign() + "/windows/0001", fs::perms::owner_write, fs::perm_options::add);
 }
 
 // Window splits: whole lengths, the last window cut at the period's end.
