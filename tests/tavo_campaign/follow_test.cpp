@@ -288,6 +288,9 @@ TEST_F(Follow, DamagedInputsAreNamedAndTheRunLogReachesTheTree) {
     EXPECT_NE(r.out.find(named), std::string::npos) << r.out;
     auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
     EXPECT_NE(status.out.find(named), std::string::npos) << status.out;
+    auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
+    EXPECT_NE(finish.out.find("Damaged input: " + damaged + ", 0 bytes of packets used (window 1)"), std::string::npos)
+        << finish.out;
 
     EXPECT_FALSE(log_lines_with(dir_ / "products", "DUMP WARNING - /usr/bin/h5dump exited with status 1 on input file")
                      .empty());
@@ -362,6 +365,31 @@ TEST_F(Follow, AFileRenamedIntoPlaceIsTakenAtOnce) {
     kill(follower, SIGTERM);
     EXPECT_EQ(wait_for(follower), 0);
     EXPECT_EQ(follow_state()["mark"], "2017/03/01t23:47:32");
+}
+
+// A catalog that cannot take the window's audit: the follower exits 1 and
+// status names the report, until a later cycle's ingest lands it.
+TEST_F(Follow, AFailedIngestIsRetriedUntilItLands) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const std::string catalog = dir_ / "catalog/mission.sqlite";  // its directory is not there yet
+    auto r = run_program(follow_argv({"--once", "--no-quicklook", "--no-early", "--catalog", catalog}));
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("tavo_catalog ingest failed (exit status 2) for 1 reports, tried again next cycle"),
+              std::string::npos)
+        << r.out;
+    auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
+    EXPECT_NE(status.out.find("not in the catalog yet: " + dir_ / "campaign/windows/0001/audit.json"),
+              std::string::npos)
+        << status.out;
+    fs::create_directories(dir_ / "catalog");
+    r = run_program(follow_argv({"--once", "--no-quicklook", "--no-early"}));
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_TRUE(follow_state()["uncatalogued"].empty());
+    auto summary = run_program({TAVO_CATALOG_BINARY, "--db", catalog, "summary", "--from", "2017-03-01", "--to", "2017-03-02"});
+    EXPECT_EQ(summary.exit_status, 0) << summary.err;
+    EXPECT_NE(summary.out.find("2017-03-01"), std::string::npos) << summary.out;
 }
 
 // SIGTERM between cycles: a clean stop, resumed from the same mark.

@@ -40,6 +40,7 @@
 #include "campaign.h"
 #include "driver/driver.h"
 #include "input/input.h"
+#include "joins.h"
 #include "packets/packets.h"
 #include "output_file.h"
 #include "time_text.h"
@@ -98,7 +99,7 @@ struct FollowState {
     nlohmann::json reruns = nlohmann::json::array();
     nlohmann::json waiting = nlohmann::json::array();
     std::map<int, Failure> failures;     // by window number
-    std::set<int> uncatalogued;          // windows whose audit the catalog has not taken yet
+    std::set<std::string> uncatalogued;  // audit reports and join records the catalog has not taken yet
     std::map<int, nlohmann::json> damaged;  // by window: its last run's damaged inputs, as texts
 };
 
@@ -160,9 +161,8 @@ FollowState load_state(const Campaign& c) {
             s.failures[integer_member(f, "window", state_path(c))] = {integer_member(f, "attempts", state_path(c)), 0,
                                                                       f.at("why").get<std::string>()};
         }
-        for (const nlohmann::json& w : j.value("uncatalogued", nlohmann::json::array())) {
-            if (!w.is_number_integer()) throw CampaignError(state_path(c) + " is not a follow state: uncatalogued");
-            s.uncatalogued.insert(w.get<int>());
+        for (const nlohmann::json& report : j.value("uncatalogued", nlohmann::json::array())) {
+            s.uncatalogued.insert(report.get<std::string>());
         }
         for (const nlohmann::json& d : j.value("damaged", nlohmann::json::array())) {
             s.damaged[integer_member(d, "window", state_path(c))].push_back(d.at("input").get<std::string>());
@@ -375,24 +375,27 @@ std::set<std::string> product_days(const nlohmann::json& products) {
     return days;
 }
 
-// The audits of the windows the catalog has not taken yet, in one ingest;
-// they stay listed, and are tried again next cycle, until it succeeds.
-void catalog_windows(const Campaign& c, FollowState& state) {
+// The reports the catalog has not taken yet, in one ingest: the windows'
+// audits first, then the join records, which the catalog takes after the
+// audits around them. They stay listed, and are tried again next cycle,
+// until the ingest succeeds.
+void catalog_reports(const Campaign& c, FollowState& state) {
     if (c.catalog.empty() || state.uncatalogued.empty()) return;
     std::vector<std::string> argv = {c.catalog_program, "--db", c.catalog, "ingest"};
-    std::set<int> taken;
-    for (int number : state.uncatalogued) {
-        const std::string report = c.window_directory(number) + "/" + tavo_tools::kWindowAuditName;
-        if (fs::exists(report)) argv.push_back(report);
-        taken.insert(number);
+    for (const bool joins : {false, true}) {
+        for (const std::string& report : state.uncatalogued) {
+            const bool join = fs::path(report).filename() != tavo_tools::kWindowAuditName;
+            if (join == joins && fs::exists(report)) argv.push_back(report);
+        }
     }
     const int status = argv.size() == 4 ? 0 : run_program(argv, c.logs_directory() + "/catalog.log");
     if (status == 0) {
-        for (int number : taken) state.uncatalogued.erase(number);
+        state.uncatalogued.clear();
         return;
     }
-    std::printf("%s tavo_catalog ingest failed (exit status %d) for %zu windows, tried again next cycle; see %s/catalog.log\n",
-                local_stamp().c_str(), status, taken.size(), tavo_tools::printable(c.logs_directory()).c_str());
+    std::printf("%s tavo_catalog ingest failed (exit status %d) for %zu reports, tried again next cycle; see %s/catalog.log\n",
+                local_stamp().c_str(), status, state.uncatalogued.size(),
+                tavo_tools::printable(c.logs_directory()).c_str());
     std::fflush(stdout);
 }
 
@@ -402,8 +405,9 @@ void catalog_windows(const Campaign& c, FollowState& state) {
 void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early,
                   FollowState& state) {
     if (!c.catalog.empty() && !early) {
-        state.uncatalogued.insert(number);
-        catalog_windows(c, state);
+        state.uncatalogued.insert(c.window_directory(number) + "/" + tavo_tools::kWindowAuditName);
+        for (const std::string& join : write_join_records(c, number)) state.uncatalogued.insert(join);
+        catalog_reports(c, state);
     }
     const std::string program = (fs::path(c.self).parent_path() / "tavo_quicklook").string();
     if (!quicklook || access(program.c_str(), X_OK) != 0) return;
@@ -584,7 +588,7 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
                   FollowState& state, Listing& listing) {
     listing = list_files(base, state.mark, scratch, settle, watch, state);
     ++state.cycles;
-    catalog_windows(c, state);
+    catalog_reports(c, state);
     const Instant lookback = shift_instant(state.mark, -kLookbackSeconds);
     // A stop asked for between windows still records what this cycle did
     // (a re-run completed before the signal among it).
@@ -699,7 +703,7 @@ int follow_campaign(const FollowRequest& r) {
     for (const auto& [number, f] : state.failures) windows += " " + std::to_string(number);
     if (!state.failures.empty()) std::printf("%s windows failing:%s\n", local_stamp().c_str(), windows.c_str());
     if (!state.uncatalogued.empty()) {
-        std::printf("%s windows not in the catalog yet: %zu\n", local_stamp().c_str(), state.uncatalogued.size());
+        std::printf("%s reports not in the catalog yet: %zu\n", local_stamp().c_str(), state.uncatalogued.size());
     }
     return 1;
 }
@@ -738,10 +742,8 @@ std::string state_text(const nlohmann::json& s, bool as_json, const std::string&
                 std::to_string(integer_member(f, "attempts", path)) + " attempts: " +
                 tavo_tools::printable(f.value("why", std::string())) + "\n";
     }
-    if (!uncatalogued.empty()) {
-        text += "  not in the catalog yet: windows";
-        for (const nlohmann::json& w : uncatalogued) text += " " + w.dump();
-        text += "\n";
+    for (const nlohmann::json& report : uncatalogued) {
+        text += "  not in the catalog yet: " + tavo_tools::printable(report.get<std::string>()) + "\n";
     }
     return text;
 }

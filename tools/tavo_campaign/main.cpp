@@ -155,6 +155,9 @@ int main(int argc, char** argv) {
             if (summary.contains("catalog")) {
                 std::printf("Catalog: %s\n", summary["catalog"].value("result", "").c_str());
             }
+            for (const auto& t : campaign::campaign_status(campaign::load_campaign(directory))) {
+                for (const std::string& d : t.damaged) std::printf("Damaged input: %s (window %d)\n", d.c_str(), t.number);
+            }
             for (const auto& p : summary["problems"]) std::printf("PROBLEM: %s\n", p.get<std::string>().c_str());
             return summary["ok"].get<bool>() ? 0 : 1;
         }
