@@ -16,7 +16,7 @@ packages=(
   parallel slurm-wlm munge openssh-server openssh-client
   libpng-dev python3-pil chromium ffmpeg
   clang libclang-rt-14-dev
-  prometheus
+  prometheus prometheus-node-exporter
 )
 
 missing=()
