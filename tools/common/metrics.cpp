@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "output_file.h"
 
@@ -42,7 +43,9 @@ std::string metric_value_text(double value) {
     if (value == std::floor(value) && std::fabs(value) < 1e15) {
         std::snprintf(text, sizeof text, "%.0f", value);
     } else {
-        std::snprintf(text, sizeof text, "%.17g", value);
+        // The shortest text that reads back as the same value.
+        std::snprintf(text, sizeof text, "%.15g", value);
+        if (std::strtod(text, nullptr) != value) std::snprintf(text, sizeof text, "%.17g", value);
     }
     return text;
 }

@@ -252,6 +252,7 @@ struct FollowRequest {
     bool quicklook = true;     // update the day pages after each window
     bool once = false;         // one cycle, then return
     bool early = true;         // also write the images past E whose packets are all in
+    std::string metrics;       // "": none; else the directory tavo_l0_follow_kNN.prom is written to
 };
 // The input tree watched for landing files (inotify): the root and its day
 // directories, and day directories made later. Inactive, with the reason in
@@ -304,8 +305,10 @@ void ingest_into_catalog(const Campaign& c, nlohmann::json& summary, nlohmann::j
 // empty. The child is killed if this process dies first; SIGTERM, SIGINT or
 // SIGHUP that this process leaves unhandled are passed on to the child, and
 // this process stops by them once the child has ended. Returns its exit
-// status, or 128 + the signal that ended it.
-int run_program(const std::vector<std::string>& argv, const std::string& output_path);
+// status, or 128 + the signal that ended it. With cpu_seconds, the CPU time
+// the program spent itself (its own children left out) goes there.
+int run_program(const std::vector<std::string>& argv, const std::string& output_path,
+                double* cpu_seconds = nullptr);
 
 // The last line of a log file that is not blank; "" when there is none.
 std::string last_line_of(const std::string& path);

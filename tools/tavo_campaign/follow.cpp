@@ -35,12 +35,14 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "audit_report.h"
 #include "campaign.h"
 #include "driver/driver.h"
 #include "input/input.h"
 #include "joins.h"
+#include "metrics.h"
 #include "packets/packets.h"
 #include "output_file.h"
 #include "time_text.h"
@@ -91,6 +93,23 @@ struct Failure {
     std::string why;        // the last line of its console log
 };
 
+// Upper bounds of the latency histograms, seconds.
+const std::vector<double> kLatencyBounds = {1, 2, 5, 10, 20, 30, 60, 120, 300, 600, 1800};
+
+// What the metrics file adds to the state: counts since the follower
+// started (counters restart with it) and the last run's figures.
+struct FollowCounters {
+    int64_t window_failures = 0;
+    int64_t dump_warnings = 0;  // files a run's DUMP WARNINGs named, one per file and run
+    int64_t runs = 0;
+    double last_run_seconds = 0;
+    double last_run_cpu_seconds = 0;
+    tavo_tools::Histogram product_latency{kLatencyBounds};
+    tavo_tools::Histogram picture_latency{kLatencyBounds};
+    double metrics_seconds = 0;  // spent writing the metrics file
+    std::string metrics_failure;  // the last failure to write it, said once
+};
+
 struct FollowState {
     Instant mark;                  // M: the end of the last window processed
     std::map<std::string, double> first_seen;
@@ -101,6 +120,13 @@ struct FollowState {
     std::map<int, Failure> failures;     // by window number
     std::set<std::string> uncatalogued;  // audit reports and join records the catalog has not taken yet
     std::map<int, nlohmann::json> damaged;  // by window: its last run's damaged inputs, as texts
+    double last_product = 0;       // Unix seconds when a window last moved products into the tree
+    // Images written and lost per report ("NNNN": a window's audit, "NNNN/join":
+    // its join record) of the windows still watched, and the sum of the
+    // older ones, which never run again.
+    nlohmann::json tallies = nlohmann::json::object();
+    nlohmann::json settled_tally = nlohmann::json::object();
+    FollowCounters counters;
 };
 
 std::string state_path(const Campaign& c) { return c.directory + "/follow.json"; }
@@ -125,6 +151,10 @@ void save_state(const Campaign& c, const FollowState& s) {
                               {"failing", failing},
                               {"uncatalogued", s.uncatalogued},
                               {"damaged", damaged},
+                              {"last_product", s.last_product},
+                              {"tallies", s.tallies},
+                              {"settled_tally", s.settled_tally},
+                              {"metrics_seconds", s.counters.metrics_seconds},
                               {"first_seen", seen},
                               {"pid", getpid()},
                               {"updated", local_stamp()}};
@@ -163,6 +193,12 @@ FollowState load_state(const Campaign& c) {
         }
         for (const nlohmann::json& report : j.value("uncatalogued", nlohmann::json::array())) {
             s.uncatalogued.insert(report.get<std::string>());
+        }
+        s.last_product = j.value("last_product", 0.0);
+        s.tallies = j.value("tallies", nlohmann::json::object());
+        s.settled_tally = j.value("settled_tally", nlohmann::json::object());
+        if (!s.tallies.is_object() || !s.settled_tally.is_object()) {
+            throw CampaignError(state_path(c) + " is not a follow state: tallies");
         }
         for (const nlohmann::json& d : j.value("damaged", nlohmann::json::array())) {
             s.damaged[integer_member(d, "window", state_path(c))].push_back(d.at("input").get<std::string>());
@@ -399,23 +435,71 @@ void catalog_reports(const Campaign& c, FollowState& state) {
     std::fflush(stdout);
 }
 
+std::string window_key(int number) {
+    char key[16];
+    std::snprintf(key, sizeof key, "%04d", number);
+    return key;
+}
+
+// Images written and lost ("origin/reason" -> images) by one audit report or
+// join record; an unreadable one counts nothing.
+nlohmann::json report_tally(const std::string& path) {
+    nlohmann::json tally = {{"written", 0}, {"lost", nlohmann::json::object()}};
+    try {
+        const nlohmann::json summary = read_json(path).at("summary");
+        tally["written"] = summary.value("written", 0);
+        for (const char* origin : {"run", "telemetry"}) {
+            const nlohmann::json reasons =
+                summary.value("losses", nlohmann::json::object()).value(origin, nlohmann::json::object()).value(
+                    "by_reason", nlohmann::json::object());
+            for (auto it = reasons.begin(); it != reasons.end(); ++it) {
+                if (it->is_number_integer()) tally["lost"][std::string(origin) + "/" + it.key()] = it->get<int64_t>();
+            }
+        }
+    } catch (const std::exception&) {
+        return {{"written", 0}, {"lost", nlohmann::json::object()}};
+    }
+    return tally;
+}
+
+void add_tally(nlohmann::json& sum, const nlohmann::json& tally) {
+    sum["written"] = sum.value("written", int64_t{0}) + tally.value("written", int64_t{0});
+    const nlohmann::json lost = tally.value("lost", nlohmann::json::object());
+    for (auto it = lost.begin(); it != lost.end(); ++it) {
+        sum["lost"][it.key()] = sum["lost"].value(it.key(), int64_t{0}) + it->get<int64_t>();
+    }
+}
+
 // After a window: its audit into the catalog (not an early run's: the
 // window's own run replaces it), and the day pages of the days it wrote
 // products on.
-void after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early,
+// Returns whether day pages were drawn.
+bool after_window(const Campaign& c, int number, const nlohmann::json& result, bool quicklook, bool early,
                   FollowState& state) {
-    if (!c.catalog.empty() && !early) {
-        state.uncatalogued.insert(c.window_directory(number) + "/" + tavo_tools::kWindowAuditName);
-        for (const std::string& join : write_join_records(c, number)) state.uncatalogued.insert(join);
-        catalog_reports(c, state);
+    const std::string audit = c.window_directory(number) + "/" + tavo_tools::kWindowAuditName;
+    if (fs::exists(audit)) {
+        state.tallies[window_key(number)] = report_tally(audit);
+        std::vector<std::string> joins;
+        if (!early) joins = write_join_records(c, number);
+        for (const std::string& join : joins) {
+            const int joined = std::atoi(fs::path(join).parent_path().filename().c_str());
+            if (joined > 0) state.tallies[window_key(joined) + "/join"] = report_tally(join);
+        }
+        if (!c.catalog.empty() && !early) {
+            state.uncatalogued.insert(audit);
+            state.uncatalogued.insert(joins.begin(), joins.end());
+            catalog_reports(c, state);
+        }
     }
     const std::string program = (fs::path(c.self).parent_path() / "tavo_quicklook").string();
-    if (!quicklook || access(program.c_str(), X_OK) != 0) return;
-    for (const std::string& day : product_days(result.value("products", nlohmann::json::array()))) {
+    const std::set<std::string> days = product_days(result.value("products", nlohmann::json::array()));
+    if (!quicklook || access(program.c_str(), X_OK) != 0 || days.empty()) return false;
+    for (const std::string& day : days) {
         run_program({program, "--root", c.product_root, "--kite", std::to_string(c.kite), "--day", day, "--no-movie",
                      "--new-only"},
                     c.logs_directory() + "/quicklook.log");
     }
+    return true;
 }
 
 // A failed attempt of window number: tried again after a delay that doubles
@@ -467,21 +551,33 @@ bool run_window(Campaign& c, const RunSettings& base, const Window& w, const Fil
     const nlohmann::json result =
         fs::exists(c.result_path(w.number)) ? read_result(c.result_path(w.number)) : nlohmann::json::object();
     const std::vector<std::string> damaged = damaged_input_texts(result);
+    const size_t products = result.value("products", nlohmann::json::array()).size();
+    double newest = 0;
+    for (const auto& [entry, f] : inputs) newest = std::max(newest, f.first_seen);
+    FollowCounters& counters = state.counters;
+    ++counters.runs;
+    counters.dump_warnings += static_cast<int64_t>(damaged.size());
+    counters.last_run_seconds = result.value("tavo_l0_seconds", 0.0);
+    counters.last_run_cpu_seconds = result.value("tavo_l0_cpu_seconds", 0.0);
     if (status == 0) {
+        if (products > 0) {
+            state.last_product = unix_now();
+            if (newest > 0) counters.product_latency.observe(state.last_product - newest);
+        }
         write_file_atomically(inputs_path(c, w.number), inputs_json(inputs).dump(1) + "\n");
         state.failures.erase(w.number);
         state.damaged[w.number] = nlohmann::json(damaged);
         if (damaged.empty()) state.damaged.erase(w.number);
-        after_window(c, w.number, result, r.quicklook, early, state);
+        if (after_window(c, w.number, result, r.quicklook, early, state) && newest > 0) {
+            counters.picture_latency.observe(unix_now() - newest);
+        }
     } else {
+        ++counters.window_failures;
         record_failure(result, w.number, poll, state);
     }
 
-    double newest = 0;
-    for (const auto& [entry, f] : inputs) newest = std::max(newest, f.first_seen);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double latency = newest > 0 ? unix_now() - newest : 0;
-    const size_t products = result.value("products", nlohmann::json::array()).size();
     const std::string outcome = status == 0 ? "done" : "failed (exit status " + std::to_string(status) + ")";
     const std::string rerun = why.empty() ? (early ? ", early" : "") : ", re-run: " + why;
     std::printf("%s window %d %s..%s: %s, %zu products, %zu input files, %.1f s, latency %.1f s%s%s\n",
@@ -574,6 +670,129 @@ void show_status_line(const FollowState& s, int windows) {
                  instant_text(s.mark).c_str(), windows, s.waiting.size(), latency);
 }
 
+// The tallies of windows that end before the lookback, which no cycle runs
+// again, added into the settled sum.
+void settle_tallies(const Campaign& c, FollowState& state) {
+    const Instant lookback = shift_instant(state.mark, -kLookbackSeconds);
+    for (const WindowPlan& p : c.windows) {
+        if (!(p.window.end < lookback)) continue;
+        for (const std::string& key : {window_key(p.window.number), window_key(p.window.number) + "/join"}) {
+            if (!state.tallies.contains(key)) continue;
+            add_tally(state.settled_tally, state.tallies[key]);
+            state.tallies.erase(key);
+        }
+    }
+}
+
+// Unix seconds of an instant of the campaign's clock (UTC).
+double unix_seconds(Instant instant) {
+    std::tm fields{};
+    fields.tm_year = static_cast<int>(instant.date / 10000) - 1900;
+    fields.tm_mon = static_cast<int>(instant.date / 100 % 100) - 1;
+    fields.tm_mday = static_cast<int>(instant.date % 100);
+    fields.tm_hour = static_cast<int>(instant.time / 10000);
+    fields.tm_min = static_cast<int>(instant.time / 100 % 100);
+    fields.tm_sec = static_cast<int>(instant.time % 100);
+    return static_cast<double>(timegm(&fields));
+}
+
+// The follower's metrics file text (docs/metrics.md).
+std::string follow_metrics_text(const Campaign& c, double poll, const FollowState& s) {
+    using tavo_tools::MetricLabels;
+    const MetricLabels kite = {{"kite", std::to_string(c.kite)}};
+    tavo_tools::MetricsText m;
+    const auto gauge = [&](const char* name, const char* help, double value) {
+        m.family(name, "gauge", help);
+        m.sample(name, kite, value);
+    };
+    const auto counter = [&](const char* name, const char* help, double value) {
+        m.family(name, "counter", help);
+        m.sample(name, kite, value);
+    };
+    const double now = unix_now();
+    double oldest = 0;
+    for (const nlohmann::json& entry : s.waiting) {
+        const auto seen = s.first_seen.find(entry.get<std::string>());
+        if (seen != s.first_seen.end()) oldest = std::max(oldest, now - seen->second);
+    }
+    int64_t pending = 0, done = 0;
+    for (const WindowPlan& p : c.windows) {
+        if (s.failures.count(p.window.number)) continue;
+        (p.window.end <= s.mark ? done : pending) += 1;
+    }
+    gauge("tavo_l0_follow_processed_to_timestamp_seconds", "The mark: every image at or before it is processed.",
+          unix_seconds(s.mark));
+    gauge("tavo_l0_follow_last_cycle_timestamp_seconds", "When the last cycle ended.", now);
+    gauge("tavo_l0_follow_last_product_timestamp_seconds", "When a window last moved products into the tree.",
+          s.last_product);
+    gauge("tavo_l0_follow_poll_seconds", "The follower's poll interval.", poll);
+    counter("tavo_l0_follow_cycles_total", "Cycles of the follower.", s.cycles);
+    gauge("tavo_l0_follow_files_waiting", "Level-0 files holding packets past the mark.",
+          static_cast<double>(s.waiting.size()));
+    gauge("tavo_l0_follow_oldest_waiting_file_age_seconds", "Age of the oldest waiting file since first seen.",
+          oldest);
+    counter("tavo_l0_follow_window_reruns_total", "Windows run again.", static_cast<double>(s.reruns.size()));
+    counter("tavo_l0_follow_window_failures_total", "Window runs that failed since the follower started.",
+            static_cast<double>(s.counters.window_failures));
+    gauge("tavo_l0_follow_windows_failing", "Windows whose last attempt failed.",
+          static_cast<double>(s.failures.size()));
+    gauge("tavo_l0_follow_reports_uncatalogued", "Audit reports and join records the catalog has not taken yet.",
+          static_cast<double>(s.uncatalogued.size()));
+    size_t damaged = 0;
+    for (const auto& [number, files] : s.damaged) damaged += files.size();
+    gauge("tavo_l0_follow_damaged_input_files", "Level-0 files the windows' last runs read only in part.",
+          static_cast<double>(damaged));
+    counter("tavo_l0_follow_dump_warnings_total", "Files named by the runs' DUMP WARNINGs since the follower started.",
+            static_cast<double>(s.counters.dump_warnings));
+    for (const auto& [name, histogram, help] :
+         {std::tuple{"tavo_l0_follow_product_latency_seconds", &s.counters.product_latency,
+                     "Per window: from the first sighting of its newest input file to its products in the tree."},
+          std::tuple{"tavo_l0_follow_picture_latency_seconds", &s.counters.picture_latency,
+                     "Per window: from the first sighting of its newest input file to its day pages drawn."}}) {
+        m.family(name, "histogram", help);
+        m.histogram(name, kite, histogram->bounds, histogram->counts, histogram->sum, histogram->count);
+    }
+    nlohmann::json total = s.settled_tally;
+    for (auto it = s.tallies.begin(); it != s.tallies.end(); ++it) add_tally(total, *it);
+    gauge("tavo_l0_images_written", "Images written by the processed windows.", total.value("written", 0.0));
+    m.family("tavo_l0_images_lost", "gauge", "Images lost by the processed windows, by origin and reason.");
+    const nlohmann::json lost = total.value("lost", nlohmann::json::object());
+    for (const char* origin : {"run", "telemetry"}) {
+        const std::string prefix = std::string(origin) + "/";
+        for (auto it = lost.begin(); it != lost.end(); ++it) {
+            if (it.key().rfind(prefix, 0) != 0) continue;
+            m.sample("tavo_l0_images_lost",
+                     {kite[0], {"origin", origin}, {"reason", it.key().substr(prefix.size())}},
+                     it->get<double>());
+        }
+    }
+    counter("tavo_l0_runs_total", "TAVO_L0 runs since the follower started.", static_cast<double>(s.counters.runs));
+    gauge("tavo_l0_run_duration_seconds", "The last window's TAVO_L0 run: wall time.", s.counters.last_run_seconds);
+    gauge("tavo_l0_run_cpu_seconds", "The last window's TAVO_L0 run: its own CPU time.", s.counters.last_run_cpu_seconds);
+    m.family("tavo_l0_campaign_windows", "gauge", "Windows by state.");
+    for (const auto& [state, count] : {std::pair{"done", done}, std::pair{"failed", static_cast<int64_t>(s.failures.size())},
+                                       std::pair{"pending", pending}, std::pair{"running", int64_t{0}}}) {
+        m.sample("tavo_l0_campaign_windows", {kite[0], {"state", state}}, static_cast<double>(count));
+    }
+    return m.text();
+}
+
+// Rewrites the metrics file; a failure is said once, until it is written again.
+void write_follow_metrics(const Campaign& c, const FollowRequest& r, double poll, FollowState& s) {
+    if (r.metrics.empty()) return;
+    const auto started = std::chrono::steady_clock::now();
+    char name[64];
+    std::snprintf(name, sizeof name, "tavo_l0_follow_k%02d%s", c.kite, tavo_tools::kMetricsFileEnd);
+    std::string error;
+    const bool written = tavo_tools::write_metrics_file(r.metrics + "/" + name, follow_metrics_text(c, poll, s), error);
+    if (!written && error != s.counters.metrics_failure) {
+        std::printf("%s metrics not written: %s\n", local_stamp().c_str(), error.c_str());
+        std::fflush(stdout);
+    }
+    s.counters.metrics_failure = written ? "" : error;
+    s.counters.metrics_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
 // Why processed window w must run again ("" when it need not): its last
 // attempt did not complete, or its input files changed.
 std::string rerun_reason(const Campaign& c, const Window& w, const FileSet& inputs) {
@@ -625,6 +844,8 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
         }
     }
     state.waiting = waiting_files(listing, state.mark);
+    settle_tallies(c, state);
+    write_follow_metrics(c, r, poll, state);
     save_state(c, state);
 }
 

@@ -98,6 +98,11 @@ int main(int argc, char** argv) {
     follow_cmd->add_option("--catalog", follow.plan.catalog, "SQLite catalog each window's audit is ingested into");
     follow_cmd->add_flag("!--no-quicklook", follow.quicklook, "Do not update the day pages");
     follow_cmd->add_flag("--once", follow.once, "Run one cycle and return (from cron, or to catch up)");
+    follow_cmd
+        ->add_option("--metrics", follow.metrics,
+                     "Directory of the node exporter's textfile collector: tavo_l0_follow_kNN.prom is written "
+                     "there after every cycle")
+        ->envname("TAVO_METRICS_DIRECTORY");
     follow_cmd->add_flag("!--no-early", follow.early,
                          "Write no image past E before the next file lands (by default the images whose packets "
                          "are all in are written at once and their window runs again to its E later)");

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include "audit_report.h"
 #include "base/base.h"
@@ -302,7 +303,29 @@ private:
 
 }  // namespace
 
-int run_program(const std::vector<std::string>& argv, const std::string& output_path) {
+namespace {
+
+// The CPU seconds (user and system) a process that has ended but is not yet
+// reaped spent itself, its children left out; -1 when /proc cannot tell.
+double own_cpu_seconds(pid_t child) {
+    std::ifstream in("/proc/" + std::to_string(child) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t after_name = text.rfind(')');
+    if (after_name == std::string::npos) return -1;
+    std::istringstream fields(text.substr(after_name + 2));
+    std::string field;
+    double ticks = 0;
+    // Fields from the state (3rd) on; utime and stime are the 14th and 15th.
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n >= 14) ticks += std::atof(field.c_str());
+    }
+    const long per_second = sysconf(_SC_CLK_TCK);
+    return per_second > 0 ? ticks / static_cast<double>(per_second) : -1;
+}
+
+}  // namespace
+
+int run_program(const std::vector<std::string>& argv, const std::string& output_path, double* cpu_seconds) {
     int output = -1;
     std::string error;
     if (!output_path.empty() && (output = tavo_tools::open_append_output(output_path, error)) < 0) {
@@ -331,6 +354,13 @@ int run_program(const std::vector<std::string>& argv, const std::string& output_
     waited_child = child;
     if (forwarded_signal != 0) kill(child, forwarded_signal);  // a stop that came during the start
     if (output >= 0) close(output);
+    if (cpu_seconds != nullptr) {
+        // Looked at once it has ended, before it is reaped.
+        siginfo_t ended {};
+        while (waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+        }
+        *cpu_seconds = own_cpu_seconds(child);
+    }
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) throw CampaignError(std::string("lost ") + argv[0] + ": " + std::strerror(errno));
@@ -394,10 +424,12 @@ int run_task(const std::string& directory, int number) {
         } else {
             const auto run_started = std::chrono::steady_clock::now();
             BackgroundFlush flush(attempt + "/out");
+            double cpu_seconds = -1;
             status = run_program({c.tavo_l0, "CONFIG=" + c.window_config(number),
                                   "WORKING_DIRECTORY=" + attempt + "/work/",
                                   "OUTPUT_ROOT_DIRECTORY=" + attempt + "/out/"},
-                                 c.console_log(number));
+                                 c.console_log(number), &cpu_seconds);
+            if (cpu_seconds >= 0) result["tavo_l0_cpu_seconds"] = cpu_seconds;
             result["tavo_l0_seconds"] =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - run_started).count();
             result["damaged_inputs"] = publish_run_log(attempt + "/out", c.product_root);
