@@ -190,12 +190,53 @@ struct ReprocessRequest {
 };
 bool query_reprocess(const Catalog& catalog, const ReprocessRequest& request, Table& table, std::string& error);
 
+// How the daily table counts the images of a day and passband: products
+// (written, partial ones included), partial products and images (absent
+// ones included), over rows of the images table.
+constexpr const char* kImageCountColumns =
+    "sum(status IN (0, 1)) AS products, sum(status = 1) AS partial, count(*) AS images";
+
+// A passband as the queries name it: Angstrom, or "unknown" (absent images:
+// no packet of them told it).
+std::string passband_text(int64_t wavelength);
+
+// --- Metrics --------------------------------------------------------------------------
+
+// The catalog's metrics file, in the directory the textfile collector reads.
+constexpr const char* kCatalogMetricsFile = "tavo_l0_catalog.prom";
+
+// The catalog's metrics in the Prometheus text format (docs/metrics.md):
+// per satellite and passband the images, products and completeness of the
+// last 24 hours and 30 days before the satellite's newest image, the
+// packets replay asks for over them, and the satellite's last ingest.
+bool catalog_metrics(const Catalog& catalog, std::string& text, std::string& error);
+
+// A follower as its metrics file (tavo_l0_follow_kNN.prom) tells it.
+struct FollowerState {
+    int kite = 0;
+    std::string file;            // the metrics file
+    std::string damage;          // why the file could not be read; "" when read
+    double processed_to = 0;     // s from 1970: every image at or before it processed
+    double last_product = 0;     // s from 1970 of the last products moved into the tree; 0: none yet
+};
+// The follower's metrics file of a satellite in directory.
+std::string follower_metrics_path(const std::string& directory, int kite);
+// Reads the two gauges of kite from a follower's metrics text; false with
+// why set ("line 3: ...") when the text is damaged or lacks one.
+bool parse_follower_metrics(const std::string& text, int kite, FollowerState& state, std::string& why);
+// The followers whose metrics file is in directory, by satellite; a file
+// that cannot be read or parsed is kept with its damage.
+std::vector<FollowerState> read_follower_states(const std::string& directory);
+
 // --- The mission page -------------------------------------------------------------
 
-// Writes index.html into directory: a calendar heat map of daily
-// completeness per passband (cells linked to the day's quicklook page where
-// it exists) and a plot of daily losses by reason. Returns the page's path.
-bool write_mission_page(const Catalog& catalog, const Period& period, const std::string& directory, std::string& page,
+// Writes index.html into directory: the followers' state (processed-to time
+// and the age of their last products, at now_s), a calendar heat map of
+// daily completeness per passband (cells linked to the day's quicklook page
+// where it exists) and a plot of daily losses by reason. Returns the page's
+// path.
+bool write_mission_page(const Catalog& catalog, const Period& period, const std::string& directory,
+                        const std::vector<FollowerState>& followers, int64_t now_s, std::string& page,
                         std::string& error);
 
 }  // namespace tavo_catalog

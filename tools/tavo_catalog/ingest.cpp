@@ -150,10 +150,11 @@ public:
           insert_source_(catalog, "INSERT OR IGNORE INTO product_sources VALUES(?, ?, ?, ?)"),
           insert_replay_(catalog, "INSERT OR REPLACE INTO replay_ranges VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)"),
           drop_daily_(catalog, "DELETE FROM daily WHERE kite = ? AND day BETWEEN ? AND ?"),
-          count_daily_(catalog, "INSERT INTO daily SELECT kite, time / 86400000 AS day, wavelength, "
-                                "sum(status IN (0, 1)), sum(status = 1), count(*) FROM images "
-                                "WHERE kite = ?1 AND time BETWEEN ?2 * 86400000 AND ?3 * 86400000 + 86399999 "
-                                "GROUP BY day, wavelength"),
+          count_daily_(catalog, (std::string("INSERT INTO daily SELECT kite, time / 86400000 AS day, wavelength, ") +
+                                 kImageCountColumns +
+                                 " FROM images WHERE kite = ?1 AND time BETWEEN ?2 * 86400000 AND ?3 * 86400000 + "
+                                 "86399999 GROUP BY day, wavelength")
+                                    .c_str()),
           drop_daily_losses_(catalog, "DELETE FROM daily_losses WHERE kite = ? AND day BETWEEN ? AND ?"),
           count_daily_losses_(catalog,
                               "INSERT INTO daily_losses SELECT i.kite, i.time / 86400000 AS day, "

@@ -3,9 +3,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 
 #include "command_line.h"
 #include "catalog.h"
+#include "metrics.h"
 #include "output_file.h"
 
 namespace {
@@ -19,7 +22,8 @@ constexpr const char* kDescription =
     "  tavo_catalog --db mission.sqlite missing --from 2017-03-01 --to 2017-03-31 --csv\n"
     "  tavo_catalog --db mission.sqlite replay --from 2017-03-01 --to 2017-03-31 --csv > replay.csv\n"
     "  tavo_catalog --db mission.sqlite reprocess --made-before 2017-06-01\n"
-    "  tavo_catalog --db mission.sqlite page --from 2017-01-01 --to 2017-12-31 --out mission\n"
+    "  tavo_catalog --db mission.sqlite page --from 2017-01-01 --to 2017-12-31 --out mission --metrics metrics\n"
+    "  tavo_catalog --db mission.sqlite metrics --out metrics\n"
     "  tavo_catalog --db mission.sqlite check\n\n"
     "Exit status: 0 done; 2 the request could not be served (bad option, damaged catalog, a report of another "
     "schema), with one message on standard error.";
@@ -72,6 +76,19 @@ int main(int argc, char** argv) {
     products->add_option("--frame-type", filter.frame_type, "LIGHT or DARK")->check(CLI::IsMember({"LIGHT", "DARK"}));
     std::string page_directory = "mission";
     page->add_option("--out", page_directory, "Directory of the page")->capture_default_str();
+    std::string follower_metrics;
+    page->add_option("--metrics", follower_metrics,
+                     "Directory of the followers' metrics files (tavo_l0_follow_kNN.prom): the page shows their "
+                     "processed-to time and the age of their last products")
+        ->check(CLI::ExistingDirectory);
+
+    std::string metrics_directory;
+    CLI::App* metrics = app.add_subcommand(
+        "metrics", "Completeness, replay packets and last ingest per satellite over the last 24 h and 30 days, "
+                   "in the Prometheus text format");
+    metrics->add_option("--out", metrics_directory,
+                        "Directory of the textfile collector: writes DIR/tavo_l0_catalog.prom (default: standard "
+                        "output)");
 
     std::string product;
     CLI::App* sources = app.add_subcommand("sources", "The level-0 files a product came from, and the run");
@@ -123,11 +140,34 @@ int main(int argc, char** argv) {
         return tavo_catalog::kExitOk;
     }
     tavo_catalog::Period bounds;
+    if (*metrics) {
+        std::string text;
+        if (!tavo_catalog::catalog_metrics(catalog, text, error)) return fail(error);
+        if (metrics_directory.empty()) {
+            if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) return fail("cannot write the metrics");
+            return tavo_catalog::kExitOk;
+        }
+        std::error_code ignored;  // a directory that cannot be made is named by the write
+        std::filesystem::create_directories(metrics_directory, ignored);
+        if (!tavo_tools::write_metrics_file(metrics_directory + "/" + tavo_catalog::kCatalogMetricsFile, text, error))
+            return fail(error);
+        return tavo_catalog::kExitOk;
+    }
     if (!*sources && !*reprocess && !tavo_catalog::make_period(period.from, period.to, period.kite, bounds, error))
         return fail(error);
     if (*page) {
+        std::vector<tavo_catalog::FollowerState> followers;
+        if (!follower_metrics.empty()) followers = tavo_catalog::read_follower_states(follower_metrics);
+        // A damaged follower file is named here and on the page; the page is drawn all the same.
+        for (const auto& follower : followers) {
+            if (!follower.damage.empty())
+                std::fprintf(stderr, "tavo_catalog: metrics file %s is damaged (%s); the page says so\n",
+                             tavo_tools::printable(follower.file).c_str(), tavo_tools::printable(follower.damage).c_str());
+        }
         std::string path;
-        if (!tavo_catalog::write_mission_page(catalog, bounds, page_directory, path, error)) return fail(error);
+        if (!tavo_catalog::write_mission_page(catalog, bounds, page_directory, followers, std::time(nullptr), path,
+                                              error))
+            return fail(error);
         std::printf("%s\n", tavo_tools::printable(path).c_str());
         return tavo_catalog::kExitOk;
     }

@@ -1,8 +1,9 @@
 // The mission page: one static HTML file drawn from the catalog's daily
-// counts. A calendar per satellite and passband (one cell per day, coloured
+// counts. The followers' state from their metrics files, a calendar per satellite and passband (one cell per day, coloured
 // by completeness, linked to the day's quicklook page when there is one),
 // and the daily losses by reason as stacked bars.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -43,6 +44,8 @@ h2{margin-top:1.5em}
 .band h3{font-size:0.9em;margin:0.2em 0}
 .legend span{display:inline-block;margin-right:1em}
 .legend i{display:inline-block;width:12px;height:12px;margin-right:0.3em;vertical-align:middle}
+#followers td,#followers th{padding:0.2em 1em 0.2em 0;text-align:left}
+.damaged{color:#d62728}
 )css";
 
 // Green when complete, through yellow, to red at kRedBelow and under.
@@ -127,6 +130,51 @@ std::string calendar_html(const Calendar& calendar, const Period& period, const 
     return html;
 }
 
+// "2017-03-01T12:59:59Z", with milliseconds when it has them.
+std::string seconds_text(double seconds) {
+    const auto micros = static_cast<tavo_tools::Micros>(std::llround(seconds * 1000)) * 1000;
+    return tavo_tools::iso_text(micros, micros % tavo_tools::kMicrosPerSecond == 0 ? 0 : 3);
+}
+
+// "2 d 3 h", "3 h 12 min", "12 min 5 s", "5 s".
+std::string age_text(int64_t seconds) {
+    constexpr int64_t kMinute = 60, kHour = 3600, kDay = 86400;
+    const auto two = [](int64_t a, const char* unit_a, int64_t b, const char* unit_b) {
+        return std::to_string(a) + " " + unit_a + " " + std::to_string(b) + " " + unit_b;
+    };
+    if (seconds >= kDay) return two(seconds / kDay, "d", seconds % kDay / kHour, "h");
+    if (seconds >= kHour) return two(seconds / kHour, "h", seconds % kHour / kMinute, "min");
+    if (seconds >= kMinute) return two(seconds / kMinute, "min", seconds % kMinute, "s");
+    return std::to_string(seconds) + " s";
+}
+
+// Each follower's mark and how long ago its last products came, as of now_s;
+// a metrics file that cannot be read is named instead.
+std::string followers_html(const std::vector<FollowerState>& followers, int64_t now_s) {
+    if (followers.empty()) return "";
+    std::string html = "<h2>Followers</h2>\n<table id=\"followers\"><tr><th>satellite</th><th>processed to</th>"
+                       "<th>last products</th></tr>\n";
+    for (const FollowerState& f : followers) {
+        char satellite[32];
+        std::snprintf(satellite, sizeof satellite, "KITE-%02d", f.kite);
+        html += "<tr data-kite=\"" + std::to_string(f.kite) + "\"><td>" + satellite + "</td>";
+        if (!f.damage.empty()) {
+            html += "<td colspan=\"2\" class=\"damaged\">metrics file " + tavo_tools::escape_html(tavo_tools::printable(f.file)) +
+                    " is damaged (" + tavo_tools::escape_html(tavo_tools::printable(f.damage)) + ")</td></tr>\n";
+            continue;
+        }
+        html += "<td class=\"processed-to\">" + seconds_text(f.processed_to) + "</td>";
+        if (f.last_product <= 0) {
+            html += "<td class=\"last-product\">none yet</td></tr>\n";
+            continue;
+        }
+        const int64_t age = std::max<int64_t>(0, now_s - static_cast<int64_t>(f.last_product));
+        html += "<td class=\"last-product\" data-age-seconds=\"" + std::to_string(age) + "\" title=\"" +
+                seconds_text(f.last_product) + "\">" + age_text(age) + " ago</td></tr>\n";
+    }
+    return html + "</table>\n<p>As of " + seconds_text(static_cast<double>(now_s)) + ", when the page was drawn.</p>\n";
+}
+
 // Stacked bars of the images lost each day, one colour per reason.
 std::string losses_html(const std::map<int64_t, std::map<std::string, int64_t>>& losses, const Period& period) {
     std::set<std::string> reasons;
@@ -175,7 +223,8 @@ std::string losses_html(const std::map<int64_t, std::map<std::string, int64_t>>&
 
 }  // namespace
 
-bool write_mission_page(const Catalog& catalog, const Period& period, const std::string& directory, std::string& page,
+bool write_mission_page(const Catalog& catalog, const Period& period, const std::string& directory,
+                        const std::vector<FollowerState>& followers, int64_t now_s, std::string& page,
                         std::string& error) {
     Calendar calendar;
     Statement days(catalog, "SELECT kite, day, wavelength, products, images FROM daily "
@@ -207,7 +256,7 @@ bool write_mission_page(const Catalog& catalog, const Period& period, const std:
     const std::string title = "TAVO mission page " + tavo_tools::utc_date_text(period.from_ms) + " to " + tavo_tools::utc_date_text(period.to_ms);
     const std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + tavo_tools::escape_html(title) +
                              "</title><style>" + kStyle + "</style></head><body>\n<h1>" + tavo_tools::escape_html(title) + "</h1>\n" +
-                             calendar_html(calendar, period, output_roots(catalog), out) +
+                             followers_html(followers, now_s) + calendar_html(calendar, period, output_roots(catalog), out) +
                              losses_html(losses, period) + "</body></html>\n";
     page = (out / kPageName).string();
     return tavo_tools::write_output_file(page, html, error);

@@ -56,10 +56,6 @@ std::string shell_word(const std::string& word) {
     return quoted + "'";
 }
 
-std::string passband_text(int64_t wavelength) {
-    return wavelength < 0 ? kUnknownPassband : std::to_string(wavelength);
-}
-
 // The relative path of a product, as TAVO_L0 names it.
 std::string product_path(int kite, int64_t time_ms, int64_t image_id) {
     const std::string text = tavo_tools::utc_ms_text(time_ms);  // "2017-03-01T12:00:02.345"
@@ -131,6 +127,10 @@ std::string plan_date(int64_t day) {
 }
 
 }  // namespace
+
+std::string passband_text(int64_t wavelength) {
+    return wavelength < 0 ? kUnknownPassband : std::to_string(wavelength);
+}
 
 std::string format_table(const Table& table, Format format) {
     std::string out;
