@@ -282,7 +282,8 @@ TEST_F(Follow, DamagedInputsAreNamedAndTheRunLogReachesTheTree) {
     land(damaged, damaged + ".tmp");
     fs::rename(damaged + ".tmp", damaged);
 
-    auto r = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--until", kUntil}));
+    fs::create_directories(dir_ / "metrics");
+    auto r = run_program(follow_argv({"--once", "--no-quicklook", "--until", kUntil, "--metrics", dir_ / "metrics"}));
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     const std::string named = "damaged input: " + damaged + ", 0 bytes of packets used";
     EXPECT_NE(r.out.find(named), std::string::npos) << r.out;
@@ -300,6 +301,20 @@ TEST_F(Follow, DamagedInputsAreNamedAndTheRunLogReachesTheTree) {
     for (const std::string& line : generated) {
         EXPECT_NE(line.find("FITS - Generated " + dir_ / "products/KITE-16/"), std::string::npos) << line;
     }
+
+    // The metrics file reads as Prometheus reads it, and counts the damaged
+    // file and every product.
+    const std::string metrics = dir_ / "metrics/tavo_l0_follow_k16.prom";
+    auto check = run_program({"/bin/sh", "-c", "promtool check metrics < " + metrics});
+    EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+    const std::string text = read_file(metrics);
+    EXPECT_NE(text.find("\ntavo_l0_follow_damaged_input_files{kite=\"16\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\ntavo_l0_images_written{kite=\"16\"} " + std::to_string(generated.size()) + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\ntavo_l0_images_lost{kite=\"16\",origin=\"telemetry\",reason=\"absent\"} "),
+              std::string::npos)
+        << text;
 }
 
 // A window whose run keeps failing is tried again, less and less often,

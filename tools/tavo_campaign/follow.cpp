@@ -462,12 +462,17 @@ nlohmann::json report_tally(const std::string& path) {
     return tally;
 }
 
+// Adds tally into sum; what is no count (a follow state edited by hand) adds nothing.
 void add_tally(nlohmann::json& sum, const nlohmann::json& tally) {
-    sum["written"] = sum.value("written", int64_t{0}) + tally.value("written", int64_t{0});
-    const nlohmann::json lost = tally.value("lost", nlohmann::json::object());
-    for (auto it = lost.begin(); it != lost.end(); ++it) {
-        sum["lost"][it.key()] = sum["lost"].value(it.key(), int64_t{0}) + it->get<int64_t>();
-    }
+    const auto count = [](const nlohmann::json& object, const std::string& key) {
+        const auto it = object.is_object() ? object.find(key) : object.end();
+        return it != object.end() && it->is_number_integer() ? it->get<int64_t>() : int64_t{0};
+    };
+    sum["written"] = count(sum, "written") + count(tally, "written");
+    if (!sum["lost"].is_object()) sum["lost"] = nlohmann::json::object();
+    const auto lost = tally.is_object() ? tally.find("lost") : tally.end();
+    if (lost == tally.end() || !lost->is_object()) return;
+    for (auto it = lost->begin(); it != lost->end(); ++it) sum["lost"][it.key()] = count(sum["lost"], it.key()) + count(*lost, it.key());
 }
 
 // After a window: its audit into the catalog (not an early run's: the
@@ -752,9 +757,11 @@ std::string follow_metrics_text(const Campaign& c, double poll, const FollowStat
         m.family(name, "histogram", help);
         m.histogram(name, kite, histogram->bounds, histogram->counts, histogram->sum, histogram->count);
     }
-    nlohmann::json total = s.settled_tally;
+    nlohmann::json total = nlohmann::json::object();
+    add_tally(total, s.settled_tally);
     for (auto it = s.tallies.begin(); it != s.tallies.end(); ++it) add_tally(total, *it);
-    gauge("tavo_l0_images_written", "Images written by the processed windows.", total.value("written", 0.0));
+    gauge("tavo_l0_images_written", "Images written by the processed windows.",
+          static_cast<double>(total["written"].get<int64_t>()));
     m.family("tavo_l0_images_lost", "gauge", "Images lost by the processed windows, by origin and reason.");
     const nlohmann::json lost = total.value("lost", nlohmann::json::object());
     for (const char* origin : {"run", "telemetry"}) {
