@@ -63,9 +63,16 @@ TEST_F(CampaignTest, ParallelFailureAndResume) {
                          campaign() + "/tasks.txt\n"),
               std::string::npos)
         << r.out;
-    auto status = campaign_command("status");
+    fs::create_directories(dir_ / "metrics");
+    auto status = campaign_command("status", {"--metrics", dir_ / "metrics"});
     EXPECT_EQ(status.exit_status, 1);
     EXPECT_NE(status.out.find("task    2  failed   exit 1, 0 products  "), std::string::npos) << status.out;
+    const std::string metrics = dir_ / "metrics/tavo_l0_campaign_campaign.prom";
+    EXPECT_NE(read_file(metrics).find("tavo_l0_campaign_windows{kite=\"16\",campaign=\"campaign\",state=\"failed\"} 1\n"),
+              std::string::npos)
+        << read_file(metrics);
+    auto check = run_program({"/bin/sh", "-c", "promtool check metrics < " + metrics});
+    EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
     EXPECT_NE(status.out.find("ERROR - parameter KITE must be 16, 17, 18, or 19, got: 20"), std::string::npos);
     EXPECT_NE(status.out.find("done 3, failed 1, pending 0"), std::string::npos);
     auto early = campaign_command("finish");

@@ -238,6 +238,10 @@ std::vector<TaskStatus> campaign_status(const Campaign& campaign);
 // The status table as printed; JSON with as_json.
 std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json);
 
+// Writes DIR/tavo_l0_campaign_NAME.prom (NAME: the campaign directory's
+// name): the windows by state; throws CampaignError when it cannot.
+void write_status_metrics(const Campaign& campaign, const std::vector<TaskStatus>& tasks, const std::string& directory);
+
 // Checks the joins, writes the daily CSV tables and merges the audits into
 // summary.json. Returns the summary; "ok" false when something needs a look.
 nlohmann::json finish_campaign(const std::string& directory);

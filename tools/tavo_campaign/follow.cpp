@@ -776,10 +776,10 @@ std::string follow_metrics_text(const Campaign& c, double poll, const FollowStat
     counter("tavo_l0_runs_total", "TAVO_L0 runs since the follower started.", static_cast<double>(s.counters.runs));
     gauge("tavo_l0_run_duration_seconds", "The last window's TAVO_L0 run: wall time.", s.counters.last_run_seconds);
     gauge("tavo_l0_run_cpu_seconds", "The last window's TAVO_L0 run: its own CPU time.", s.counters.last_run_cpu_seconds);
-    m.family("tavo_l0_campaign_windows", "gauge", "Windows by state.");
+    m.family("tavo_l0_follow_windows", "gauge", "The follow's windows by state.");
     for (const auto& [state, count] : {std::pair{"done", done}, std::pair{"failed", static_cast<int64_t>(s.failures.size())},
                                        std::pair{"pending", pending}, std::pair{"running", int64_t{0}}}) {
-        m.sample("tavo_l0_campaign_windows", {kite[0], {"state", state}}, static_cast<double>(count));
+        m.sample("tavo_l0_follow_windows", {kite[0], {"state", state}}, static_cast<double>(count));
     }
     return m.text();
 }

@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
     CLI::App* status_cmd = app.add_subcommand("status", "Tasks done, failed and pending");
     status_cmd->add_option("--dir", directory, "Campaign directory")->required();
     status_cmd->add_flag("--json", as_json, "Print JSON");
+    std::string status_metrics;
+    status_cmd->add_option("--metrics", status_metrics,
+                           "Also write the windows by state to DIR/tavo_l0_campaign_NAME.prom (node exporter)");
 
     CLI::App* finish_cmd = app.add_subcommand("finish", "Check the joins, write the daily CSV tables, merge the audits");
     finish_cmd->add_option("--dir", directory, "Campaign directory")->required();
@@ -140,6 +143,7 @@ int main(int argc, char** argv) {
             const auto tasks = campaign::campaign_status(c);
             std::fputs(campaign::status_text(tasks, as_json).c_str(), stdout);
             std::fputs(campaign::follow_status_text(c, as_json).c_str(), stdout);
+            if (!status_metrics.empty()) campaign::write_status_metrics(c, tasks, status_metrics);
             for (const auto& t : tasks) {
                 if (t.state != "done") return 1;
             }

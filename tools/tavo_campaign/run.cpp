@@ -10,6 +10,7 @@
 #include <map>
 
 #include "campaign.h"
+#include "metrics.h"
 
 namespace fs = std::filesystem;
 
@@ -269,6 +270,22 @@ std::string status_text(const std::vector<TaskStatus>& tasks, bool as_json) {
     std::snprintf(line, sizeof line, "done %d, failed %d, pending %d, running elsewhere %d\n", done, failed, pending,
                   running);
     return text + line;
+}
+
+void write_status_metrics(const Campaign& campaign, const std::vector<TaskStatus>& tasks, const std::string& directory) {
+    const std::string name = fs::path(campaign.directory).filename().string();
+    tavo_tools::MetricsText m;
+    m.family("tavo_l0_campaign_windows", "gauge", "A campaign's windows by state.");
+    for (const char* state : {"done", "failed", "pending", "running"}) {
+        const std::string shown = std::string(state) == "running" ? "running elsewhere" : state;
+        const auto count = std::count_if(tasks.begin(), tasks.end(), [&](const TaskStatus& t) { return t.state == shown; });
+        m.sample("tavo_l0_campaign_windows",
+                 {{"kite", std::to_string(campaign.kite)}, {"campaign", name}, {"state", state}},
+                 static_cast<double>(count));
+    }
+    std::string error;
+    const std::string path = directory + "/tavo_l0_campaign_" + name + tavo_tools::kMetricsFileEnd;
+    if (!tavo_tools::write_metrics_file(path, m.text(), error)) throw CampaignError(error);
 }
 
 }  // namespace campaign
