@@ -90,6 +90,43 @@ TEST(CompanionsShared, TextAndDates) {
     EXPECT_EQ(tavo_tools::days_from_civil(2017, 3, 1), 17226);
 }
 
+// A follower's metrics text: the two gauges of its satellite read, other
+// samples passed over; a damaged text says where, never a value.
+TEST(FollowerMetrics, ReadOrTheirDamageNamed) {
+    const std::string kMark = "tavo_l0_follow_processed_to_timestamp_seconds";
+    const std::string kLast = "tavo_l0_follow_last_product_timestamp_seconds";
+    struct Case {
+        std::string text;
+        std::string damage;  // "" when read: mark 1488373199.5, last product 1488373260
+    };
+    const Case cases[] = {
+        {"# TYPE " + kMark + " gauge\n" + kMark + "{kite=\"16\"} 1488373199.5\n\n" + kLast + "{kite=\"16\"} 1488373260\n", ""},
+        {kMark + " 1488373199.5 1488373300000\n" + kLast + "{kite=\"16\",} 1.48837326e9\n" + kMark +
+             "{kite=\"17\"} 5\nx{a=\"} \\\" {\"} 1\n", ""},
+        {kMark + "{kite=\"16\"} 1488373199.5\n" + kLast + "{kite=\"16\"", "line 2: the labels of " + kLast + " are not closed"},
+        {kMark + "{kite=\"16\"} 1488373199.5\n" + kLast + "{kite=\"16} 1", "line 2: a label value of "},
+        {kMark + "{kite=\"16\"} 1488373199.5\n" + kLast + "{kite=\"16\"} 14883x", "line 2: the value of "},
+        {kMark + "{kite=\"16\"} NaN\n" + kLast + " 0\n", "line 1: " + kMark + " is no time of the years to 2099"},
+        {kMark + "{kite=\"16\"} 1e300\n" + kLast + " 0\n", "is no time of the years to 2099"},
+        {kMark + "{kite=\"16\"} 1e999\n" + kLast + " 0\n", "line 1: the value of "},
+        {kMark + "{kite=\"17\"} 1488373199\n" + kLast + "{kite=\"16\"} 0\n", "no tavo_l0_follow_processed_to"},
+        {std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(3, '\0'), "line 1: no metric name"},
+        {"", "no tavo_l0_follow_processed_to"},
+    };
+    for (const Case& c : cases) {
+        tavo_catalog::FollowerState state;
+        std::string why;
+        const bool read = tavo_catalog::parse_follower_metrics(c.text, 16, state, why);
+        EXPECT_EQ(read, c.damage.empty()) << c.text << ": " << why;
+        if (read) {
+            EXPECT_EQ(state.processed_to, 1488373199.5) << c.text;
+            EXPECT_EQ(state.last_product, 1488373260) << c.text;
+        } else {
+            EXPECT_NE(why.find(c.damage), std::string::npos) << c.text << ": " << why;
+        }
+    }
+}
+
 // WAL mode: a reader in the middle of a read sees the catalog as it was,
 // and the ingest that runs meanwhile is not held up.
 TEST(CatalogConcurrency, AReaderDoesNotStopTheWriter) {

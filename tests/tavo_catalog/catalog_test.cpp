@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -264,6 +265,100 @@ TEST_F(CatalogOfAnHour, MissionPageInChromium) {
     EXPECT_NE(dom.out.find("data-images=\"29\""), std::string::npos);
 }
 
+// --- Metrics ----------------------------------------------------------------------
+
+// "name{labels}" -> value of each sample of a metrics text.
+std::map<std::string, double> samples(const std::string& text) {
+    std::map<std::string, double> values;
+    for (const std::string& line : test_support::split_lines(text)) {
+        const size_t space = line.rfind(' ');
+        if (!line.empty() && line[0] != '#' && space != std::string::npos)
+            values[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return values;
+}
+
+// The metrics file of the faulty hour: promtool takes it, and its figures are
+// the manifest's: the 131 A images and products (one lost, one partial and
+// counted, as summary counts it), the absent images (passband unknown) and
+// the packets lost, the same over both ranges (an hour of data).
+TEST_F(CatalogOfAnHour, MetricsFilePassesPromtoolWithTheRunsCompleteness) {
+    const auto written = hour_->catalog({"metrics", "--out", hour_->dir / "metrics"});
+    ASSERT_EQ(written.exit_status, 0) << written.err;
+    EXPECT_EQ(written.out, "");
+    const std::string file = hour_->dir / "metrics/tavo_l0_catalog.prom";
+    ASSERT_TRUE(fs::exists("/usr/bin/promtool")) << "promtool: scripts/install_packages.sh installs prometheus";
+    const auto promtool = run_program({"/bin/sh", "-c", "/usr/bin/promtool check metrics < \"$1\"", "sh", file});
+    EXPECT_EQ(promtool.exit_status, 0) << promtool.out << promtool.err;
+    EXPECT_EQ(hour_->catalog({"metrics"}).out, read_file(file));  // standard output without --out
+
+    double images = 0, products = 0, absent = 0, lost_packets = 0;
+    for (const json& image : hour_->manifest["images"]) {
+        lost_packets += image["lost_packets"].get<int>();
+        if (!image["in_level0"].get<bool>()) {
+            ++absent;
+        } else if (image["passband"]["wavelength"] == 131) {
+            ++images;
+            products += image["expected"]["status"] != "not_written";
+        }
+    }
+    ASSERT_EQ(products, images - 1);
+    const std::map<std::string, double> values = samples(read_file(file));
+    const struct {
+        const char* sample;
+        double expected;
+    } rows[] = {
+        {"tavo_l0_catalog_images{kite=\"16\",passband=\"131\",range=\"24h\"}", images},
+        {"tavo_l0_catalog_products{kite=\"16\",passband=\"131\",range=\"24h\"}", products},
+        {"tavo_l0_catalog_completeness_ratio{kite=\"16\",passband=\"131\",range=\"24h\"}", products / images},
+        {"tavo_l0_catalog_completeness_ratio{kite=\"16\",passband=\"131\",range=\"30d\"}", products / images},
+        {"tavo_l0_catalog_images{kite=\"16\",passband=\"unknown\",range=\"30d\"}", absent},
+        {"tavo_l0_catalog_completeness_ratio{kite=\"16\",passband=\"unknown\",range=\"30d\"}", 0},
+        {"tavo_l0_catalog_replay_packets{kite=\"16\",range=\"24h\"}", lost_packets},
+    };
+    for (const auto& row : rows) {
+        const auto found = values.find(row.sample);
+        ASSERT_NE(found, values.end()) << row.sample;
+        EXPECT_NEAR(found->second, row.expected, 1e-12) << row.sample;
+    }
+    const double ingested = values.at("tavo_l0_catalog_last_ingest_timestamp_seconds{kite=\"16\"}");
+    EXPECT_NEAR(ingested, static_cast<double>(std::time(nullptr)), 120);
+}
+
+// The page beside the followers' metrics files: KITE-16's mark and the age
+// of its last products; KITE-17's file, cut short, named on the page and on
+// standard error, the page drawn all the same; KITE-18 without a file left out.
+TEST_F(CatalogOfAnHour, PageShowsTheFollowersAndNamesADamagedMetricsFile) {
+    const std::string metrics = hour_->dir / "follow-metrics";
+    test_support::make_dirs(metrics);
+    const long long last_product = static_cast<long long>(std::time(nullptr)) - 7260;
+    write_file(metrics + "/tavo_l0_follow_k16.prom",
+               "# HELP tavo_l0_follow_processed_to_timestamp_seconds the mark\n"
+               "# TYPE tavo_l0_follow_processed_to_timestamp_seconds gauge\n"
+               "tavo_l0_follow_processed_to_timestamp_seconds{kite=\"16\"} 1488373199\n"
+               "tavo_l0_follow_last_product_timestamp_seconds{kite=\"16\"} " + std::to_string(last_product) + "\n"
+               "tavo_l0_follow_product_latency_seconds_bucket{kite=\"16\",le=\"+Inf\"} 3\n");
+    write_file(metrics + "/tavo_l0_follow_k17.prom", "tavo_l0_follow_processed_to_timestamp_seconds{kite=\"17\"} 14883");
+    const auto page = hour_->catalog(
+        {"page", "--from", kDay, "--to", kDay, "--out", hour_->dir / "follow-page", "--metrics", metrics});
+    ASSERT_EQ(page.exit_status, 0) << page.err;
+    EXPECT_EQ(page.err, "tavo_catalog: metrics file " + metrics + "/tavo_l0_follow_k17.prom is damaged (no "
+                        "tavo_l0_follow_last_product_timestamp_seconds of KITE-17); the page says so\n");
+    const std::string html = read_file(hour_->dir / "follow-page/index.html");
+    EXPECT_NE(html.find("<td class=\"processed-to\">2017-03-01T12:59:59Z</td>"), std::string::npos) << html;
+    const size_t age = html.find("data-age-seconds=\"");
+    ASSERT_NE(age, std::string::npos) << html;
+    const int seconds = std::stoi(html.substr(age + 18));
+    EXPECT_GE(seconds, 7260);
+    EXPECT_LT(seconds, 7320);
+    EXPECT_NE(html.find(">2 h 1 min ago</td>"), std::string::npos) << html;
+    EXPECT_NE(html.find("metrics file " + metrics + "/tavo_l0_follow_k17.prom is damaged"), std::string::npos);
+    EXPECT_EQ(html.find("data-kite=\"18\""), std::string::npos);
+    // Without --metrics the page says nothing of the followers.
+    ASSERT_EQ(hour_->catalog({"page", "--from", kDay, "--to", kDay, "--out", hour_->dir / "plain-page"}).exit_status, 0);
+    EXPECT_EQ(read_file(hour_->dir / "plain-page/index.html").find("Followers"), std::string::npos);
+}
+
 // A newer audit of the same window after the level-0 files were sent
 // again: it takes the older one's place, and the products made from the
 // old files are to be reprocessed until TAVO_L0 runs again.
@@ -412,7 +507,7 @@ TEST_F(CatalogOfAnHour, DamagedCatalogRefusedByEverySubcommand) {
         const std::vector<std::vector<std::string>> commands = {
             {"summary", "--from", kDay, "--to", kDay},  {"missing", "--from", kDay, "--to", kDay},
             {"products", "--from", kDay, "--to", kDay}, {"replay", "--from", kDay, "--to", kDay},
-            {"page", "--from", kDay, "--to", kDay, "--out", hour_->dir / "damaged-page"},
+            {"page", "--from", kDay, "--to", kDay, "--out", hour_->dir / "damaged-page"},  {"metrics"},
             {"sources", fs::path(product).filename().string()},  {"reprocess", "--made-before", "9.0"},
             {"check"},                                  {"ingest", *report_},
         };
