@@ -20,6 +20,7 @@ const std::map<std::string, FaultKind> kFaultNames = {
     {"alias-apid", FaultKind::alias_apid},     {"bad-header-bits", FaultKind::bad_header_bits},
     {"bad-index", FaultKind::bad_index},       {"sel-bits", FaultKind::sel_bits},
     {"bit15", FaultKind::bit15},               {"gap", FaultKind::gap},
+    {"damaged-file", FaultKind::damaged_file}, {"not-hdf5", FaultKind::not_hdf5},
 };
 
 constexpr const char* kFaultHelp =
@@ -37,7 +38,10 @@ constexpr const char* kFaultHelp =
     "2000000\n"
     "  sel-bits         bit 14 (SEL) set on every 97th sample of image K\n"
     "  bit15            bit 15 set on every 89th sample of image K\n"
-    "  gap              no data in the file span of image K, and only 2 packets in the next file";
+    "  gap              no data in the file span of image K, and only 2 packets in the next file\n"
+    "  damaged-file     the file holding image K's header arrives damaged: the middle of its packet variable's last "
+    "chunk overwritten\n"
+    "  not-hdf5         the file holding image K's header arrives as text under its level-0 name";
 
 bool parse_size(const std::string& text, int& nx, int& ny, std::string& error) {
     int a = 0, b = 0, used = 0;

@@ -2,13 +2,16 @@
 // Each file is written under a temporary name and renamed when complete, so
 // an interrupted run never leaves a file that looks whole. The temporary
 // name is created afresh, never through a link or a leftover standing there.
+#include <fcntl.h>
 #include <netcdf.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 #include "layout/layout.h"
+#include "level0_reader.h"
 #include "output_file.h"
 #include "sim.h"
 
@@ -150,6 +153,40 @@ bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream,
         return false;
     }
     return finish_rename(temp, path, error);
+}
+
+bool damage_level0_file(const std::string& path, FaultKind kind, std::string& error) {
+    if (kind == FaultKind::not_hdf5) {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        const char kText[] = "This is no HDF5 file: the ground system delivered a page of text.\n";
+        const bool written = file != nullptr && std::fwrite(kText, 1, sizeof kText - 1, file) == sizeof kText - 1;
+        if (file == nullptr || std::fclose(file) != 0 || !written) {
+            error = "cannot write " + path;
+            return false;
+        }
+        return true;
+    }
+    tavo_level0::Dataset dataset;
+    if (!tavo_level0::open_dataset(path, kPacketDatasetName, dataset, error)) return false;
+    hsize_t chunks = 0;
+    haddr_t address = 0;
+    hsize_t size = 0;
+    unsigned filter_mask = 0;
+    std::vector<hsize_t> offset(dataset.dims.size());
+    const tavo_level0::Hdf5Id space(H5Dget_space(dataset.dataset.get()), H5Sclose);
+    if (!space.valid() || H5Dget_num_chunks(dataset.dataset.get(), space.get(), &chunks) < 0 || chunks == 0 ||
+        H5Dget_chunk_info(dataset.dataset.get(), space.get(), chunks - 1, offset.data(), &filter_mask, &address,
+                          &size) < 0) {
+        error = "cannot find the packet data's chunks in " + path;
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const std::vector<char> zeros(std::min<hsize_t>(64, size), 0);
+    const bool damaged = fd >= 0 && pwrite(fd, zeros.data(), zeros.size(), static_cast<off_t>(address + size / 2)) ==
+                                        static_cast<ssize_t>(zeros.size());
+    if (fd >= 0) ::close(fd);
+    if (!damaged) error = "cannot damage " + path;
+    return damaged;
 }
 
 }  // namespace tavo_sim

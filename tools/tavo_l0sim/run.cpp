@@ -57,6 +57,8 @@ const char* fault_name(FaultKind k) {
         case FaultKind::sel_bits: return "sel-bits";
         case FaultKind::bit15: return "bit15";
         case FaultKind::gap: return "gap";
+        case FaultKind::damaged_file: return "damaged-file";
+        case FaultKind::not_hdf5: return "not-hdf5";
     }
     return "?";
 }
@@ -217,6 +219,14 @@ bool Run::flush_file(std::string& error) {
                       {"end", iso_text(info.end - kMicrosPerSecond / 10, 1)},
                       {"packets", info.packets},
                       {"stream_bytes", stream_.size()}});
+    for (const Fault& f : s_.faults) {
+        if ((f.kind != FaultKind::damaged_file && f.kind != FaultKind::not_hdf5) ||
+            file_index(image_state(f.image).end_of_frame + kHeaderDelay) != m) {
+            continue;
+        }
+        if (!damage_level0_file(written, f.kind, error)) return false;
+        files_.back()["damage"] = fault_name(f.kind);
+    }
     if (live_ && !live_->add(path, info.end, files_.size() - 1, error)) return false;
     // A duplicated delivery repeats the last packets of this file at the
     // start of the next one.

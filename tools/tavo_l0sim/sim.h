@@ -55,6 +55,8 @@ enum class FaultKind {
     sel_bits,         // bit 14 (SEL) set on some samples
     bit15,            // bit 15 set on some samples
     gap,              // a file's worth of data lost, the next file near empty
+    damaged_file,     // a file's last chunk of packet data damaged on the way
+    not_hdf5,         // a file under a level-0 name that is no HDF5 file
 };
 
 struct Fault {
@@ -148,6 +150,11 @@ struct FileInfo {
 // The writers fill the file under its temporary name (part_path) and rename
 // it into place.
 std::string part_path(const std::string& path);
+// Damages the written level-0 file at path as the fault asks: the middle
+// of the packet variable's last chunk overwritten (a reader gets the whole
+// chunks before it), or the whole file replaced by text.
+bool damage_level0_file(const std::string& path, FaultKind kind, std::string& error);
+
 bool write_netcdf_file(const Settings& s, const std::string& path, const FileInfo& info,
                        const std::vector<uint8_t>& stream, std::string& error);
 bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream, std::string& error);
