@@ -155,8 +155,8 @@ std::string followers_html(const std::vector<FollowerState>& followers, int64_t 
     std::string html = "<h2>Followers</h2>\n<table id=\"followers\"><tr><th>satellite</th><th>processed to</th>"
                        "<th>last products</th></tr>\n";
     for (const FollowerState& f : followers) {
-        char satellite[32];
-        std::snprintf(satellite, sizeof satellite, "KITE-%02d", f.kite);
+        char satellite[kTreeLevelSlot];
+        format_satellite_directory(f.kite, satellite);
         html += "<tr data-kite=\"" + std::to_string(f.kite) + "\"><td>" + satellite + "</td>";
         if (!f.damage.empty()) {
             html += "<td colspan=\"2\" class=\"damaged\">metrics file " + tavo_tools::escape_html(tavo_tools::printable(f.file)) +
