@@ -1,7 +1,8 @@
 # make check:   install what is missing, build, and run every test in the
 #               normal build and in the AddressSanitizer/UBSan build, then
 #               build, lint, install, run and remove the Debian package, and
-#               run its follow service under systemd in a container.
+#               run its follow service under systemd in a container, and
+#               watch a live follow through Prometheus with the alert rules.
 # make demo:    build the demo's programs only and run them on a few hours of
 #               simulated data.
 # make package: the Debian package tavo-l0_<version>_<arch>.deb in build-pkg/.
@@ -14,7 +15,7 @@ DEMO_BUILD ?= build-demo
 PKG_WERROR ?= OFF
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps configure build build-asan test test-asan test-package test-service check demo package fuzz bench clean
+.PHONY: all deps configure build build-asan test test-asan test-package test-service test-prometheus check demo package fuzz bench clean
 
 all: build
 
@@ -48,7 +49,13 @@ test-package: deps
 test-service: deps
 	./scripts/test_service.sh $(PKG_BUILD)
 
-check: test test-asan test-package test-service
+# The alert rules checked and unit-tested by promtool, then a live follow
+# scraped through the node exporter's textfile collector by Prometheus, both
+# started on free loopback ports, its alerts seen pending.
+test-prometheus: build
+	./scripts/test_prometheus.sh $(BUILD)
+
+check: test test-asan test-package test-service test-prometheus
 
 # The programs the demo runs; a companion program the demo calls adds itself here.
 DEMO_TARGETS = TAVO_L0 tavo_l0dump tavo_l0sim tavo_l0audit tavo_quicklook tavo_catalog
