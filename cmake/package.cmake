@@ -70,6 +70,10 @@ install(CODE "set(TAVO_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
   configure_file(\"${CMAKE_SOURCE_DIR}/config/tavo-l0-follow@.service.in\" \"${tavo_unit}\" @ONLY)")
 install(FILES ${tavo_unit} DESTINATION lib/systemd/system)
 
+# The alert rules on the programs' metrics (docs/metrics.md), for an
+# operator's Prometheus to list under rule_files.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/prometheus/tavo-l0.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tavo-l0/prometheus)
+
 # The example an instance's configuration starts from
 # (/etc/tavo-l0/NAME.cfg): the template with the service's conventions
 # filled in, a conffile of the package.
