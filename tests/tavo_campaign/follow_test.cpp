@@ -98,39 +98,117 @@ public:
     TempDir dir_{"tavo-follow"};
 };
 
-// An hour followed live: file 2 lands 20 minutes late, image 150 lost its
-// final packet, and the follower is killed in the middle of window 4 and
-// started again. The products and tables are those of one run over the
-// hour; the day pages show each product once and the merged audit says why
-// image 150 is missing.
+// Lines of every file below root/LOG that hold text.
+std::vector<std::string> log_lines_with(const fs::path& root, const std::string& text) {
+    std::vector<std::string> lines;
+    for (const auto& e : fs::directory_iterator(root / "LOG")) {
+        std::istringstream in(read_file(e.path()));
+        for (std::string line; std::getline(in, line);) {
+            if (line.find(text) != std::string::npos) lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// Names of the attempt directories (staging) left below dir.
+std::vector<std::string> staging_left(const fs::path& dir) {
+    std::vector<std::string> left;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.path().filename().string().rfind("attempt-", 0) == 0) left.push_back(e.path().string());
+    }
+    return left;
+}
+
+// An hour followed live across midnight: file 2 lands 20 minutes late,
+// image 150 lost its final packet, file 4 arrives damaged and file 7 as
+// text under its level-0 name. The follower is SIGKILLed during the late
+// file's re-run and sent SIGTERM in the middle of a window, and started
+// again each time. The products and tables are those of one run over the
+// hour; LOG holds every product's line and the dump warnings; the damaged
+// files are named; the day pages show each product once and the merged
+// audit says why image 150 is missing.
 TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0", "--live", "--speed", "200",
-                                    "--late", "2:20min", "--fault", "missing-final@150"};
+    const std::vector<std::string> faults = {"--fault", "missing-final@150", "--fault", "damaged-file@150",
+                                             "--fault", "not-hdf5@260"};
+    // The late file's name, from the same data made at once.
+    std::vector<std::string> at_once = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
+    at_once.insert(at_once.end(), kSimulation.begin(), kSimulation.end());
+    ASSERT_EQ(run_program(at_once).exit_status, 0);
+    const std::string late =
+        nlohmann::json::parse(read_file(dir_ / "all/manifest.json"))["files"][2]["path"].get<std::string>();
+
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0", "--live", "--speed", "200", "--late",
+                                    "2:20min"};
+    sim.insert(sim.end(), faults.begin(), faults.end());
     sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
     const pid_t simulator = start_program(sim, dir_ / "sim.out");
 
-    const std::vector<std::string> args = {"--until", kUntil, "--catalog", dir_ / "mission.sqlite"};
+    // A TAVO_L0 that, while a flag file stands, waits before it begins: the
+    // first window (to be stopped by SIGTERM), and a run of a window already
+    // done whose view holds the late file (to be killed).
+    const std::string slow = dir_ / "slow-tavo-l0";
+    write_file(slow, "#!/bin/sh\nwindow=$(dirname \"${1#CONFIG=}\")\n"
+                     "if [ -e " + dir_ / "term" + " ]; then touch " + dir_ / "term-started" + "; sleep 1; fi\n"
+                     "if [ -e " + dir_ / "kill" + " ] && [ -e \"$window/inputs.json\" ] && [ -e \"$window/input/" + late +
+                     "\" ]; then touch " + dir_ / "kill-started" + "; sleep 60; fi\nexec " + TAVO_L0_BINARY +
+                     " \"$@\"\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    write_file(dir_ / "term", "");
+    write_file(dir_ / "kill", "");
+    const std::vector<std::string> args = {"--until", kUntil, "--catalog", dir_ / "mission.sqlite", "--tavo-l0", slow};
     const pid_t first = start_program(follow_argv(args), dir_ / "follow1.out");
-    ASSERT_TRUE(wait_for_file(dir_ / "campaign/windows/0004/started.json"));
-    kill(first, SIGKILL);
-    wait_for(first);
-    auto second = run_program(follow_argv(args));
-    EXPECT_EQ(second.exit_status, 0) << second.out << second.err;
+    ASSERT_TRUE(wait_for_file(dir_ / "term-started"));
+    fs::remove(dir_ / "term");
+    kill(first, SIGTERM);
+    EXPECT_EQ(wait_for(first), 0) << read_file(dir_ / "follow1.out");
+    const pid_t second = start_program(follow_argv(args), dir_ / "follow2.out");
+    ASSERT_TRUE(wait_for_file(dir_ / "kill-started")) << read_file(dir_ / "follow2.out");
+    kill(second, SIGKILL);
+    wait_for(second);
+    fs::remove(dir_ / "kill");
+    auto third = run_program(follow_argv(args));
+    EXPECT_EQ(third.exit_status, 0) << third.out << third.err;
     ASSERT_EQ(wait_for(simulator), 0) << read_file(dir_ / "sim.out");
+    const std::string out = read_file(dir_ / "follow1.out") + read_file(dir_ / "follow2.out") + third.out;
 
-    // One log line per window; the late file's windows ran again.
-    EXPECT_NE(second.out.find(" window 4 "), std::string::npos) << second.out;
-    EXPECT_NE(second.out.find("re-run: late file"), std::string::npos) << second.out;
+    // One log line per window; the late file's windows ran again, and were recorded.
+    EXPECT_NE(out.find("stopped on a signal"), std::string::npos) << out;
+    EXPECT_NE(third.out.find("re-run: its last attempt did not complete"), std::string::npos) << third.out;
     EXPECT_FALSE(follow_state()["reruns"].empty());
     EXPECT_EQ(follow_state()["mark"], kUntil);
+    EXPECT_TRUE(staging_left(dir_ / "campaign").empty()) << staging_left(dir_ / "campaign")[0];
 
-    // The dropped final packet is a loss in the telemetry: finish names its
-    // window and exits 1.
+    // Each damaged file named where an operator looks.
+    const auto manifest = nlohmann::json::parse(read_file(dir_ / "l0/manifest.json"));
+    auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
+    EXPECT_NE(status.out.find("follow: processed to " + kUntil), std::string::npos) << status.out;
+    int damaged = 0;
+    for (const auto& file : manifest["files"]) {
+        if (!file.contains("damage")) continue;
+        ++damaged;
+        const std::string named = "damaged input: " + dir_ / ("l0/" + file["path"].get<std::string>());
+        EXPECT_NE(out.find(named), std::string::npos) << named << "\n" << out;
+        EXPECT_NE(status.out.find(named), std::string::npos) << named << "\n" << status.out;
+    }
+    EXPECT_EQ(damaged, 2);
+
+    // The dropped final packet and the damaged files are losses in the
+    // telemetry: finish names them and exits 1.
     auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
     EXPECT_EQ(finish.exit_status, 1) << finish.out << finish.err;
     EXPECT_NE(finish.out.find("lost in the telemetry (only a re-sent downlink mends them)"), std::string::npos)
         << finish.out;
     expect_tree_of_one_run();
+
+    // LOG: a "FITS - Generated" line for each product, and the dump warnings.
+    int products = 0;
+    for (const auto& [day, count] : count_by_day(dir_ / "products", "", ".fits")) products += count;
+    std::set<std::string> generated;
+    for (const std::string& line : log_lines_with(dir_ / "products", "FITS - Generated ")) {
+        generated.insert(line.substr(line.find("FITS - Generated ")));
+    }
+    EXPECT_EQ(static_cast<int>(generated.size()), products);
+    EXPECT_FALSE(log_lines_with(dir_ / "products", "DUMP WARNING - ").empty());
 
     const auto summary = nlohmann::json::parse(read_file(dir_ / "campaign/summary.json"));
     EXPECT_EQ(summary["audit"]["by_reason"].value("final_packet_missing", 0), 1) << summary["audit"].dump();
@@ -142,10 +220,6 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
                                 "2017-03-01", "--to", "2017-03-02", "--csv"});
     EXPECT_EQ(missing.exit_status, 0) << missing.err;
     EXPECT_NE(missing.out.find("final_packet_missing"), std::string::npos) << missing.out;
-
-    auto status = run_program({kCampaignProgram, "status", "--dir", dir_ / "campaign"});
-    EXPECT_NE(status.out.find("follow: processed to " + kUntil), std::string::npos)
-        << status.out;
 }
 
 // With only the first three files landed, the window ends where every
@@ -255,18 +329,6 @@ TEST_F(Follow, AKilledRerunRunsAgainOnTheNextCycle) {
     auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
     EXPECT_EQ(finish.exit_status, 0) << finish.out << finish.err;
     expect_tree_of_one_run(follow_state()["mark"]);
-}
-
-// Lines of every file below root/LOG that hold text.
-std::vector<std::string> log_lines_with(const fs::path& root, const std::string& text) {
-    std::vector<std::string> lines;
-    for (const auto& e : fs::directory_iterator(root / "LOG")) {
-        std::istringstream in(read_file(e.path()));
-        for (std::string line; std::getline(in, line);) {
-            if (line.find(text) != std::string::npos) lines.push_back(line);
-        }
-    }
-    return lines;
 }
 
 // A level-0 file that is no HDF5 file: the follower's line and status name
