@@ -178,7 +178,7 @@ lost="$(query 'tavo_l0_images_lost{kite="16"}')"
 [ "$lost" = 'tavo_l0_images_lost{kite="16",origin="telemetry",reason="final_packet_missing"} 1' ] ||
   fail "images lost, not image 250 alone: $lost"
 running_alerts="$(alerts_now)"
-! grep -Eq '^TavoL0(FollowStalled|WindowFailing|DamagedInput|ImagesLostByRun|ProductLatencyHigh) ' <<<"$running_alerts" ||
+! grep -Eq '^TavoL0(FollowStalled|FollowNotCycling|WindowFailing|DamagedInput|ImagesLostByRun|ProductLatencyHigh) ' <<<"$running_alerts" ||
   fail "alerts of a sound running follower: $running_alerts"
 pass "TavoL0ImagesLostInTelemetry $(grep '^TavoL0ImagesLostInTelemetry' <<<"$running_alerts" | cut -d' ' -f2) on $lost; no other follow alert while it runs"
 
