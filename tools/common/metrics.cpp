@@ -36,6 +36,12 @@ std::string labels_text(const MetricLabels& labels) {
 
 }  // namespace
 
+std::string follow_metrics_file_name(int kite) {
+    char name[64];
+    std::snprintf(name, sizeof name, "tavo_l0_follow_k%02d%s", kite, kMetricsFileEnd);
+    return name;
+}
+
 std::string metric_value_text(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";

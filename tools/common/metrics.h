@@ -16,6 +16,9 @@ constexpr char kMetricPrefix[] = "tavo_l0_";
 // The file name ending the textfile collector reads.
 constexpr char kMetricsFileEnd[] = ".prom";
 
+// The follower's metrics file of a satellite: "tavo_l0_follow_k16.prom".
+std::string follow_metrics_file_name(int kite);
+
 using MetricLabels = std::vector<std::pair<std::string, std::string>>;
 
 // One metrics file's text, family by family.

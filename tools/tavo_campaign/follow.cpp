@@ -788,10 +788,9 @@ std::string follow_metrics_text(const Campaign& c, double poll, const FollowStat
 void write_follow_metrics(const Campaign& c, const FollowRequest& r, double poll, FollowState& s) {
     if (r.metrics.empty()) return;
     const auto started = std::chrono::steady_clock::now();
-    char name[64];
-    std::snprintf(name, sizeof name, "tavo_l0_follow_k%02d%s", c.kite, tavo_tools::kMetricsFileEnd);
     std::string error;
-    const bool written = tavo_tools::write_metrics_file(r.metrics + "/" + name, follow_metrics_text(c, poll, s), error);
+    const bool written = tavo_tools::write_metrics_file(r.metrics + "/" + tavo_tools::follow_metrics_file_name(c.kite),
+                                                        follow_metrics_text(c, poll, s), error);
     if (!written && error != s.counters.metrics_failure) {
         std::printf("%s metrics not written: %s\n", local_stamp().c_str(), error.c_str());
         std::fflush(stdout);

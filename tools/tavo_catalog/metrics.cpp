@@ -27,7 +27,6 @@ struct Range {
 constexpr Range kRanges[] = {{"24h", kMsPerDay}, {"30d", 30 * kMsPerDay}};
 constexpr size_t kRangeCount = sizeof kRanges / sizeof kRanges[0];
 
-constexpr const char* kFollowerMetricsStem = "tavo_l0_follow_k";  // then the satellite, "16"
 constexpr const char* kProcessedTo = "tavo_l0_follow_processed_to_timestamp_seconds";
 constexpr const char* kLastProduct = "tavo_l0_follow_last_product_timestamp_seconds";
 constexpr off_t kMaxFollowerFileBytes = 1 << 20;  // a follower's file is a few KiB
@@ -239,7 +238,7 @@ bool catalog_metrics(const Catalog& catalog, std::string& text, std::string& err
 }
 
 std::string follower_metrics_path(const std::string& directory, int kite) {
-    return directory + "/" + kFollowerMetricsStem + std::to_string(kite) + tavo_tools::kMetricsFileEnd;
+    return directory + "/" + tavo_tools::follow_metrics_file_name(kite);
 }
 
 bool parse_follower_metrics(const std::string& text, int kite, FollowerState& state, std::string& why) {
