@@ -19,7 +19,7 @@ packet_seed() {  # flags current successor out
     cat "$2" ${3:+"$3"}; } > "$4"
 }
 
-mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row,fuzz_quicklook_product,fuzz_campaign_state,fuzz_catalog_report}
+mkdir -p "$corpus"/{fuzz_packets,fuzz_parameters,fuzz_despike,fuzz_isp_row,fuzz_quicklook_product,fuzz_campaign_state,fuzz_catalog_report,fuzz_follower_metrics}
 for fault in none duplicate missing-final truncate bad-length id-repeat foreign-apid alias-apid \
              bad-header-bits bad-index sel-bits bit15 gap; do
   out="$scratch/l0-$fault"
@@ -70,12 +70,14 @@ printf 'INPUT_TYPE=HDF\nINPUT_ROOT_DIRECTORY=%s/l0/\nINPUT_SUBDIRECTORY=HIERARCH
 ( while [ ! -e "$run/done" ]; do cp "$run"/camp/windows/0001/lease "$run/lease" 2> /dev/null || true; sleep 0.01; done ) &
 watcher=$!
 "$build/tavo_campaign" follow --dir "$run/camp" --config "$run/base.cfg" --once --lag 1ms --no-quicklook \
-  --until 2017/03/01t12:15:00 > /dev/null
+  --until 2017/03/01t12:15:00 --metrics "$run" > /dev/null
 touch "$run/done"; wait "$watcher"
 s="$corpus/fuzz_campaign_state"
 { printf '\x00'; cat "$run/camp/follow.json"; } > "$s/follow.json"
 { printf '\x02'; cat "$run/camp/windows/0001/result.json"; } > "$s/result.json"
 [ ! -s "$run/lease" ] || { printf '\x01'; cat "$run/lease"; } > "$s/lease"
+# The cycle's metrics file, for the mission page's reader.
+cp "$run/tavo_l0_follow_k16.prom" "$corpus/fuzz_follower_metrics/follower_k16"
 
 # The cycle's audit report for the catalog's reader, and the same report
 # with an absent range between two of its written images.
