@@ -246,18 +246,18 @@ bool Ingest::place_run(const ReportRun& run, const std::string& path, IngestOutc
     if (previous == 0) return true;
     outcome.result = "superseded";
     if (!supersede_.bind(1, id).bind(2, previous).run()) return failed(supersede_);
-    if (run.join) {
-        // A join record's rows are its absent images, around its window and
-        // without products: they go, and their days are counted again.
-        if (lost_span_.bind(1, run.kite).bind(2, previous).step() && !lost_span_.is_null(0)) {
-            touch(lost_span_.integer(0));
-            touch(lost_span_.integer(1));
-        }
-        if (!lost_span_.error().empty()) return failed(lost_span_);
-        lost_span_.reset();
-        if (!drop_lost_.bind(1, run.kite).bind(2, previous).run()) return failed(drop_lost_);
-        return true;
+    // The earlier audit's lost images go wherever they lie, and their days
+    // are counted again: a join record's absent images lie around its
+    // window, and an image without a time of its own may be placed before
+    // the window, at the time of an image of the window before.
+    if (lost_span_.bind(1, run.kite).bind(2, previous).step() && !lost_span_.is_null(0)) {
+        touch(lost_span_.integer(0));
+        touch(lost_span_.integer(1));
     }
+    if (!lost_span_.error().empty()) return failed(lost_span_);
+    lost_span_.reset();
+    if (!drop_lost_.bind(1, run.kite).bind(2, previous).run()) return failed(drop_lost_);
+    if (run.join) return true;  // its rows are absent images only, without products
     if (!drop_images_.bind(1, run.kite).bind(2, run.window_start).bind(3, run.window_end).bind(4, previous).run())
         return failed(drop_images_);
     if (!drop_sources_.bind(1, run.kite).bind(2, run.window_start).bind(3, run.window_end).run())
@@ -336,17 +336,20 @@ bool Ingest::images(const json& report, const ReportRun& run, int64_t run_id,
     static const std::map<std::string, Status> kStatuses = {{"written", Status::kWritten},
                                                             {"written_partial", Status::kWrittenPartial},
                                                             {"not_written", Status::kNotWritten}};
+    // The image before may lie outside the window (of a neighbour window),
+    // so that an image without a time is placed as in one audit of both.
     int64_t last_time = run.window_start;
     for (const json& image : list_of(report, "images")) {
-        if (!image.is_object() || text_of(image, "reason") == "outside_window") continue;
+        if (!image.is_object()) continue;
+        int64_t time = last_time;
+        if (tavo_tools::parse_utc_ms(text_of(image, "time"), time)) last_time = time;
+        if (text_of(image, "reason") == "outside_window") continue;
         const auto status = kStatuses.find(text_of(image, "status"));
         const json& id = member(image, "image_id");
         if (status == kStatuses.end() || !id.is_number_unsigned()) {
             error_ = "an image without status or image_id: " + image.dump().substr(0, 120);
             return false;
         }
-        int64_t time = last_time;
-        if (tavo_tools::parse_utc_ms(text_of(image, "time"), time)) last_time = time;
         touch(time);
         const std::string frame = text_of(image, "frame_type"), reason = text_of(image, "reason");
         const json& band = member(image, "wavelength");
