@@ -469,6 +469,36 @@ TEST_F(Follow, AFailedIngestIsRetriedUntilItLands) {
     EXPECT_NE(summary.out.find("2017-03-01"), std::string::npos) << summary.out;
 }
 
+// A file that runs on past midnight lies in the day before's directory,
+// which a run searches only when its window starts by 00:02:00: the window
+// ends there, and the next waits until it can take all of the file's images.
+TEST_F(Follow, AFileRunningOnPastMidnightIsReadByTheNextDaysWindow) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all", "--start", "2017-03-01T23:40:00",
+                                    "--duration", "40min", "--cadence", "10s", "--file-span", "361s", "--size",
+                                    "64", "--layout", "ordinal", "--seed", "16"};
+    ASSERT_EQ(run_program(sim).exit_status, 0);
+    const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
+    const auto land_files = [&](int from, int to) {
+        for (int n = from; n <= to; ++n) {
+            const std::string rel = manifest["files"][n]["path"];
+            fs::create_directories(fs::path(dir_ / ("l0/" + rel)).parent_path());
+            land(dir_ / ("all/" + rel), dir_ / ("l0/" + rel));
+        }
+    };
+    land_files(0, 3);  // file 3 runs from 23:58:03 to 00:04:04
+    auto once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook"}));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    EXPECT_EQ(follow_state()["mark"], "2017/03/02t00:02:00") << once.out;
+    land_files(4, 5);
+    const std::string end = "2017/03/02t00:15:35";
+    once = run_program(follow_argv({"--once", "--no-audit", "--no-quicklook", "--until", end}));
+    ASSERT_EQ(once.exit_status, 0) << once.out << once.err;
+    EXPECT_EQ(follow_state()["mark"], end) << once.out;
+    auto finish = run_program({kCampaignProgram, "finish", "--dir", dir_ / "campaign"});
+    EXPECT_EQ(finish.exit_status, 0) << finish.out << finish.err;
+    expect_tree_of_one_run(end);
+}
+
 // SIGTERM between cycles: a clean stop, resumed from the same mark.
 TEST_F(Follow, StopsOnSigtermAndResumesFromTheMark) {
     std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};

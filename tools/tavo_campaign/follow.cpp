@@ -273,6 +273,7 @@ struct Listing {
     FileSet settled;
     FileSet settling;
     double next_settle = 0;  // Unix seconds when the first whole-named file settling now will have settled; 0: none
+    std::set<std::string> directories;  // the day directories of the files listed ("K16_2017_060/")
 };
 
 // A file is settled when it was renamed into place whole (seen by the
@@ -297,6 +298,9 @@ Listing list_files(const RunSettings& base, Instant mark, const std::string& scr
         const bool settled =
             whole && (now - modified >= settle_seconds || watch.arrived_whole(entry, f.size, f.mtime_ns));
         (settled ? listing.settled : listing.settling)[entry] = f;
+        if (const size_t slash = entry.rfind('/'); slash != std::string::npos) {
+            listing.directories.insert(entry.substr(0, slash + 1));
+        }
         if (whole && !settled && (listing.next_settle == 0 || modified + settle_seconds < listing.next_settle)) {
             listing.next_settle = modified + settle_seconds;
         }
@@ -351,11 +355,14 @@ std::string rerun_reason(const FileSet& recorded, const FileSet& now) {
 }
 
 // The window's view of its input: links to the settled files, in their
-// day directories.
-void make_view(const std::string& view, const std::string& root, const FileSet& files) {
+// day directories, and every day directory of the files listed, so that a
+// run finds the days it searches as it would in the input tree itself.
+void make_view(const std::string& view, const Listing& listing, const FileSet& files) {
+    const std::string& root = listing.root;
     std::error_code ec;
     fs::remove_all(view, ec);
     fs::create_directories(view, ec);
+    for (const std::string& directory : listing.directories) fs::create_directories(fs::path(view) / directory, ec);
     for (const auto& [entry, f] : files) {
         const fs::path link = fs::path(view) / entry;
         fs::create_directories(link.parent_path(), ec);
@@ -532,11 +539,11 @@ bool may_try(const FollowState& state, int number) {
 // is done, and logs one line. Its inputs are recorded only once it is: a
 // window killed or failed is found not done and runs again.
 bool run_window(Campaign& c, const RunSettings& base, const Window& w, const FileSet& inputs,
-                const std::string& root, const std::string& why, const FollowRequest& r, double poll,
+                const Listing& listing, const std::string& why, const FollowRequest& r, double poll,
                 FollowState& state, bool early = false) {
     const auto started = std::chrono::steady_clock::now();
     const std::string dir = c.window_directory(w.number);
-    make_view(dir + "/input", root, inputs);
+    make_view(dir + "/input", listing, inputs);
     RunSettings view = base;
     set_parameter_text(view, PARAM_INPUT_ROOT_DIRECTORY, dir + "/input/");
     c.windows.erase(std::remove_if(c.windows.begin(), c.windows.end(),
@@ -624,6 +631,30 @@ std::optional<Instant> covered_until(const Listing& listing) {
         if (name_span(entry, span) && span.start < *covered) covered = span.start;
     }
     return covered;
+}
+
+// A run looks for its files in the day directories from START - 121 s on,
+// so a window that starts after 00:02:00 never sees the day before's last
+// file, which may run on past midnight. While such a file holds packets
+// past 00:02:00, a window from before that instant ends there, and the next
+// one, from 00:02:00, waits until it can take all of that file's images.
+// The end to run to; none when the window must wait.
+std::optional<Instant> end_within_day_search(Instant mark, Instant end, const Listing& listing) {
+    const Instant limit = shift_instant({end.date, 0}, kWindowMarginSeconds - 1);
+    if (!(limit < end) || limit < mark) return end;
+    std::optional<Instant> needed;  // the end of the earlier day directories' files
+    for (const FileSet* set : {&listing.settled, &listing.settling}) {
+        for (const auto& [entry, f] : *set) {
+            NameSpan span;
+            if (name_span(entry, span) && span.start.date < end.date && limit < span.covered_until &&
+                (!needed || *needed < span.covered_until)) {
+                needed = span.covered_until;
+            }
+        }
+    }
+    if (!needed || !(end < *needed)) return end;
+    if (mark < limit) return limit;
+    return std::nullopt;
 }
 
 // end, no more than a day past the mark nor past until; none when not after the mark.
@@ -822,15 +853,17 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
         if (w.end < lookback || !may_try(state, w.number)) continue;
         const FileSet inputs = window_inputs(base, w, listing, scratch);
         const std::string why = rerun_reason(c, w, inputs);
-        if (!why.empty()) run_window(c, base, w, inputs, listing.root, why, r, poll, state);
+        if (!why.empty()) run_window(c, base, w, inputs, listing, why, r, poll, state);
     }
     if (stop_requested) return save_state(c, state);
     const std::optional<Instant> covered = covered_until(listing);
     // The next window (M, E]: E the latest END whose packets are all at hand.
-    if (const auto end = covered ? window_end_after(state.mark, latest_end(*covered), until) : std::nullopt) {
+    const std::optional<Instant> next_end =
+        covered ? end_within_day_search(state.mark, latest_end(*covered), listing) : std::nullopt;
+    if (const auto end = next_end ? window_end_after(state.mark, *next_end, until) : std::nullopt) {
         const Window w{next_window_number(c, state.mark), state.mark, *end};
         if (may_try(state, w.number) &&
-            run_window(c, base, w, window_inputs(base, w, listing, scratch), listing.root, "", r, poll, state)) {
+            run_window(c, base, w, window_inputs(base, w, listing, scratch), listing, "", r, poll, state)) {
             state.mark = *end;
             save_state(c, state);  // before anything else: a kill now must not run the window twice
         }
@@ -839,14 +872,16 @@ void follow_cycle(Campaign& c, const RunSettings& base, const FollowRequest& r, 
     // images whose packets are all in already (one cut by the newest file's
     // end is left). The mark stays; once the next file lands the window runs
     // to its own E, renaming the same bytes over them and adding the rest.
-    const auto early = covered && r.early && !stop_requested
-                           ? window_end_after(state.mark, shift_instant(*covered, -1), until)
-                           : std::nullopt;
+    const std::optional<Instant> early_end =
+        covered && r.early && !stop_requested
+            ? end_within_day_search(state.mark, shift_instant(*covered, -1), listing)
+            : std::nullopt;
+    const auto early = early_end ? window_end_after(state.mark, *early_end, until) : std::nullopt;
     if (early) {
         const Window w{next_window_number(c, state.mark), state.mark, *early};
         const FileSet inputs = window_inputs(base, w, listing, scratch);
         if (may_try(state, w.number) && !already_ran(c, w, inputs)) {
-            run_window(c, base, w, inputs, listing.root, "", r, poll, state, true);
+            run_window(c, base, w, inputs, listing, "", r, poll, state, true);
         }
     }
     state.waiting = waiting_files(listing, state.mark);
