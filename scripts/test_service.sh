@@ -253,6 +253,10 @@ wait_until "a cycle after the restart" cycled
 restart_log="$(inside journalctl -q -o cat --no-pager _SYSTEMD_INVOCATION_ID="$(property "$unit" InvocationID)")"
 grep -q "from $mark " <<<"$restart_log" || fail "the restart did not resume from $mark: $restart_log"
 ! grep -q "re-run\|^[0-9/: ]* window $window " <<<"$restart_log" || fail "the restart redid window $window: $restart_log"
+# The follower takes each file as it settles, so the restart may find the
+# newest files still settling: it goes on until every image is a product.
+every_image_a_product() { [ "$(product_list | wc -l)" -eq "$images" ]; }
+wait_until "every image a product after the restart" every_image_a_product
 product_list > "$scratch/restarted.txt"
 rewritten="$(LC_ALL=C comm -23 "$scratch/stopped.txt" "$scratch/restarted.txt" | head -n 3)"
 [ -z "$rewritten" ] || fail "products written again after the restart: $rewritten"
