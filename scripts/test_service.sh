@@ -184,6 +184,9 @@ pass "systemd-analyze verify passes; ExecStart $exec_start; systemd-analyze secu
 echo "== Simulated data and their configuration"
 inside tavo_l0sim --kite 16 --start 2017-03-01T12:00:00 --duration 3h --size 256 --layout flat --seed 3 \
   --out /srv/level0/k16 > "$scratch/sim.log" 2>&1 || { cat "$scratch/sim.log" >&2; fail "tavo_l0sim in the container"; }
+# Landed a while ago: every file settled at the follower's first look, so
+# its first window is a whole one, not one of a series taken as files settle.
+inside find /srv/level0/k16 -name '*.nc' -exec touch -d '1 minute ago' {} + || fail "dating the simulated files"
 images="$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["images"]))' \
   "$root/srv/level0/k16/manifest.json")"
 admin "sudo install -d -o tavo-l0 -g tavo-l0 /srv/tavo-l0/k16" || fail "creating the product root"
