@@ -43,6 +43,16 @@ std::string config_text(const std::string& l0, const std::string& out, const std
            "/\nDESPIKE=YES\nISP_CSV=YES\nKITE=16\nSTART=" + kFrom + "\nEND=" + end + "\n";
 }
 
+// The simulation of kSimulation written into out at once; its manifest, or
+// an empty object (the failure reported) when the simulator failed.
+nlohmann::json simulate(const std::string& out) {
+    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", out};
+    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
+    const auto r = run_program(sim);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    return r.exit_status == 0 ? nlohmann::json::parse(read_file(out + "/manifest.json")) : nlohmann::json::object();
+}
+
 // Waits (at most a minute) until path exists.
 bool wait_for_file(const std::string& path) {
     for (int i = 0; i < 600 && !fs::exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -131,11 +141,9 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
     const std::vector<std::string> faults = {"--fault", "missing-final@150", "--fault", "damaged-file@150",
                                              "--fault", "not-hdf5@260"};
     // The late file's name, from the same data made at once.
-    std::vector<std::string> at_once = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
-    at_once.insert(at_once.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(at_once).exit_status, 0);
-    const std::string late =
-        nlohmann::json::parse(read_file(dir_ / "all/manifest.json"))["files"][2]["path"].get<std::string>();
+    const auto at_once = simulate(dir_ / "all");
+    ASSERT_FALSE(at_once.empty());
+    const std::string late = at_once["files"][2]["path"].get<std::string>();
 
     std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0", "--live", "--speed", "200", "--late",
                                     "2:20min"};
@@ -230,10 +238,8 @@ TEST_F(Follow, LiveHourWithLateFileDropAndKillGivesTheTreeOfOneRun) {
 // with the same bytes, and files past a window's packets do not make it run
 // again.
 TEST_F(Follow, WindowEndLeavesNoImageCut) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(sim).exit_status, 0);
-    const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
+    const auto manifest = simulate(dir_ / "all");
+    ASSERT_FALSE(manifest.empty());
     fs::create_directories(dir_ / "l0/K16_2017_060");
     std::set<std::string> landed;
     for (int f = 0; f < 3; ++f) {
@@ -280,10 +286,8 @@ TEST_F(Follow, WindowEndLeavesNoImageCut) {
 // late, and a follower whose TAVO_L0 takes 3 s to begin is stopped by the
 // signal during the late file's re-run.
 std::string stop_during_rerun(Follow& f, const fs::path& dir, int signal) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir / "all"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    EXPECT_EQ(run_program(sim).exit_status, 0);
-    const auto manifest = nlohmann::json::parse(read_file(dir / "all/manifest.json"));
+    const auto manifest = simulate(dir / "all");
+    EXPECT_FALSE(manifest.empty());
     fs::create_directories(dir / "l0/K16_2017_060");
     const auto land_file = [&](int n) {
         const std::string rel = manifest["files"][n]["path"];
@@ -335,10 +339,8 @@ TEST_F(Follow, AKilledRerunRunsAgainOnTheNextCycle) {
 // it, and the product tree's LOG holds the runs' warnings and a "FITS -
 // Generated" line for each product, naming it where it lies.
 TEST_F(Follow, DamagedInputsAreNamedAndTheRunLogReachesTheTree) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(sim).exit_status, 0);
-    const auto manifest = nlohmann::json::parse(read_file(dir_ / "l0/manifest.json"));
+    const auto manifest = simulate(dir_ / "l0");
+    ASSERT_FALSE(manifest.empty());
     const std::string damaged = dir_ / ("l0/" + manifest["files"][2]["path"].get<std::string>());
     write_file(damaged, std::string(5000, 'x'));
     land(damaged, damaged + ".tmp");
@@ -383,9 +385,7 @@ TEST_F(Follow, DamagedInputsAreNamedAndTheRunLogReachesTheTree) {
 // named failing with its log's last line, and the follower exits 1; started
 // again once mended, it runs the window at once.
 TEST_F(Follow, AWindowThatKeepsFailingIsNamedAndRetried) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(sim).exit_status, 0);
+    ASSERT_FALSE(simulate(dir_ / "l0").empty());
     const std::string program = dir_ / "tavo-l0";
     write_file(program, "#!/bin/sh\necho 'ERROR - the disk is away'\nexit 1\n");
     fs::permissions(program, fs::perms::owner_all);
@@ -417,10 +417,8 @@ TEST_F(Follow, AWindowThatKeepsFailingIsNamedAndRetried) {
 // Files renamed into place wake the follower and are taken at once, however
 // long --lag and --poll; files written in place wait for --lag.
 TEST_F(Follow, AFileRenamedIntoPlaceIsTakenAtOnce) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "all"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(sim).exit_status, 0);
-    const auto manifest = nlohmann::json::parse(read_file(dir_ / "all/manifest.json"));
+    const auto manifest = simulate(dir_ / "all");
+    ASSERT_FALSE(manifest.empty());
     fs::create_directories(dir_ / "l0/K16_2017_060");
     const pid_t follower = start_program({kCampaignProgram, "follow", "--dir", dir_ / "campaign", "--config",
                                           dir_ / "base.cfg", "--lag", "1h", "--poll", "1h", "--no-audit",
@@ -447,9 +445,7 @@ TEST_F(Follow, AFileRenamedIntoPlaceIsTakenAtOnce) {
 // A catalog that cannot take the window's audit: the follower exits 1 and
 // status names the report, until a later cycle's ingest lands it.
 TEST_F(Follow, AFailedIngestIsRetriedUntilItLands) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(sim).exit_status, 0);
+    ASSERT_FALSE(simulate(dir_ / "l0").empty());
     const std::string catalog = dir_ / "catalog/mission.sqlite";  // its directory is not there yet
     auto r = run_program(follow_argv({"--once", "--no-quicklook", "--no-early", "--catalog", catalog}));
     EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
@@ -501,9 +497,7 @@ TEST_F(Follow, AFileRunningOnPastMidnightIsReadByTheNextDaysWindow) {
 
 // SIGTERM between cycles: a clean stop, resumed from the same mark.
 TEST_F(Follow, StopsOnSigtermAndResumesFromTheMark) {
-    std::vector<std::string> sim = {TAVO_L0SIM_BINARY, "--out", dir_ / "l0"};
-    sim.insert(sim.end(), kSimulation.begin(), kSimulation.end());
-    ASSERT_EQ(run_program(sim).exit_status, 0);
+    ASSERT_FALSE(simulate(dir_ / "l0").empty());
     const pid_t follower = start_program(follow_argv({"--no-audit", "--no-quicklook"}), dir_ / "follow.out");
     ASSERT_TRUE(wait_for_file(dir_ / "campaign/follow.json"));
     kill(follower, SIGTERM);
