@@ -78,7 +78,7 @@ package: deps
 # $(FUZZ_BUILD)/findings/. make check only replays the stored corpus.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS ?= fuzz_packets fuzz_parameters fuzz_despike fuzz_isp_row fuzz_quicklook_product fuzz_campaign_state fuzz_catalog_report
+FUZZ_TARGETS ?= fuzz_packets fuzz_parameters fuzz_despike fuzz_isp_row fuzz_quicklook_product fuzz_campaign_state fuzz_catalog_report fuzz_follower_metrics
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
