@@ -157,14 +157,9 @@ bool write_raw_file(const std::string& path, const std::vector<uint8_t>& stream,
 
 bool damage_level0_file(const std::string& path, FaultKind kind, std::string& error) {
     if (kind == FaultKind::not_hdf5) {
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        const char kText[] = "This is no HDF5 file: the ground system delivered a page of text.\n";
-        const bool written = file != nullptr && std::fwrite(kText, 1, sizeof kText - 1, file) == sizeof kText - 1;
-        if (file == nullptr || std::fclose(file) != 0 || !written) {
-            error = "cannot write " + path;
-            return false;
-        }
-        return true;
+        // Replaced as a whole, renamed onto the name: never written through a link.
+        return tavo_tools::write_output_file(
+            path, "This is no HDF5 file: the ground system delivered a page of text.\n", error);
     }
     tavo_level0::Dataset dataset;
     if (!tavo_level0::open_dataset(path, kPacketDatasetName, dataset, error)) return false;
