@@ -195,6 +195,11 @@ TEST(Quicklook, FailuresGiveOneMessageAndLoseNothing) {
                                   std::string(c.message) == "KITE must be 16, 17, 18, or 19";
         EXPECT_EQ(run.exit_status, bad_argument ? 2 : 1);
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        // One line per failure, each naming the program: no count of one.
+        for (const std::string& line : test_support::split_lines(run.err)) {
+            EXPECT_EQ(line.rfind("tavo_quicklook: ", 0), 0u) << run.err;
+            EXPECT_EQ(line.find("could not be read"), std::string::npos) << run.err;
+        }
     }
     // The unreadable product is named on the page, which is still written.
     const std::string page = read_file(t / "out/KITE-16/quicklook/2017/03/01/index.html");

@@ -33,6 +33,7 @@ TEST(ExitStatus, EveryProgramFollowsTheTable) {
         {"quicklook: help", {TAVO_QUICKLOOK_BINARY, "--help"}, 0},
         {"quicklook: bad option", {TAVO_QUICKLOOK_BINARY, "--no-such-option"}, 2},
         {"quicklook: bad day", {TAVO_QUICKLOOK_BINARY, "--root", "@", "--kite", "16", "--day", "2017-13-45"}, 2},
+        {"quicklook: unreadable product", {TAVO_QUICKLOOK_BINARY, "--out", "@/pics", "@/not-hdf5.nc"}, 1},
         {"catalog: help", {TAVO_CATALOG_BINARY, "--help"}, 0},
         {"catalog: bad option", {TAVO_CATALOG_BINARY, "--db", "@/c.sqlite", "--no-such-option"}, 2},
         {"catalog: missing report", {TAVO_CATALOG_BINARY, "--db", "@/c.sqlite", "ingest", "@/none.json"}, 2},
@@ -51,8 +52,9 @@ TEST(ExitStatus, EveryProgramFollowsTheTable) {
         }
         const test_support::ProgramResult result = test_support::run_program(argv, dir.path());
         EXPECT_EQ(result.exit_status, c.status) << c.what << "\n" << result.err;
-        if (c.status == 2) {
-            const std::string program = argv[0].substr(argv[0].rfind('/') + 1);
+        // A companion's failure is one line naming it; TAVO_L0's console is its own.
+        const std::string program = argv[0].substr(argv[0].rfind('/') + 1);
+        if (c.status != 0 && program != "TAVO_L0") {
             EXPECT_EQ(result.err.rfind(program + ": ", 0), 0u) << c.what << ": " << result.err;
             EXPECT_EQ(test_support::split_lines(result.err).size(), 1u) << c.what << ": " << result.err;
         }

@@ -304,7 +304,7 @@ int quicklook_day(const Options& options, uint32_t day, const fs::path& out) {
                 page.gaps.size() == 1 ? "" : "s", page.movies.size(), page.movies.size() == 1 ? "" : "s");
     std::printf("%s\n", tavo_tools::printable(fs::absolute(index).lexically_normal().string()).c_str());
     std::fflush(stdout);
-    if (!page.unreadable.empty()) {
+    if (page.unreadable.size() > 1) {  // each was named above; one needs no count
         std::fprintf(stderr, "tavo_quicklook: %zu products of %s could not be read\n", page.unreadable.size(),
                      day_text(day, "/").c_str());
     }
@@ -327,7 +327,8 @@ int quicklook_files(const Options& options) {
         }
         std::printf("%s\n", tavo_tools::printable((out / "png" / (r.info.name + ".png")).string()).c_str());
     }
-    if (failed > 0) {
+    // One product's own line says it all; of several, how many failed too.
+    if (failed > 0 && options.files.size() > 1) {
         std::fprintf(stderr, "tavo_quicklook: %zu of %zu products could not be read\n", failed, options.files.size());
     }
     return failed > 0 ? 1 : 0;
