@@ -73,8 +73,9 @@ FileHandle open_dumped_stream(char* run_message, int status, const char* entry, 
     }
     if (status != 0) {
         char warning[kRunMessageCapacity];
-        set_run_message(warning, "DUMP WARNING - %s exited with status %d on input file %s%s; %ld bytes of packets used",
-                        utility, status, root, entry, stream_length(stream.get()));
+        set_run_message(warning, "%s%s exited with status %d%s%s%s%s%ld%s", kDumpWarningStart, utility, status,
+                        kDumpWarningInputFile, root, entry, kDumpWarningBytesUsed, stream_length(stream.get()),
+                        kDumpWarningEnd);
         write_log_line(warning);
     }
     return stream;

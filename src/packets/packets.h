@@ -31,6 +31,14 @@ constexpr int kMaxPacketLength = 8200;
 constexpr int kMinHeaderPacketLength = 792;
 constexpr int kMaxImagePixels = static_cast<int>(kMaxDataPixels);  // the writer's pixel capacity
 
+// The run log's line for a dump that failed but left a stream, in pieces
+// for those who read it back: "DUMP WARNING - UTILITY exited with status N
+// on input file PATH; N bytes of packets used".
+inline constexpr char kDumpWarningStart[] = "DUMP WARNING - ";
+inline constexpr char kDumpWarningInputFile[] = " on input file ";
+inline constexpr char kDumpWarningBytesUsed[] = "; ";
+inline constexpr char kDumpWarningEnd[] = " bytes of packets used";
+
 // The image being written: its whole header packet (big-endian fields) and
 // its pixels, each stored most significant byte first (FITS byte order).
 extern uint8_t image_header_packet[kMaxPacketLength];

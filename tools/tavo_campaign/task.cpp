@@ -28,6 +28,7 @@
 #include "campaign.h"
 #include "layout/layout.h"
 #include "output_file.h"
+#include "packets/packets.h"
 #include "time_text.h"
 
 namespace fs = std::filesystem;
@@ -120,17 +121,17 @@ std::vector<std::string> move_products(const std::string& staging, const std::st
 // false for any other line. A file of the follower's input view is named by
 // the file its link stands for.
 bool damaged_input_of(const std::string& line, nlohmann::json& damaged) {
-    static const std::string kWarning = "DUMP WARNING - ", kFile = " on input file ", kUsed = "; ";
-    const size_t warning = line.find(kWarning);
-    const size_t file = line.rfind(kFile);
-    const size_t used = line.rfind(kUsed);
+    const std::string_view file_lead = kDumpWarningInputFile, used_lead = kDumpWarningBytesUsed;
+    const size_t warning = line.find(kDumpWarningStart);
+    const size_t file = line.rfind(file_lead);
+    const size_t used = line.rfind(used_lead);
     if (warning == std::string::npos || file == std::string::npos || used == std::string::npos || used < file) {
         return false;
     }
-    std::string path = line.substr(file + kFile.size(), used - file - kFile.size());
+    std::string path = line.substr(file + file_lead.size(), used - file - file_lead.size());
     std::error_code ec;
     if (fs::is_symlink(path, ec)) path = fs::read_symlink(path, ec).string();
-    damaged = {{"file", path}, {"bytes_used", std::atol(line.c_str() + used + kUsed.size())}};
+    damaged = {{"file", path}, {"bytes_used", std::atol(line.c_str() + used + used_lead.size())}};
     return true;
 }
 
