@@ -21,6 +21,13 @@ SCALING_TOLERANCE = 0.10
 AUDIT_WALL_RATIO_TARGET = 0.5
 
 
+def build_name(build):
+    """The build directory as the checkout names it (build/), never a machine's path."""
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    relative = os.path.relpath(os.path.abspath(build), top)
+    return (os.path.basename(os.path.abspath(build)) if relative.startswith("..") else relative) + "/"
+
+
 def read_figures(path):
     figures = {}
     with open(path) as f:
@@ -133,7 +140,7 @@ def main():
     add("# TAVO_L0 whole-run benchmark")
     add("")
     add(f"- Date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}, revision {revision}, "
-        f"build {build}")
+        f"build {build_name(build)}")
     add(f"- Machine: {machine()}")
     add("- Scenario: 1280x1280 images every 10 s, 6-minute NetCDF-4 files, flat layout, seed 7; "
         "DESPIKE=YES, ISP_CSV=YES")
