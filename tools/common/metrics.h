@@ -11,13 +11,14 @@
 
 namespace tavo_tools {
 
-// Every metric name the programs write starts so.
-constexpr char kMetricPrefix[] = "tavo_l0_";
 // The file name ending the textfile collector reads.
 constexpr char kMetricsFileEnd[] = ".prom";
 
 // The follower's metrics file of a satellite: "tavo_l0_follow_k16.prom".
 std::string follow_metrics_file_name(int kite);
+// The follower's two times that the mission page reads back from that file.
+constexpr char kFollowProcessedToMetric[] = "tavo_l0_follow_processed_to_timestamp_seconds";
+constexpr char kFollowLastProductMetric[] = "tavo_l0_follow_last_product_timestamp_seconds";
 
 using MetricLabels = std::vector<std::pair<std::string, std::string>>;
 

@@ -722,14 +722,9 @@ void settle_tallies(const Campaign& c, FollowState& state) {
 
 // Unix seconds of an instant of the campaign's clock (UTC).
 double unix_seconds(Instant instant) {
-    std::tm fields{};
-    fields.tm_year = static_cast<int>(instant.date / 10000) - 1900;
-    fields.tm_mon = static_cast<int>(instant.date / 100 % 100) - 1;
-    fields.tm_mday = static_cast<int>(instant.date % 100);
-    fields.tm_hour = static_cast<int>(instant.time / 10000);
-    fields.tm_min = static_cast<int>(instant.time / 100 % 100);
-    fields.tm_sec = static_cast<int>(instant.time % 100);
-    return static_cast<double>(timegm(&fields));
+    const int64_t days = tavo_tools::days_from_civil(instant.date / 10000, instant.date / 100 % 100, instant.date % 100);
+    const int64_t seconds = instant.time / 10000 * 3600 + instant.time / 100 % 100 * 60 + instant.time % 100;
+    return static_cast<double>(days * 86400 + seconds);
 }
 
 // The follower's metrics file text (docs/metrics.md).
@@ -756,10 +751,10 @@ std::string follow_metrics_text(const Campaign& c, double poll, const FollowStat
         if (s.failures.count(p.window.number)) continue;
         (p.window.end <= s.mark ? done : pending) += 1;
     }
-    gauge("tavo_l0_follow_processed_to_timestamp_seconds", "The mark: every image at or before it is processed.",
+    gauge(tavo_tools::kFollowProcessedToMetric, "The mark: every image at or before it is processed.",
           unix_seconds(s.mark));
     gauge("tavo_l0_follow_last_cycle_timestamp_seconds", "When the last cycle ended.", now);
-    gauge("tavo_l0_follow_last_product_timestamp_seconds", "When a window last moved products into the tree.",
+    gauge(tavo_tools::kFollowLastProductMetric, "When a window last moved products into the tree.",
           s.last_product);
     gauge("tavo_l0_follow_poll_seconds", "The follower's poll interval.", poll);
     counter("tavo_l0_follow_cycles_total", "Cycles of the follower.", s.cycles);

@@ -27,8 +27,8 @@ struct Range {
 constexpr Range kRanges[] = {{"24h", kMsPerDay}, {"30d", 30 * kMsPerDay}};
 constexpr size_t kRangeCount = sizeof kRanges / sizeof kRanges[0];
 
-constexpr const char* kProcessedTo = "tavo_l0_follow_processed_to_timestamp_seconds";
-constexpr const char* kLastProduct = "tavo_l0_follow_last_product_timestamp_seconds";
+constexpr const char* kProcessedTo = tavo_tools::kFollowProcessedToMetric;
+constexpr const char* kLastProduct = tavo_tools::kFollowLastProductMetric;
 constexpr off_t kMaxFollowerFileBytes = 1 << 20;  // a follower's file is a few KiB
 constexpr double kLatestTimestamp = 4102444800;   // 2100-01-01: the catalog's times end before
 
