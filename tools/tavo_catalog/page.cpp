@@ -1,7 +1,8 @@
 // The mission page: one static HTML file drawn from the catalog's daily
-// counts. The followers' state from their metrics files, a calendar per satellite and passband (one cell per day, coloured
-// by completeness, linked to the day's quicklook page when there is one),
-// and the daily losses by reason as stacked bars.
+// counts. The followers' state from their metrics files, a calendar per
+// satellite and passband (one cell per day, coloured by completeness,
+// linked to the day's quicklook page when there is one), and the daily
+// losses by reason as stacked bars.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>

@@ -175,7 +175,8 @@ bool damage_level0_file(const std::string& path, FaultKind kind, std::string& er
         error = "cannot find the packet data's chunks in " + path;
         return false;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    // The file just written, damaged in place: a link standing there instead is refused.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     const std::vector<char> zeros(std::min<hsize_t>(64, size), 0);
     const bool damaged = fd >= 0 && pwrite(fd, zeros.data(), zeros.size(), static_cast<off_t>(address + size / 2)) ==
                                         static_cast<ssize_t>(zeros.size());
