@@ -95,6 +95,10 @@ struct WindowPlan {
     int input_files = 0;  // files TAVO_L0 selects for it at plan time
 };
 
+// A window's name, its number in four digits ("0007"): its directory under
+// windows/ and its key in the follow state.
+std::string window_name(int number);
+
 struct Campaign {
     std::string directory;     // absolute, no final "/"
     int kite = 0;
@@ -106,7 +110,7 @@ struct Campaign {
     std::string catalog_program;  // tavo_catalog, beside this program
     std::vector<WindowPlan> windows;
 
-    std::string window_directory(int number) const;
+    std::string window_directory(int number) const;  // directory/windows/ and the window's name
     std::string window_config(int number) const;
     std::string result_path(int number) const;
     std::string console_log(int number) const;

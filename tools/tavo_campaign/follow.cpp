@@ -442,12 +442,6 @@ void catalog_reports(const Campaign& c, FollowState& state) {
     std::fflush(stdout);
 }
 
-std::string window_key(int number) {
-    char key[16];
-    std::snprintf(key, sizeof key, "%04d", number);
-    return key;
-}
-
 // Images written and lost ("origin/reason" -> images) by one audit report or
 // join record; an unreadable one counts nothing.
 nlohmann::json report_tally(const std::string& path) {
@@ -490,12 +484,12 @@ bool after_window(const Campaign& c, int number, const nlohmann::json& result, b
                   FollowState& state) {
     const std::string audit = c.window_directory(number) + "/" + tavo_tools::kWindowAuditName;
     if (fs::exists(audit)) {
-        state.tallies[window_key(number)] = report_tally(audit);
+        state.tallies[window_name(number)] = report_tally(audit);
         std::vector<std::string> joins;
         if (!early) joins = write_join_records(c, number);
         for (const std::string& join : joins) {
             const int joined = std::atoi(fs::path(join).parent_path().filename().c_str());
-            if (joined > 0) state.tallies[window_key(joined) + "/join"] = report_tally(join);
+            if (joined > 0) state.tallies[window_name(joined) + "/join"] = report_tally(join);
         }
         if (!c.catalog.empty() && !early) {
             state.uncatalogued.insert(audit);
@@ -712,7 +706,7 @@ void settle_tallies(const Campaign& c, FollowState& state) {
     const Instant lookback = shift_instant(state.mark, -kLookbackSeconds);
     for (const WindowPlan& p : c.windows) {
         if (!(p.window.end < lookback)) continue;
-        for (const std::string& key : {window_key(p.window.number), window_key(p.window.number) + "/join"}) {
+        for (const std::string& key : {window_name(p.window.number), window_name(p.window.number) + "/join"}) {
             if (!state.tallies.contains(key)) continue;
             add_tally(state.settled_tally, state.tallies[key]);
             state.tallies.erase(key);

@@ -163,11 +163,13 @@ std::vector<Window> split_period(Instant from, Instant to, int64_t window_second
     return windows;
 }
 
-std::string Campaign::window_directory(int number) const {
+std::string window_name(int number) {
     char name[16];
     std::snprintf(name, sizeof name, "%04d", number);
-    return directory + "/windows/" + name;
+    return name;
 }
+
+std::string Campaign::window_directory(int number) const { return directory + "/windows/" + window_name(number); }
 std::string Campaign::window_config(int number) const {
     return window_directory(number) + "/TAVO_configuration.cfg";
 }
